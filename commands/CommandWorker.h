@@ -1,0 +1,14 @@
+#pragma once
+
+#include <stop_token>
+
+#include "ormanta/utils/lockFree/ConditionVariable.h"
+#include "plugin/Handlers.h"
+
+namespace ormanta::plugins::TulService {
+
+// The command worker's thread body (tracker made before the thread started).
+void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
+                      utils::lockFree::ConditionVariable::Tracker tracker);
+
+}  // namespace ormanta::plugins::TulService

@@ -1,0 +1,37 @@
+#include "plugin/ConnectionSupervision.h"
+
+#include "plugin/Service.h"
+#include "plugin/StatePublishing.h"
+
+namespace ormanta::plugins::TulService {
+namespace {
+
+// Only value 0 of our own category is good: a code of any other category, even value 0 of
+// the system category (the mirrors' initial value), means the connection has never been up.
+bool isGood(const std::error_code& code) noexcept {
+  return code == connectionError(ConnectionErrorCategory::kNoError);
+}
+
+}  // namespace
+
+void runConnectionSupervisor(ConnectionSupervisor& supervisor, std::stop_token stop,
+                             utils::lockFree::ConditionVariable::Tracker tracker) {
+  Service& service = *supervisor.owner;
+  for (;;) {
+    if (stop.stop_requested()) return;
+    supervisor.wakeup.wait(tracker);
+    if (stop.stop_requested()) return;
+
+    const std::error_code commandCode = service.commandHandler->lastErrorCopy();
+    const bool commandConnected = service.commandHandler->connected.load();
+    const std::error_code dataCode = service.dataHandler->lastErrorCopy();
+    const bool dataConnected = service.dataHandler->connected.load();
+
+    int general = GeneralConnectionErrorCategory::kNoError;
+    if (!isGood(dataCode)) general |= GeneralConnectionErrorCategory::kDataDown;
+    if (!isGood(commandCode)) general |= GeneralConnectionErrorCategory::kCommandDown;
+    publishGeneralState(supervisor, generalConnectionError(general), commandConnected && dataConnected);
+  }
+}
+
+}  // namespace ormanta::plugins::TulService

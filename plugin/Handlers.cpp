@@ -1,0 +1,110 @@
+#include "plugin/Handlers.h"
+
+#include "commands/CommandWorker.h"
+#include "plugin/ConnectionSupervision.h"
+#include "plugin/Service.h"
+#include "publishing/DataWorker.h"
+#include "registration/RegistrationWorker.h"
+
+namespace ormanta::plugins::TulService {
+namespace {
+
+// Starts body(handler, stop token, tracker) on a new thread. The tracker is made here, before
+// the thread exists, so that a wake-up sent while the thread is still starting is not lost.
+// A worker still running is stopped fully first: a plain jthread move-assignment would join it
+// without waking it.
+template <class Handler, class Body>
+void startWorker(Handler& handler, Body body) {
+  if (handler.worker.joinable()) handler.stop();
+  utils::lockFree::ConditionVariable::Tracker tracker(handler.wakeup);
+  handler.worker = std::jthread(
+      [&handler, body, tracker](std::stop_token stop) { body(handler, std::move(stop), tracker); });
+}
+
+void joinIfRunning(std::jthread& worker) {
+  if (worker.joinable()) worker.join();
+}
+
+}  // namespace
+
+ConnectionHandler::ConnectionHandler(Service& owner, utils::io::StopSource& stopSource, std::int32_t initialPhase,
+                                     std::int64_t maxWaitMs, memory::MemoryBlock block)
+    : owner(&owner), stopSource(&stopSource), state(std::move(block)), phase(initialPhase), maxWaitMs(maxWaitMs) {}
+
+std::error_code ConnectionHandler::lastErrorCopy() noexcept {
+  SpinLockGuard lock(lastErrorLock);
+  return lastError;
+}
+
+void ConnectionHandler::setLastError(std::error_code error) noexcept {
+  SpinLockGuard lock(lastErrorLock);
+  lastError = error;
+}
+
+DataConnectionHandler::DataConnectionHandler(Service& owner)
+    : ConnectionHandler(owner, owner.ioStopSource, kPhaseConnectRequested, 3000,
+                        makeStateBlock<DataConnectionState>()) {}
+
+DataConnectionHandler::~DataConnectionHandler() { stop(); }
+
+void DataConnectionHandler::start() { startWorker(*this, runDataWorker); }
+
+void DataConnectionHandler::stop() {
+  worker.request_stop();
+  wakeup.notify_all();
+  // The worker may sleep on the sample semaphore until its next pass; one release lets it see
+  // the stop at once.
+  owner->changesPending.store(true);
+  if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
+  stopSource->requestStop();
+  joinIfRunning(worker);
+}
+
+CommandConnectionHandler::CommandConnectionHandler(Service& owner)
+    : ConnectionHandler(owner, owner.commandStopSource, kPhaseIdle, 20000,
+                        makeStateBlock<CommandConnectionState>()) {}
+
+CommandConnectionHandler::~CommandConnectionHandler() { stop(); }
+
+void CommandConnectionHandler::start() { startWorker(*this, runCommandWorker); }
+
+void CommandConnectionHandler::stop() {
+  worker.request_stop();
+  wakeup.notify_all();
+  stopSource->requestStop();
+  joinIfRunning(worker);
+}
+
+RegistrationHandler::RegistrationHandler(Service& owner)
+    : owner(&owner), stopSource(&owner.ioStopSource), state(makeStateBlock<RegistrationState>()) {}
+
+RegistrationHandler::~RegistrationHandler() { stop(); }
+
+void RegistrationHandler::start() { startWorker(*this, runRegistrationWorker); }
+
+void RegistrationHandler::stop() {
+  worker.request_stop();
+  wakeup.notify_all();
+  stopSource->requestStop();
+  joinIfRunning(worker);
+}
+
+void RegistrationHandler::setLastError(std::error_code error) noexcept {
+  SpinLockGuard lock(lastErrorLock);
+  lastError = error;
+}
+
+ConnectionSupervisor::ConnectionSupervisor(Service& owner)
+    : state(makeStateBlock<GeneralConnectionState>()), owner(&owner) {}
+
+ConnectionSupervisor::~ConnectionSupervisor() { stop(); }
+
+void ConnectionSupervisor::start() { startWorker(*this, runConnectionSupervisor); }
+
+void ConnectionSupervisor::stop() {
+  worker.request_stop();
+  wakeup.notify_all();
+  joinIfRunning(worker);
+}
+
+}  // namespace ormanta::plugins::TulService

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <stop_token>
+#include <system_error>
+#include <thread>
+
+#include "ormanta/memory/MemoryBlock.h"
+#include "ormanta/utils/io/StopSource.h"
+#include "ormanta/utils/lockFree/ConditionVariable.h"
+#include "plugin/SpinLock.h"
+#include "plugin/StateRecords.h"
+
+namespace ormanta::plugins::TulService {
+
+class Service;
+
+// Values of a connection handler's phase.
+inline constexpr std::int32_t kPhaseIdle = 0;
+inline constexpr std::int32_t kPhaseConnectRequested = 1;
+inline constexpr std::int32_t kPhaseConnected = 2;
+
+// What the data and the command connection handlers share. The worker thread is the only
+// writer of the state block and of the mirrors (phase, connected, lastError), except that the
+// reconnect task and the data worker move phase from idle to connect-requested.
+//
+// Memory ordering: phase and connected are sequentially consistent atomics; lastError is
+// copied only under lastErrorLock. Other threads read the mirrors, never the block.
+class ConnectionHandler {
+ public:
+  ConnectionHandler(Service& owner, utils::io::StopSource& stopSource, std::int32_t initialPhase,
+                    std::int64_t maxWaitMs, memory::MemoryBlock block);
+  virtual ~ConnectionHandler() = default;
+  ConnectionHandler(const ConnectionHandler&) = delete;
+  ConnectionHandler& operator=(const ConnectionHandler&) = delete;
+
+  // A copy of lastError taken under lastErrorLock; any thread.
+  std::error_code lastErrorCopy() noexcept;
+  void setLastError(std::error_code error) noexcept;  // worker thread
+
+  Service* const owner;
+  utils::io::StopSource* const stopSource;  // the service's; shared with other handlers
+  utils::lockFree::ConditionVariable wakeup;
+  std::jthread worker;                        // started and joined by the lifecycle thread
+  memory::MemoryBlock state;                  // written by the worker only
+  std::atomic<std::int32_t> phase;
+  std::atomic<std::uint32_t> lastErrorLock{0};
+  std::error_code lastError;                  // guarded by lastErrorLock
+  std::atomic<bool> connected{false};
+  const std::int64_t maxWaitMs;
+};
+
+class DataConnectionHandler final : public ConnectionHandler {
+ public:
+  explicit DataConnectionHandler(Service& owner);
+  ~DataConnectionHandler() override;
+  void start();  // lifecycle thread
+  void stop();   // lifecycle thread; also wakes the worker out of its sample wait
+};
+
+class CommandConnectionHandler final : public ConnectionHandler {
+ public:
+  explicit CommandConnectionHandler(Service& owner);
+  ~CommandConnectionHandler() override;
+  void start();
+  void stop();
+};
+
+// The registration worker's handler; it alone writes the block and the mirrors.
+class RegistrationHandler {
+ public:
+  explicit RegistrationHandler(Service& owner);
+  ~RegistrationHandler();
+  RegistrationHandler(const RegistrationHandler&) = delete;
+  RegistrationHandler& operator=(const RegistrationHandler&) = delete;
+
+  void start();
+  void stop();
+  void setLastError(std::error_code error) noexcept;
+
+  Service* const owner;
+  utils::io::StopSource* const stopSource;  // the service's ioStopSource
+  std::jthread worker;
+  memory::MemoryBlock state;
+  std::atomic<std::uint32_t> lastErrorLock{0};
+  std::error_code lastError;  // guarded by lastErrorLock
+  std::atomic<bool> registered{false};
+  utils::lockFree::ConditionVariable wakeup;
+};
+
+// Folds both connections into the general state; the only writer of its block and the only
+// raiser of the service's connected and disconnected events.
+class ConnectionSupervisor {
+ public:
+  explicit ConnectionSupervisor(Service& owner);
+  ~ConnectionSupervisor();
+  ConnectionSupervisor(const ConnectionSupervisor&) = delete;
+  ConnectionSupervisor& operator=(const ConnectionSupervisor&) = delete;
+
+  void start();
+  void stop();
+
+  std::jthread worker;
+  memory::MemoryBlock state;
+  Service* const owner;
+  utils::lockFree::ConditionVariable wakeup;
+};
+
+}  // namespace ormanta::plugins::TulService

@@ -1,0 +1,163 @@
+#include "plugin/Service.h"
+
+#include <cstddef>
+#include <stdexcept>
+
+#include "commands/Channel.h"
+#include "ormanta/config/Config.h"
+#include "plugin/Attributes.h"
+
+namespace ormanta::plugins::TulService {
+
+void Service::ReconnectTask::operational() {
+  Service& service = *service_;
+  if (!service.dataHandler) return;
+  std::int32_t idle = kPhaseIdle;
+  if (service.dataHandler->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) {
+    service.dataHandler->wakeup.notify_all();
+  }
+  service.requestCommandConnection();
+}
+
+Service::Service() = default;
+
+Service::~Service() { stopWorkers(); }
+
+void Service::requestCommandConnection() noexcept {
+  if (!commandHandler || !dataHandler) return;
+  if (dataHandler->phase.load() != kPhaseConnected) return;
+  std::int32_t idle = kPhaseIdle;
+  if (commandHandler->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) {
+    commandHandler->wakeup.notify_all();
+  }
+}
+
+const void* Service::queryExtension(const utils::core::Uuid&) const { return nullptr; }
+
+std::int32_t Service::interfaceRevision() const { return skill::kInterfaceRevision; }
+
+void Service::loadConfiguration(const utils::json::decoder::Object& configuration, const config::Context&) {
+  // Read into copies first: a configuration that fails half-way leaves the element as it was.
+  std::string newAddress;
+  std::string newServiceName;
+  for (auto cursor = configuration.begin(); cursor != configuration.end(); configuration.step(cursor)) {
+    const utils::json::decoder::Member member = *cursor;
+    std::string* target = nullptr;
+    if (member.name() == "address") {
+      target = &newAddress;
+    } else if (member.name() == "serviceName") {
+      target = &newServiceName;
+    } else {
+      config::throwUnknownParameterError(member.name());
+    }
+    // A key given twice takes its last value.
+    target->clear();
+    utils::json::decoder::String text = member.value().asString();
+    target->reserve(text.size());
+    for (char c; text.read(c);) target->push_back(c);
+  }
+  if (newServiceName.empty()) newServiceName = kDefaultServiceName;
+  address = std::move(newAddress);
+  serviceName = std::move(newServiceName);
+}
+
+void Service::realize() {
+  // Handlers are replaced only when no worker runs: a running worker reaches into the others.
+  stopWorkers();
+  supervisor = std::make_unique<ConnectionSupervisor>(*this);
+  registrationHandler = std::make_unique<RegistrationHandler>(*this);
+  commandHandler = std::make_unique<CommandConnectionHandler>(*this);
+  dataHandler = std::make_unique<DataConnectionHandler>(*this);
+}
+
+void Service::prepare() {
+  if (!supervisor || !registrationHandler || !commandHandler || !dataHandler) {
+    throw std::logic_error("the service element must be realized before it is prepared");
+  }
+  // A previous cleanup requested the stop; new workers must be able to connect again.
+  ioStopSource.reset();
+  supervisor->start();
+  registrationHandler->start();
+  dataHandler->start();
+  commandHandler->start();
+}
+
+void Service::cleanup() { stopWorkers(); }
+
+void Service::stopWorkers() noexcept {
+  if (dataHandler) dataHandler->stop();
+  if (commandHandler) commandHandler->stop();
+  if (registrationHandler) registrationHandler->stop();
+  if (supervisor) supervisor->stop();
+}
+
+bool Service::forEachAttributeInternal(model::ForEachAttributeFunction function) const {
+  for (const model::Attribute& attribute : serviceAttributes()) {
+    if (function(attribute)) return true;
+  }
+  return false;
+}
+
+bool Service::forEachEvent(model::ForEachEventFunction function) const {
+  if (function(process::Event::kConnected, sharedMember(const_cast<process::Event&>(connectedEvent)))) return true;
+  return function(process::Event::kDisconnected, sharedMember(const_cast<process::Event&>(disconnectedEvent)));
+}
+
+bool Service::forEachTask(model::ForEachTaskFunction function) const {
+  return function(process::Task::kReconnect,
+                  sharedMember(static_cast<process::Task&>(const_cast<ReconnectTask&>(reconnectTask))));
+}
+
+namespace {
+
+template <class Record>
+data::ReadHandle errorHandle(const memory::MemoryBlock& block) {
+  return data::ReadHandle(block.handle(offsetof(Record, error)), data::NativeType::kErrorCode);
+}
+
+data::ReadHandle flagHandle(const memory::MemoryBlock& block, std::size_t offset) {
+  return data::ReadHandle(block.handle(offset), data::NativeType::kBool);
+}
+
+}  // namespace
+
+std::optional<data::ReadHandle> Service::makeReadHandle(const model::Attribute& attribute) const {
+  const auto& definitions = serviceAttributes();
+  std::size_t index = 0;
+  while (index < definitions.size() && !(definitions[index] == attribute)) ++index;
+  if (index == definitions.size()) return std::nullopt;
+
+  // Before realize there are no records to read: such handles report an error.
+  switch (static_cast<ServiceAttribute>(index)) {
+    case ServiceAttribute::kAddress:
+      return data::ReadHandle(std::shared_ptr<const std::string>(sharedMember(address)));
+    case ServiceAttribute::kServiceName:
+      return data::ReadHandle(std::shared_ptr<const std::string>(sharedMember(serviceName)));
+    case ServiceAttribute::kCommandConnectionError:
+      return commandHandler ? errorHandle<CommandConnectionState>(commandHandler->state) : data::ReadHandle();
+    case ServiceAttribute::kCommandConnectionState:
+      return commandHandler ? flagHandle(commandHandler->state,
+                                                                 offsetof(CommandConnectionState, connected))
+                            : data::ReadHandle();
+    case ServiceAttribute::kDataConnectionError:
+      return dataHandler ? errorHandle<DataConnectionState>(dataHandler->state) : data::ReadHandle();
+    case ServiceAttribute::kDataConnectionState:
+      return dataHandler ? flagHandle(dataHandler->state, offsetof(DataConnectionState, connected))
+                         : data::ReadHandle();
+    case ServiceAttribute::kServiceRegistrationError:
+      return registrationHandler ? errorHandle<RegistrationState>(registrationHandler->state) : data::ReadHandle();
+    case ServiceAttribute::kIsServiceRegistered:
+      return registrationHandler ? flagHandle(registrationHandler->state,
+                                                                 offsetof(RegistrationState, registered))
+                                 : data::ReadHandle();
+    case ServiceAttribute::kError:
+      return supervisor ? errorHandle<GeneralConnectionState>(supervisor->state) : data::ReadHandle();
+    case ServiceAttribute::kState:
+      return supervisor ? flagHandle(supervisor->state,
+                                                             offsetof(GeneralConnectionState, connected))
+                        : data::ReadHandle();
+  }
+  return std::nullopt;
+}
+
+}  // namespace ormanta::plugins::TulService
