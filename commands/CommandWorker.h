@@ -1,14 +1,46 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <stop_token>
+#include <system_error>
 
+#include "commands/CommandProtocol.h"
 #include "ormanta/utils/lockFree/ConditionVariable.h"
 #include "plugin/Handlers.h"
 
 namespace ormanta::plugins::TulService {
 
-// The command worker's thread body (tracker made before the thread started).
+// The command worker's thread body. Keeps the command connection while the data connection
+// is up: reads commands from "<S>.Commands", hands them to their handlers, answers them on the
+// same stream, ends expired subscriptions and pings an idle connection. Every failure drops
+// the connection (and every subscription) and connects again; consecutive failures back off.
+// tracker was made before the thread started.
 void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
                       utils::lockFree::ConditionVariable::Tracker tracker);
+
+// Reads the next command entry within about timeoutMs; entries without "cmd" (the worker's
+// own responses among them) only move lastId on. Never asks the server to wait without limit.
+std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop, std::int64_t timeoutMs);
+
+// The command connection's state record and mirrors (command worker thread only).
+void publishConnected(CommandConnectionHandler& handler);
+void publishDisconnected(CommandConnectionHandler& handler, std::error_code error);
+
+// Delay before the next connection attempt after consecutive failures: the first retry is
+// immediate, then 100 ms doubling up to 5 s; a connection that read successfully resets it.
+class ReconnectBackoff {
+ public:
+  static constexpr std::chrono::milliseconds kFirstDelay{100};
+  static constexpr std::chrono::milliseconds kLongestDelay{5000};
+
+  void failed() noexcept { ++failures_; }
+  void succeeded() noexcept { failures_ = 0; }
+  std::chrono::milliseconds delay() const noexcept;
+
+ private:
+  int failures_ = 0;
+};
 
 }  // namespace ormanta::plugins::TulService

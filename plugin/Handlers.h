@@ -49,7 +49,7 @@ class ConnectionHandler {
   std::atomic<std::uint32_t> lastErrorLock{0};
   std::error_code lastError;                  // guarded by lastErrorLock
   std::atomic<bool> connected{false};
-  const std::int64_t maxWaitMs;
+  std::int64_t maxWaitMs;  // fixed before the worker starts
 };
 
 class DataConnectionHandler final : public ConnectionHandler {

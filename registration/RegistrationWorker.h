@@ -1,14 +1,29 @@
 #pragma once
 
 #include <stop_token>
+#include <system_error>
 
 #include "ormanta/utils/lockFree/ConditionVariable.h"
 #include "plugin/Handlers.h"
 
 namespace ormanta::plugins::TulService {
 
-// The registration worker's thread body (tracker made before the thread started).
+class RedisConnection;
+class Service;
+
+// The registration worker's thread body (tracker made before the thread started). Waits for
+// wake-ups; each one while the data connection is up runs one registration on a connection
+// of its own, each one while it is down publishes "pending". Publishes "pending" on stop.
 void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
                            utils::lockFree::ConditionVariable::Tracker tracker);
+
+// One run on an open connection: clear the previous registration, write the service record
+// and the enumeration types, then walk the model and write its records in one batch.
+// Registration worker thread; throws whatever a step throws.
+void runRegistration(Service& service, RedisConnection& connection);
+
+// Publish the outcome of a wake-up; registration worker thread only.
+void recordRegistrationSuccess(RegistrationHandler& handler);
+void recordRegistrationFailure(RegistrationHandler& handler, std::error_code error);
 
 }  // namespace ormanta::plugins::TulService

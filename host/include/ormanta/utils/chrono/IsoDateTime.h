@@ -10,7 +10,7 @@
 
 namespace ormanta::utils::chrono {
 
-// Longest text formatIsoDateTime can produce ("+29228-09-14T02:48:05.4775807+23:59" is 35).
+// Longest text formatIsoDateTime can produce ("+31197-09-14T02:48:05.4775807+23:59" is 35).
 inline constexpr std::size_t kMaxIsoDateTimeLength = 35;
 
 // Writes the ISO 8601 text of t: "YYYY-MM-DDThh:mm:ss.fffffff" followed by "Z" when no

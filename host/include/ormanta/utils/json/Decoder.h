@@ -63,7 +63,8 @@ class String {
 class Value {
  public:
   Kind kind() const noexcept;
-  // "$" for the root, "$.name" for members, "$.list[2]" for array entries.
+  // "$" for the root, "$.name" for members, "$.list[2]" for array entries; a name that is not
+  // ASCII letters, digits and '_' (not starting with a digit) is written as a JSON string: $["a.b"].
   const std::string& path() const noexcept { return path_; }
 
   bool isNull() const noexcept { return kind() == Kind::kNull; }
@@ -72,8 +73,11 @@ class Value {
   Array asArray() const;
   bool asBool() const;
   double asDouble() const;
-  std::int64_t asInt64() const;    // also refuses fractions and values out of range
-  std::uint64_t asUInt64() const;  // likewise
+  // A number written as an integer must fit the type. One written with a fraction or an
+  // exponent ("3.0", "1e3") is read as a double and accepted when it is whole and inside the
+  // type's range. Fractions and values out of range throw std::invalid_argument.
+  std::int64_t asInt64() const;
+  std::uint64_t asUInt64() const;
 
  private:
   friend class Document;

@@ -1,0 +1,106 @@
+#pragma once
+
+// RedisConnection: one TCP connection to the Redis server, hiredis' reply reader and
+// request formatter on top of the host socket, and the six commands the service uses.
+//
+// Threads: a connection belongs to the worker thread that made it, for one connection
+// attempt; every member function, the destructor included, runs on that thread. The one
+// cross-thread influence is the StopSource given to connect(): another thread may call
+// requestStop() on it at any time, which makes the connect, a reply wait or a write in
+// progress (or the next one) throw std::system_error(std::errc::operation_canceled). After
+// any exception the reply stream is out of step (pipelined replies may be pending): the owner
+// destroys the object and builds a new one; nothing is repaired in place.
+//
+// Push replies: hiredis 0.14's reader does not know the RESP3 push type ('>'); it reports a
+// protocol error, which tryGetReply() turns into "corrupted Redis reply received". The
+// server sends pushes only to RESP3 clients, and this client never sends HELLO 3, so the
+// push-dropping paths below only come into play with a hiredis that parses RESP3.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ormanta/utils/io/StopSource.h"
+#include "ormanta/utils/network/SocketDevice.h"
+#include "redis/RedisRequest.h"
+#include "redis/RedisTypes.h"
+
+namespace ormanta::plugins::TulService {
+
+class RedisConnection : public utils::network::SocketDevice {
+ public:
+  static constexpr std::uint16_t kDefaultPort = 6379;
+
+  // Not connected yet; address is host text as the host socket takes it ("name",
+  // "name:port", "[::1]:port", ...), with 6379 when it names no port.
+  explicit RedisConnection(std::string_view address);
+  ~RedisConnection() override;
+  RedisConnection(const RedisConnection&) = delete;
+  RedisConnection& operator=(const RedisConnection&) = delete;
+  RedisConnection(RedisConnection&&) = delete;
+  RedisConnection& operator=(RedisConnection&&) = delete;
+
+  // Throws std::runtime_error "failed to connect to the Redis database" when the host socket
+  // does not connect within timeoutSeconds or stopSource is requested meanwhile. stopSource
+  // must outlive this object.
+  void connect(utils::io::StopSource& stopSource, std::uint64_t timeoutSeconds);
+
+  // Formats one request and writes it whole; reads nothing, so requests may be pipelined.
+  void sendCommand(const RedisArgs& args);
+  // One complete reply from the bytes fed so far, or null; throws "corrupted Redis reply
+  // received" on a protocol error.
+  RedisReplyPtr tryGetReply();
+  // The next non-push reply; throws "timeout exceeded while waiting for a Redis reply" when
+  // it is not complete within timeout.
+  RedisReplyPtr waitForReply(std::chrono::milliseconds timeout);
+  // As waitForReply, without deadline: ends with a reply, a socket error (the server closed
+  // the connection) or the stop source's cancellation.
+  RedisReplyPtr waitForReplyUnbounded();
+
+  // ---- commands (bounded replies wait replyTimeoutSeconds() each) ----
+
+  // The reply's text, whatever its type.
+  std::string ping();
+  // The number of keys removed (0 for a non-integer reply).
+  std::int64_t del(std::vector<std::string> keys);
+  // The number of fields removed (0 for a non-integer reply).
+  std::int64_t hdel(std::string_view key, const std::vector<std::string>& fields);
+  // One HSET per record, all written before the first reply is read; an error reply throws
+  // its text and leaves the replies behind it unread.
+  void hset(const std::vector<RedisRecord>& records);
+  // One "XADD key MAXLEN ~ maxLength * fields..." per record, pipelined like hset.
+  void xadd(const std::vector<RedisRecord>& records, std::uint64_t maxLength);
+  // XREAD BLOCK blockMs (0, i.e. without limit, when absent) STREAMS streamKey lastId.
+  // Empty optional when the block time ran out; throws an error reply's text.
+  std::optional<std::vector<StreamEntry>> xread(std::string_view streamKey, std::string_view lastId,
+                                                std::optional<std::int64_t> blockMs = std::nullopt);
+
+  const std::string& address() const noexcept { return address_; }
+  std::uint64_t replyTimeoutSeconds() const noexcept { return replyTimeoutSeconds_; }
+
+ private:
+  struct ReaderDeleter {
+    void operator()(redisReader* reader) const noexcept { redisReaderFree(reader); }
+  };
+
+  std::chrono::milliseconds replyTimeout() const noexcept;
+  RedisReplyPtr waitForBoundedReply();
+  void feed(std::span<const char> bytes);
+  // Writes head + record for every record in one write, then awaits one reply per record.
+  void pipelineRecords(const RedisArgs& head, const std::vector<RedisRecord>& records);
+
+  // Declared before address_ so that the address is released first, then the reader.
+  std::unique_ptr<redisReader, ReaderDeleter> reader_;
+  std::string address_;
+  std::uint64_t replyTimeoutSeconds_ = 1;
+  // Reused between calls: the data worker sends thousands of requests per call.
+  RequestFormatter formatter_;
+  RequestBatch batch_;
+};
+
+}  // namespace ormanta::plugins::TulService

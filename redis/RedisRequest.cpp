@@ -1,0 +1,59 @@
+#include "redis/RedisRequest.h"
+
+#include <climits>
+#include <stdexcept>
+
+namespace ormanta::plugins::TulService {
+
+namespace {
+
+[[noreturn]] void throwFormatError() { throw std::runtime_error("failed to format a Redis command"); }
+
+// hiredis 0.14 sums the request length in an int; refuse what would overflow it.
+constexpr std::size_t kMaxRequestBytes = INT_MAX / 2;
+
+}  // namespace
+
+FormattedRequest RequestFormatter::format(const RedisArgs& args) {
+  if (args.size() > static_cast<std::size_t>(INT_MAX)) throwFormatError();
+  pointers_.clear();
+  lengths_.clear();
+  std::size_t total = 0;
+  for (const std::string_view arg : args) {
+    pointers_.push_back(arg.data());
+    lengths_.push_back(arg.size());
+    total += arg.size();
+  }
+  if (total > kMaxRequestBytes) throwFormatError();
+
+  char* bytes = nullptr;
+  const int size =
+      redisFormatCommandArgv(&bytes, static_cast<int>(args.size()), pointers_.data(), lengths_.data());
+  FormattedRequest request{std::unique_ptr<char, HiFreeDeleter>(bytes), 0};
+  if (size < 0) throwFormatError();
+  request.size = static_cast<std::size_t>(size);
+  return request;
+}
+
+void RequestBatch::appendRecords(const RedisArgs& head, const std::vector<RedisRecord>& records) {
+  args_.assign(head.begin(), head.end());
+  for (const RedisRecord& record : records) {
+    args_.resize(head.size());
+    args_[kKeyIndex] = record.key;
+    for (const auto& [field, value] : record.fields) {
+      args_.emplace_back(field);
+      args_.emplace_back(value);
+    }
+    append(formatter_.format(args_));
+  }
+}
+
+void RequestBatch::clear() noexcept {
+  if (buffer_.capacity() > kRetainedCapacity) {
+    std::string().swap(buffer_);
+  } else {
+    buffer_.clear();
+  }
+}
+
+}  // namespace ormanta::plugins::TulService

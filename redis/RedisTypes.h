@@ -1,0 +1,53 @@
+#pragma once
+
+// Value types of the Redis client. Plain data: no thread affinity of their own.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "redis/HiredisCompat.h"
+
+namespace ormanta::plugins::TulService {
+
+// hiredis' reply type numbers, the ones the client tests for.
+inline constexpr int kReplyString = REDIS_REPLY_STRING;    // 1
+inline constexpr int kReplyArray = REDIS_REPLY_ARRAY;      // 2
+inline constexpr int kReplyInteger = REDIS_REPLY_INTEGER;  // 3
+inline constexpr int kReplyNil = REDIS_REPLY_NIL;          // 4
+inline constexpr int kReplyStatus = REDIS_REPLY_STATUS;    // 5
+inline constexpr int kReplyError = REDIS_REPLY_ERROR;      // 6
+inline constexpr int kReplyPush = REDIS_REPLY_PUSH;        // 12
+
+struct RedisReplyDeleter {
+  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+};
+
+// One hiredis reply object, released exactly once; null means "no complete reply yet".
+using RedisReplyPtr = std::unique_ptr<redisReply, RedisReplyDeleter>;
+
+// The arguments of one command, the command name first. The views may hold any bytes and
+// must stay valid until the call that takes them has returned.
+using RedisArgs = std::vector<std::string_view>;
+
+// The fields of one hash (HSET) or one stream entry (XADD); their order carries no meaning.
+using RedisFields = std::unordered_map<std::string, std::string>;
+
+struct RedisRecord {
+  std::string key;  // hash key for hset, stream key for xadd
+  RedisFields fields;
+};
+
+// A field repeated within one stream entry keeps all its values, in entry order.
+using StreamFieldValues = std::unordered_map<std::string, std::vector<std::string>>;
+
+struct StreamEntry {
+  std::string id;
+  StreamFieldValues fields;
+
+  bool operator==(const StreamEntry&) const = default;
+};
+
+}  // namespace ormanta::plugins::TulService

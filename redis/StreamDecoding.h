@@ -1,0 +1,26 @@
+#pragma once
+
+// Decoding of XREAD replies into stream entries. Pure functions over a reply that the
+// caller owns; safe on any thread.
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "redis/RedisTypes.h"
+
+namespace ormanta::plugins::TulService {
+
+// The text of a string-like reply element, up to its first zero byte; empty when the
+// element carries no text.
+std::string_view replyText(const redisReply& element) noexcept;
+
+// The entries of streamKey in reply order. Elements of other shapes, or naming another
+// stream, are skipped, so a malformed reply gives fewer entries, never an error.
+std::vector<StreamEntry> decodeStreamReply(const redisReply& reply, std::string_view streamKey);
+
+// The field/value pairs of one stream entry; nothing when element is absent, not an array
+// or holds fewer than two elements. An odd last element is ignored.
+std::optional<StreamFieldValues> decodeFieldArray(const redisReply* element);
+
+}  // namespace ormanta::plugins::TulService

@@ -1,0 +1,127 @@
+#include "support/RedisClient.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include "support/RedisServer.h"
+
+namespace tul::test {
+
+namespace {
+
+std::string textOf(const redisReply& reply) {
+  return reply.str == nullptr ? std::string() : std::string(reply.str, reply.len);
+}
+
+std::string describe(const std::vector<std::string>& args) {
+  std::string text;
+  for (const auto& arg : args) text += (text.empty() ? "" : " ") + arg;
+  return text;
+}
+
+RedisClient::Fields pairsOf(const redisReply& array) {
+  RedisClient::Fields fields;
+  for (std::size_t i = 0; i + 1 < array.elements; i += 2) {
+    fields.emplace_back(textOf(*array.element[i]), textOf(*array.element[i + 1]));
+  }
+  return fields;
+}
+
+}  // namespace
+
+RedisClient::RedisClient(const std::string& host, int port) {
+  context_ = redisConnectWithTimeout(host.c_str(), port, timeval{3, 0});
+  if (context_ == nullptr) throw std::runtime_error("redis client: out of memory");
+  if (context_->err != 0) {
+    const std::string error = context_->errstr;
+    redisFree(context_);
+    throw std::runtime_error("redis client: cannot connect to " + host + ":" + std::to_string(port) + ": " +
+                             error);
+  }
+  redisSetTimeout(context_, timeval{5, 0});
+}
+
+RedisClient::RedisClient(const RedisServer& server) : RedisClient("127.0.0.1", server.port()) {}
+
+RedisClient::~RedisClient() { redisFree(context_); }
+
+ReplyPtr RedisClient::command(const std::vector<std::string>& args) {
+  std::vector<const char*> pointers;
+  std::vector<std::size_t> lengths;
+  for (const auto& arg : args) {
+    pointers.push_back(arg.data());
+    lengths.push_back(arg.size());
+  }
+  ReplyPtr reply(static_cast<redisReply*>(
+      redisCommandArgv(context_, static_cast<int>(args.size()), pointers.data(), lengths.data())));
+  if (!reply) throw std::runtime_error("redis client: " + describe(args) + ": " + context_->errstr);
+  return reply;
+}
+
+ReplyPtr RedisClient::expect(const std::vector<std::string>& args, int type) {
+  ReplyPtr reply = command(args);
+  if (reply->type == REDIS_REPLY_ERROR) {
+    throw std::runtime_error("redis client: " + describe(args) + ": " + textOf(*reply));
+  }
+  const bool textual = type == REDIS_REPLY_STRING && reply->type == REDIS_REPLY_STATUS;
+  if (reply->type != type && !textual) {
+    throw std::runtime_error("redis client: " + describe(args) + ": unexpected reply type " +
+                             std::to_string(reply->type));
+  }
+  return reply;
+}
+
+std::string RedisClient::str(const std::vector<std::string>& args) {
+  return textOf(*expect(args, REDIS_REPLY_STRING));
+}
+
+long long RedisClient::integer(const std::vector<std::string>& args) {
+  return expect(args, REDIS_REPLY_INTEGER)->integer;
+}
+
+std::map<std::string, std::string> RedisClient::hgetall(const std::string& key) {
+  const ReplyPtr reply = expect({"HGETALL", key}, REDIS_REPLY_ARRAY);
+  std::map<std::string, std::string> fields;
+  for (auto& [field, value] : pairsOf(*reply)) fields.emplace(std::move(field), std::move(value));
+  return fields;
+}
+
+std::vector<RedisClient::Entry> RedisClient::xrange(const std::string& key) {
+  const ReplyPtr reply = expect({"XRANGE", key, "-", "+"}, REDIS_REPLY_ARRAY);
+  std::vector<Entry> entries;
+  for (std::size_t i = 0; i < reply->elements; ++i) {
+    const redisReply& entry = *reply->element[i];
+    entries.push_back({textOf(*entry.element[0]), pairsOf(*entry.element[1])});
+  }
+  return entries;
+}
+
+std::string RedisClient::xadd(const std::string& key, const Fields& fields) {
+  std::vector<std::string> args = {"XADD", key, "*"};
+  for (const auto& [field, value] : fields) {
+    args.push_back(field);
+    args.push_back(value);
+  }
+  return str(args);
+}
+
+long long RedisClient::xlen(const std::string& key) { return integer({"XLEN", key}); }
+
+bool RedisClient::exists(const std::string& key) { return integer({"EXISTS", key}) != 0; }
+
+void RedisClient::flushAll() { str({"FLUSHALL"}); }
+
+std::map<std::string, long long> RedisClient::commandStats() {
+  std::stringstream lines(str({"INFO", "commandstats"}));
+  std::map<std::string, long long> calls;
+  const std::string prefix = "cmdstat_";
+  for (std::string line; std::getline(lines, line);) {
+    const auto colon = line.find(':');
+    const auto count = line.find("calls=");
+    if (line.rfind(prefix, 0) != 0 || colon == std::string::npos || count == std::string::npos) continue;
+    calls[line.substr(prefix.size(), colon - prefix.size())] = std::stoll(line.substr(count + 6));
+  }
+  return calls;
+}
+
+}  // namespace tul::test

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tul::test {
+
+class RedisServer;
+
+struct ReplyDeleter {
+  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+};
+using ReplyPtr = std::unique_ptr<redisReply, ReplyDeleter>;
+
+// A synchronous client on hiredis' own context, for tests that play a peer or inspect the
+// server. Connects within 3 s; each command gives up after 5 s, so a stalled server fails the
+// test instead of hanging it. One thread at a time.
+class RedisClient {
+ public:
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  struct Entry {
+    std::string id;
+    Fields fields;
+  };
+
+  RedisClient(const std::string& host, int port);
+  explicit RedisClient(const RedisServer& server);
+  ~RedisClient();
+  RedisClient(const RedisClient&) = delete;
+  RedisClient& operator=(const RedisClient&) = delete;
+
+  // The reply, whatever its type (error replies included); throws std::runtime_error when
+  // the connection fails.
+  ReplyPtr command(const std::vector<std::string>& args);
+
+  // The text of a string or status reply; throws on any other reply (with an error's text).
+  std::string str(const std::vector<std::string>& args);
+  // The value of an integer reply; throws on any other reply.
+  long long integer(const std::vector<std::string>& args);
+
+  std::map<std::string, std::string> hgetall(const std::string& key);
+  std::vector<Entry> xrange(const std::string& key);
+  std::string xadd(const std::string& key, const Fields& fields);
+  long long xlen(const std::string& key);
+  bool exists(const std::string& key);
+  void flushAll();
+  // Calls per command since the last CONFIG RESETSTAT, from INFO commandstats ("xadd" -> 3).
+  std::map<std::string, long long> commandStats();
+
+ private:
+  ReplyPtr expect(const std::vector<std::string>& args, int type);
+
+  redisContext* context_ = nullptr;
+};
+
+}  // namespace tul::test

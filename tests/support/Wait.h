@@ -1,0 +1,21 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace tul::test {
+
+// Polls pred until it holds or timeout passes; returns its last value. For conditions that
+// another thread or process makes true, where a test has nothing better to wait on.
+template <class Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds poll = std::chrono::milliseconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return pred();
+    std::this_thread::sleep_for(poll);
+  }
+  return true;
+}
+
+}  // namespace tul::test
