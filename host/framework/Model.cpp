@@ -291,15 +291,15 @@ std::shared_ptr<ValueCell> ModelCore::cell(std::string_view primaryKey, std::str
 
 namespace {
 
-std::int32_t normalisedBitSize(const AttributeSpec& spec) {
-  switch (spec.nativeType) {
+std::int32_t normalisedBitSize(const AttributeSpec& description) {
+  switch (description.nativeType) {
     case data::NativeType::kInt:
     case data::NativeType::kUInt:
-      if (spec.bitSize == 8 || spec.bitSize == 16 || spec.bitSize == 32 || spec.bitSize == 64) return spec.bitSize;
-      throw std::invalid_argument("attribute \"" + spec.name + "\": integer bit size must be 8, 16, 32 or 64");
+      if (description.bitSize == 8 || description.bitSize == 16 || description.bitSize == 32 || description.bitSize == 64) return description.bitSize;
+      throw std::invalid_argument("attribute \"" + description.name + "\": integer bit size must be 8, 16, 32 or 64");
     case data::NativeType::kDouble:
-      if (spec.bitSize == 32 || spec.bitSize == 64) return spec.bitSize;
-      throw std::invalid_argument("attribute \"" + spec.name + "\": floating-point bit size must be 32 or 64");
+      if (description.bitSize == 32 || description.bitSize == 64) return description.bitSize;
+      throw std::invalid_argument("attribute \"" + description.name + "\": floating-point bit size must be 32 or 64");
     case data::NativeType::kBool:
       return 8;
     case data::NativeType::kTimePoint:
@@ -381,24 +381,24 @@ Model::~Model() = default;
 
 std::shared_ptr<model::Element> Model::root() const { return core_->root(); }
 
-std::shared_ptr<model::Element> Model::addElement(const ElementSpec& spec, const model::Element* parent) {
-  if (spec.key.empty()) throw std::invalid_argument("an element key must not be empty");
-  if (spec.key.find('.') != std::string::npos) {
-    throw std::invalid_argument("element key \"" + spec.key + "\" must not contain '.'");
+std::shared_ptr<model::Element> Model::addElement(const ElementSpec& description, const model::Element* parent) {
+  if (description.key.empty()) throw std::invalid_argument("an element key must not be empty");
+  if (description.key.find('.') != std::string::npos) {
+    throw std::invalid_argument("element key \"" + description.key + "\" must not contain '.'");
   }
   auto element = std::make_shared<detail::HostElement>();
   detail::ElementNode& node = detail::ElementNode::of(*element);
   // Nested keys are the dot-joined path; a parent's key never changes once it is in the model.
   node.primaryKey = (parent == nullptr || parent == core_->root().get())
-                        ? spec.key
-                        : detail::ElementNode::of(*parent).primaryKey + "." + spec.key;
-  node.name = spec.name.empty() ? spec.key : spec.name;
-  node.category = spec.category;
+                        ? description.key
+                        : detail::ElementNode::of(*parent).primaryKey + "." + description.key;
+  node.name = description.name.empty() ? description.key : description.name;
+  node.category = description.category;
   node.self = element;
   node.model = core_;
   addOwnAttributes(node, core_->dispatcher(), utils::core::Uuid::generateRandom());
 
-  for (const AttributeSpec& attribute : spec.attributes) {
+  for (const AttributeSpec& attribute : description.attributes) {
     if (attribute.name == "name" || attribute.name == "key" || attribute.name == "UUID") {
       throw std::invalid_argument("attribute name \"" + attribute.name + "\" is reserved for the host");
     }

@@ -331,8 +331,11 @@ TEST_F(CommandWorkerTest, DataFailureEndsTheCommandConnectionAndItsSubscriptions
   EXPECT_EQ(channel("S.Boiler.Temp"), nullptr);
 
   peer->command({"DEL", "SValue:S.Boiler.Temp"});
+  const auto registrations = service->registrationHandler->state.commitCount();
   host::runTask(service->reconnectTask);
   EXPECT_TRUE(waitFor(Attr::kState, true));
+  // The new data connection registers the service again, which clears the command stream.
+  ASSERT_TRUE(waitUntil([&] { return service->registrationHandler->state.commitCount() > registrations; }, 5s));
   EXPECT_EQ(set("S.Boiler.Count", "3")["result"], "success");
 }
 

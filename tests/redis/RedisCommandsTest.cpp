@@ -10,8 +10,9 @@
 
 #include "redis/RedisConnection.h"
 #include "redis/StreamDecoding.h"
+#include "support/Errors.h"
 #include "support/RedisClient.h"
-#include "support/RedisServer.h"
+#include "support/RedisSuite.h"
 
 namespace {
 
@@ -26,28 +27,8 @@ using ormanta::utils::io::StopSource;
 using tul::test::RedisClient;
 using tul::test::RedisServer;
 using Clock = std::chrono::steady_clock;
-
-template <class Call>
-std::string runtimeErrorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::system_error&) {
-    return "unexpected std::system_error";
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return {};
-}
-
-template <class Call>
-std::error_code systemErrorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::system_error& error) {
-    return error.code();
-  }
-  return {};
-}
+using tul::test::messageOf;
+using tul::test::systemErrorOf;
 
 // The server's own error text for args, as another client gets it.
 std::string serverError(RedisClient& client, const std::vector<std::string>& args) {
@@ -56,20 +37,8 @@ std::string serverError(RedisClient& client, const std::vector<std::string>& arg
   return std::string(reply->str, reply->len);
 }
 
-// One server for the suite; every test starts from an empty database and a fresh connection.
-class RedisCommandsTest : public ::testing::Test {
+class RedisCommandsTest : public tul::test::RedisSuite {
  protected:
-  static void SetUpTestSuite() { server = std::make_unique<RedisServer>(); }
-  static void TearDownTestSuite() { server.reset(); }
-
-  void SetUp() override {
-    client = std::make_unique<RedisClient>(*server);
-    client->flushAll();
-    client->str({"CONFIG", "RESETSTAT"});
-    connection = std::make_unique<RedisConnection>(server->address());
-    connection->connect(stop, 3);
-  }
-
   // The id of the one client whose last command was name, from CLIENT LIST.
   std::string clientIdRunning(std::string_view name) {
     std::stringstream lines(client->str({"CLIENT", "LIST"}));
@@ -80,11 +49,6 @@ class RedisCommandsTest : public ::testing::Test {
     }
     return {};
   }
-
-  static inline std::unique_ptr<RedisServer> server;
-  std::unique_ptr<RedisClient> client;
-  StopSource stop;
-  std::unique_ptr<RedisConnection> connection;
 };
 
 // ---- ping, del, hdel ----
@@ -129,7 +93,7 @@ TEST_F(RedisCommandsTest, HsetWritesEveryRecordWithAnyBytes) {
 TEST_F(RedisCommandsTest, HsetErrorReplyThrowsTheServersText) {
   client->str({"SET", "plain", "text"});
   const std::string expected = serverError(*client, {"HSET", "plain", "f", "v"});
-  EXPECT_EQ(runtimeErrorOf([&] {
+  EXPECT_EQ(messageOf<std::runtime_error>([&] {
               connection->hset({{"ok", {{"f", "v"}}}, {"plain", {{"f", "v"}}}});
             }),
             expected);
@@ -191,7 +155,7 @@ TEST_F(RedisCommandsTest, XaddOfTenThousandRecordsInOneCall) {
 TEST_F(RedisCommandsTest, XaddErrorReplyThrowsTheServersText) {
   client->str({"SET", "plain", "text"});
   const std::string expected = serverError(*client, {"XADD", "plain", "*", "value", "1"});
-  EXPECT_EQ(runtimeErrorOf([&] { connection->xadd({{"plain", {{"value", "1"}}}}, 100); }), expected);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xadd({{"plain", {{"value", "1"}}}}, 100); }), expected);
 }
 
 // ---- xread ----
@@ -227,9 +191,9 @@ TEST_F(RedisCommandsTest, XreadGivesNothingWhenTheBlockTimeRunsOut) {
 TEST_F(RedisCommandsTest, XreadErrorReplyThrowsTheServersText) {
   client->str({"SET", "plain", "text"});
   const std::string wrongType = serverError(*client, {"XREAD", "BLOCK", "10", "STREAMS", "plain", "0"});
-  EXPECT_EQ(runtimeErrorOf([&] { connection->xread("plain", "0", 10); }), wrongType);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xread("plain", "0", 10); }), wrongType);
   const std::string badId = serverError(*client, {"XREAD", "BLOCK", "10", "STREAMS", "s", "notAnId"});
-  EXPECT_EQ(runtimeErrorOf([&] { connection->xread("s", "notAnId", 10); }), badId);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xread("s", "notAnId", 10); }), badId);
 }
 
 TEST_F(RedisCommandsTest, XreadWithoutBlockTimeWaitsForTheNextEntry) {
@@ -291,7 +255,7 @@ TEST_F(RedisCommandsTest, StalledServerMakesABoundedCommandTimeOut) {
   // DEBUG SLEEP blocks the whole server; give it a moment to begin.
   std::this_thread::sleep_for(100ms);
   const auto start = Clock::now();
-  EXPECT_EQ(runtimeErrorOf([&] { connection->ping(); }), "timeout exceeded while waiting for a Redis reply");
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->ping(); }), "timeout exceeded while waiting for a Redis reply");
   EXPECT_GE(Clock::now() - start, 950ms);
   EXPECT_EQ(sleeper.get(), "OK");
 }

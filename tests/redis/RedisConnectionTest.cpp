@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "redis/RedisConnection.h"
+#include "support/Errors.h"
 #include "support/FakeServer.h"
 #include "support/LoopbackPeer.h"
 #include "support/Ports.h"
@@ -27,6 +28,8 @@ using ormanta::plugins::TulService::RedisReplyPtr;
 using ormanta::utils::io::StopSource;
 using tul::test::FakeConnection;
 using tul::test::FakeServer;
+using tul::test::messageOf;
+using tul::test::systemErrorOf;
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<std::vector<std::string>>;
 
@@ -41,28 +44,7 @@ std::chrono::milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-// The what() of the std::runtime_error that call throws; empty if it throws nothing.
-template <class Call>
-std::string runtimeErrorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::system_error&) {
-    return "unexpected std::system_error";
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return {};
-}
 
-template <class Call>
-std::error_code systemErrorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::system_error& error) {
-    return error.code();
-  }
-  return {};
-}
 
 // Reads one command and answers it with the given bytes.
 FakeServer::Script answer(std::string reply) {
@@ -106,7 +88,7 @@ TEST_F(RedisConnectionTest, RefusedOrUnresolvableAddressFailsToConnectWithinThre
                                      "no-such-host.invalid:6380"s, "127.0.0.1:notaport"s}) {
     RedisConnection connection(address);
     const auto start = Clock::now();
-    EXPECT_EQ(runtimeErrorOf([&] { connection.connect(stop, 3); }), kConnectMessage) << address;
+    EXPECT_EQ(messageOf<std::runtime_error>([&] { connection.connect(stop, 3); }), kConnectMessage) << address;
     EXPECT_LT(since(start), 3500ms) << address;
     EXPECT_FALSE(connection);
   }
@@ -117,7 +99,7 @@ TEST_F(RedisConnectionTest, UnreachableServerFailsAfterTheConnectTimeout) {
   listener.fillBacklog();  // handshakes now hang, like a server behind a black hole
   RedisConnection connection("127.0.0.1:" + std::to_string(listener.port()));
   const auto start = Clock::now();
-  EXPECT_EQ(runtimeErrorOf([&] { connection.connect(stop, 1); }), kConnectMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection.connect(stop, 1); }), kConnectMessage);
   EXPECT_GE(since(start), 900ms);
   EXPECT_LT(since(start), 3s);
 }
@@ -131,7 +113,7 @@ TEST_F(RedisConnectionTest, StopDuringConnectEndsItPromptly) {
     stop.requestStop();
   });
   const auto start = Clock::now();
-  const std::string error = runtimeErrorOf([&] { connection.connect(stop, 3); });
+  const std::string error = messageOf<std::runtime_error>([&] { connection.connect(stop, 3); });
   stopper.join();
   EXPECT_EQ(error, kConnectMessage);
   EXPECT_LT(since(start), 600ms);
@@ -141,7 +123,7 @@ TEST_F(RedisConnectionTest, StopRequestedBeforeConnectFailsAtOnce) {
   FakeServer server(answer("+PONG\r\n"));
   stop.requestStop();
   RedisConnection connection(server.address());
-  EXPECT_EQ(runtimeErrorOf([&] { connection.connect(stop, 3); }), kConnectMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection.connect(stop, 3); }), kConnectMessage);
   EXPECT_FALSE(tul::test::waitUntil([&] { return server.connectionCount() > 0; }, 50ms));
 }
 
@@ -204,7 +186,7 @@ TEST_F(RedisConnectionTest, NoReplyWithinTheTimeoutThrows) {
   auto connection = connectTo(server);
   connection->sendCommand({"PING"});
   const auto start = Clock::now();
-  EXPECT_EQ(runtimeErrorOf([&] { connection->waitForReply(kReplyTimeout); }), kTimeoutMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(kReplyTimeout); }), kTimeoutMessage);
   EXPECT_GE(since(start), 950ms);
   EXPECT_LT(since(start), 2s);
 }
@@ -217,7 +199,7 @@ TEST_F(RedisConnectionTest, PartOfAReplyBeforeTheDeadlineStillTimesOut) {
   });
   auto connection = connectTo(server);
   connection->sendCommand({"PING"});
-  EXPECT_EQ(runtimeErrorOf([&] { connection->waitForReply(300ms); }), kTimeoutMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(300ms); }), kTimeoutMessage);
 }
 
 TEST_F(RedisConnectionTest, ZeroTimeoutThrowsBeforeReadingAnything) {
@@ -225,8 +207,8 @@ TEST_F(RedisConnectionTest, ZeroTimeoutThrowsBeforeReadingAnything) {
   auto connection = connectTo(server);
   connection->sendCommand({"PING"});
   ASSERT_TRUE(connection->waitForData(2s));
-  EXPECT_EQ(runtimeErrorOf([&] { connection->waitForReply(0ms); }), kTimeoutMessage);
-  EXPECT_EQ(runtimeErrorOf([&] { connection->waitForReply(-5ms); }), kTimeoutMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(0ms); }), kTimeoutMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(-5ms); }), kTimeoutMessage);
   EXPECT_EQ(textOf(connection->waitForReply(kReplyTimeout)), "OK") << "the reply's bytes must still be there";
 }
 
@@ -243,8 +225,8 @@ TEST_F(RedisConnectionTest, BytesThatAreNotRespAreACorruptedReply) {
   FakeServer server(answer("HTTP/1.1 400 Bad Request\r\n\r\n"));
   auto connection = connectTo(server);
   connection->sendCommand({"PING"});
-  EXPECT_EQ(runtimeErrorOf([&] { connection->waitForReply(kReplyTimeout); }), kCorruptMessage);
-  EXPECT_EQ(runtimeErrorOf([&] { connection->tryGetReply(); }), kCorruptMessage) << "the reader stays broken";
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(kReplyTimeout); }), kCorruptMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->tryGetReply(); }), kCorruptMessage) << "the reader stays broken";
 }
 
 TEST_F(RedisConnectionTest, PushReplyBeforeTheAnswerWithThisHiredis) {
@@ -253,7 +235,7 @@ TEST_F(RedisConnectionTest, PushReplyBeforeTheAnswerWithThisHiredis) {
   connection->sendCommand({"PING"});
 #if HIREDIS_MAJOR < 1
   // hiredis 0.14 knows no RESP3 push type: the '>' is a protocol error.
-  EXPECT_EQ(runtimeErrorOf([&] { connection->waitForReply(kReplyTimeout); }), kCorruptMessage);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(kReplyTimeout); }), kCorruptMessage);
 #else
   EXPECT_EQ(textOf(connection->waitForReply(kReplyTimeout)), "PONG") << "the push is dropped";
 #endif
@@ -391,7 +373,7 @@ TEST_F(RedisConnectionTest, ErrorReplyToTheFirstXaddThrowsItsTextAndLeavesTheSec
   });
   auto connection = connectTo(server);
   const auto start = Clock::now();
-  EXPECT_EQ(runtimeErrorOf([&] {
+  EXPECT_EQ(messageOf<std::runtime_error>([&] {
               connection->xadd({{"a", {{"value", "1"}}}, {"b", {{"value", "2"}}}}, 100);
             }),
             "ERR first failed");

@@ -12,12 +12,14 @@
 #include "ormanta/host/Model.h"
 #include "plugin/ErrorCategories.h"
 #include "registration/DataPointCatalogue.h"
+#include "support/Errors.h"
 #include "support/ServiceHarness.h"
 #include "ScriptedElements.h"
 
 namespace {
 
 using namespace ormanta::plugins::TulService;
+using tul::test::messageOf;
 using ormanta::data::NativeType;
 using ormanta::host::AttributeSpec;
 using ormanta::host::ElementSpec;
@@ -38,15 +40,6 @@ std::vector<std::string> namesOf(const MemberList& members) {
 
 std::int32_t code(NativeType type) { return static_cast<std::int32_t>(type); }
 
-template <class Exception, class Call>
-std::string messageOf(Call&& call) {
-  try {
-    call();
-  } catch (const Exception& error) {
-    return error.what();
-  }
-  return "(nothing thrown)";
-}
 
 // A service placed in a host model, as the host does it; nothing is started.
 class CatalogueTest : public ::testing::Test {

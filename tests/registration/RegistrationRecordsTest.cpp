@@ -19,25 +19,18 @@
 #include "registration/RegistrationRun.h"
 #include "registration/StringOutputStream.h"
 #include "registration/TypeTable.h"
+#include "support/Errors.h"
 
 namespace {
 
 using namespace ormanta::plugins::TulService;
+using tul::test::messageOf;
 namespace decoder = ormanta::utils::json::decoder;
 namespace encoder = ormanta::utils::json::encoder;
 
 // The Boiler of the examples: a read-write Bool "On" and a read-only 64-bit Real "Temp".
 const MemberList kBoilerMembers = {{"On", 0, 8, 2}, {"Temp", 3, 64, 0}};
 
-template <class Exception, class Call>
-std::string messageOf(Call&& call) {
-  try {
-    call();
-  } catch (const Exception& error) {
-    return error.what();
-  }
-  return "(nothing thrown)";
-}
 
 // An object's members as name -> text, numbers as their decimal text; fails on anything else.
 std::vector<std::pair<std::string, std::string>> membersOf(const decoder::Object& object) {

@@ -13,7 +13,8 @@
 #include "registration/RegistrationRecords.h"
 #include "registration/RegistrationRun.h"
 #include "support/RedisClient.h"
-#include "support/RedisServer.h"
+#include "support/Errors.h"
+#include "support/RedisSuite.h"
 
 namespace {
 
@@ -23,31 +24,10 @@ using tul::test::RedisClient;
 using tul::test::RedisServer;
 
 const MemberList kBoilerMembers = {{"On", 0, 8, 2}, {"Temp", 3, 64, 0}};
+using tul::test::messageOf;
 
-template <class Exception, class Call>
-std::string messageOf(Call&& call) {
-  try {
-    call();
-  } catch (const Exception& error) {
-    return error.what();
-  }
-  return "(nothing thrown)";
-}
-
-// One server for the suite; every test starts from an empty database and a fresh connection.
-class RegistrationRunTest : public ::testing::Test {
+class RegistrationRunTest : public tul::test::RedisSuite {
  protected:
-  static void SetUpTestSuite() { server = std::make_unique<RedisServer>(); }
-  static void TearDownTestSuite() { server.reset(); }
-
-  void SetUp() override {
-    client = std::make_unique<RedisClient>(*server);
-    client->flushAll();
-    client->str({"CONFIG", "RESETSTAT"});
-    connection = std::make_unique<RedisConnection>(server->address());
-    connection->connect(stop, 3);
-  }
-
   long long calls(const std::string& command) {
     const auto stats = client->commandStats();
     const auto found = stats.find(command);
@@ -58,11 +38,6 @@ class RegistrationRunTest : public ::testing::Test {
     return {{"e_quality", encodeEnumerationTypeRecord(qualityNames())},
             {"e_elementCategory", encodeEnumerationTypeRecord(elementCategoryNames())}};
   }
-
-  static inline std::unique_ptr<RedisServer> server;
-  std::unique_ptr<RedisClient> client;
-  ormanta::utils::io::StopSource stop;
-  std::unique_ptr<RedisConnection> connection;
 };
 
 TEST_F(RegistrationRunTest, ClearRemovesOnlyTheServicesOwnFieldAndKeys) {

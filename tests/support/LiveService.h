@@ -22,7 +22,8 @@ class LiveServiceTest : public ::testing::Test {
   using Attr = ormanta::plugins::TulService::ServiceAttribute;
 
   // Configures and realizes the service, lets tune adjust it, then prepares it and waits until
-  // both connections are up (unless waitUntilUp is false).
+  // both connections are up and the service is registered (unless waitUntilUp is false): the
+  // registration deletes the command stream, so commands sent before it ends may be lost.
   void start(std::string serviceName = "S", const std::function<void(Service&)>& tune = {},
              bool waitUntilUp = true) {
     service = harness.create(serviceConfig(server.address(), serviceName));
@@ -31,6 +32,7 @@ class LiveServiceTest : public ::testing::Test {
     if (server.running()) peer = std::make_unique<RedisClient>(server);
     if (waitUntilUp) {
       ASSERT_TRUE(waitFor(Attr::kState, true)) << "the service did not come up";
+      ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true)) << "the service was not registered";
     }
   }
 

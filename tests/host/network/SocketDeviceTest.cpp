@@ -7,12 +7,14 @@
 #include <thread>
 
 #include "ormanta/utils/network/SocketDevice.h"
+#include "support/Errors.h"
 #include "support/LoopbackPeer.h"
 #include "support/Ports.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using tul::test::systemErrorOf;
 using ormanta::utils::io::StopSource;
 using ormanta::utils::network::SocketDevice;
 using PortOption = ormanta::utils::network::detail::PortOption;
@@ -55,15 +57,6 @@ std::chrono::milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-template <class Call>
-std::error_code systemErrorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::system_error& error) {
-    return error.code();
-  }
-  return {};
-}
 
 // A connected client socket with its accepted peer descriptor.
 class ConnectedSocket : public ::testing::Test {

@@ -69,11 +69,11 @@ class Model {
   std::shared_ptr<model::Element> root() const;
 
   // Adds an element under parent (the root when null). Its primary key is the parent's key,
-  // ".", and spec.key (spec.key alone under the root). Throws std::invalid_argument for an
+  // ".", and description.key (description.key alone under the root). Throws std::invalid_argument for an
   // empty key or one holding '.', a primary key already in use, a repeated attribute name or
   // one of the host's own ("name", "key", "UUID"), a bad bit size, or an initial value of
   // another type or out of range.
-  std::shared_ptr<model::Element> addElement(const ElementSpec& spec,
+  std::shared_ptr<model::Element> addElement(const ElementSpec& description,
                                              const model::Element* parent = nullptr);
   // Removes the element and everything below it; their handles then report HandleError::kRemoved.
   // Returns false when there is no such element.

@@ -1,0 +1,133 @@
+#include "peer/PeerConnection.h"
+
+#include <algorithm>
+
+namespace ormanta::peer {
+namespace {
+
+constexpr timeval kConnectTimeout{3, 0};
+// Longer than any block time the tool asks for, so a blocking read is never cut short.
+constexpr timeval kReplyTimeout{10, 0};
+
+std::string textOf(const redisReply* reply) {
+  return reply == nullptr || reply->str == nullptr ? std::string() : std::string(reply->str, reply->len);
+}
+
+std::string describe(const std::vector<std::string>& args) {
+  return args.empty() ? std::string() : args.front();
+}
+
+}  // namespace
+
+const std::string* StreamEntry::field(std::string_view name) const {
+  for (const auto& [key, value] : fields) {
+    if (key == name) return &value;
+  }
+  return nullptr;
+}
+
+PeerConnection::PeerConnection(const Address& address) : address_(address) {
+  context_ = redisConnectWithTimeout(address.host.c_str(), address.port, kConnectTimeout);
+  if (context_ == nullptr) throw PeerError("cannot connect to " + address.text() + ": out of memory");
+  if (context_->err != 0) {
+    const std::string reason = context_->errstr;
+    redisFree(context_);
+    context_ = nullptr;
+    throw PeerError("cannot connect to " + address.text() + ": " + reason);
+  }
+  redisSetTimeout(context_, kReplyTimeout);
+}
+
+PeerConnection::~PeerConnection() {
+  if (context_ != nullptr) redisFree(context_);
+}
+
+ReplyPtr PeerConnection::command(const std::vector<std::string>& args) {
+  std::vector<const char*> pointers;
+  std::vector<std::size_t> lengths;
+  for (const std::string& arg : args) {
+    pointers.push_back(arg.data());
+    lengths.push_back(arg.size());
+  }
+  ReplyPtr reply(static_cast<redisReply*>(
+      redisCommandArgv(context_, static_cast<int>(args.size()), pointers.data(), lengths.data())));
+  if (!reply) throw PeerError("connection to " + address_.text() + " failed: " + context_->errstr);
+  return reply;
+}
+
+ReplyPtr PeerConnection::expectType(const std::vector<std::string>& args, int type) {
+  ReplyPtr reply = command(args);
+  if (reply->type == REDIS_REPLY_ERROR) throw PeerError(describe(args) + ": " + textOf(reply.get()));
+  if (reply->type != type)
+    throw PeerError(describe(args) + ": unexpected reply type " + std::to_string(reply->type));
+  return reply;
+}
+
+std::vector<std::pair<std::string, std::string>> PeerConnection::hgetall(const std::string& key) {
+  ReplyPtr reply = expectType({"HGETALL", key}, REDIS_REPLY_ARRAY);
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (std::size_t i = 0; i + 1 < reply->elements; i += 2) {
+    pairs.emplace_back(textOf(reply->element[i]), textOf(reply->element[i + 1]));
+  }
+  return pairs;
+}
+
+std::optional<std::string> PeerConnection::hget(const std::string& key, const std::string& field) {
+  ReplyPtr reply = command({"HGET", key, field});
+  if (reply->type == REDIS_REPLY_NIL) return std::nullopt;
+  if (reply->type != REDIS_REPLY_STRING) throw PeerError("HGET: " + textOf(reply.get()));
+  return textOf(reply.get());
+}
+
+std::string PeerConnection::xadd(const std::string& key, const std::vector<std::string>& fieldsAndValues) {
+  std::vector<std::string> args = {"XADD", key, "*"};
+  args.insert(args.end(), fieldsAndValues.begin(), fieldsAndValues.end());
+  return textOf(expectType(args, REDIS_REPLY_STRING).get());
+}
+
+std::string PeerConnection::lastEntryId(const std::string& key) {
+  ReplyPtr reply = expectType({"XREVRANGE", key, "+", "-", "COUNT", "1"}, REDIS_REPLY_ARRAY);
+  if (reply->elements == 0 || reply->element[0]->elements == 0) return "0-0";
+  return textOf(reply->element[0]->element[0]);
+}
+
+std::vector<StreamEntry> PeerConnection::xread(const std::vector<std::string>& keys,
+                                               std::vector<std::string>& ids, std::chrono::milliseconds block,
+                                               int count) {
+  std::vector<std::string> args = {"XREAD",
+                                   "COUNT",
+                                   std::to_string(count),
+                                   "BLOCK",
+                                   std::to_string(std::max<long long>(block.count(), 1)),
+                                   "STREAMS"};
+  args.insert(args.end(), keys.begin(), keys.end());
+  args.insert(args.end(), ids.begin(), ids.end());
+  ReplyPtr reply = command(args);
+  std::vector<StreamEntry> entries;
+  if (reply->type == REDIS_REPLY_NIL) return entries;  // nothing within the block time
+  if (reply->type == REDIS_REPLY_ERROR) throw PeerError("XREAD: " + textOf(reply.get()));
+  if (reply->type != REDIS_REPLY_ARRAY) throw PeerError("XREAD: unexpected reply");
+  for (std::size_t s = 0; s < reply->elements; ++s) {
+    const redisReply* stream = reply->element[s];
+    if (stream->type != REDIS_REPLY_ARRAY || stream->elements != 2)
+      throw PeerError("XREAD: unexpected reply");
+    const std::string key = textOf(stream->element[0]);
+    const auto position = std::find(keys.begin(), keys.end(), key) - keys.begin();
+    const redisReply* list = stream->element[1];
+    for (std::size_t e = 0; e < list->elements; ++e) {
+      const redisReply* item = list->element[e];
+      if (item->type != REDIS_REPLY_ARRAY || item->elements != 2) continue;
+      StreamEntry entry{key, textOf(item->element[0]), {}};
+      const redisReply* fields = item->element[1];
+      for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
+        entry.fields.emplace_back(textOf(fields->element[f]), textOf(fields->element[f + 1]));
+      }
+      if (position < static_cast<std::ptrdiff_t>(ids.size()))
+        ids[static_cast<std::size_t>(position)] = entry.id;
+      entries.push_back(std::move(entry));
+    }
+  }
+  return entries;
+}
+
+}  // namespace ormanta::peer

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "peer/Address.h"
+
+namespace ormanta::peer {
+
+// A failure of the connection itself or an unexpected reply.
+class PeerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ReplyDeleter {
+  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+};
+using ReplyPtr = std::unique_ptr<redisReply, ReplyDeleter>;
+
+struct StreamEntry {
+  std::string stream;
+  std::string id;
+  std::vector<std::pair<std::string, std::string>> fields;
+  const std::string* field(std::string_view name) const;
+};
+
+// A blocking connection on hiredis's own client. Every reply is awaited at most replyTimeout
+// beyond the command's own block time. One thread at a time.
+class PeerConnection {
+ public:
+  // Throws PeerError "cannot connect to <address>: <reason>" within 3 s.
+  explicit PeerConnection(const Address& address);
+  ~PeerConnection();
+  PeerConnection(const PeerConnection&) = delete;
+  PeerConnection& operator=(const PeerConnection&) = delete;
+
+  // The reply, error replies included; throws PeerError when the connection fails.
+  ReplyPtr command(const std::vector<std::string>& args);
+
+  // HGETALL as field/value pairs.
+  std::vector<std::pair<std::string, std::string>> hgetall(const std::string& key);
+  std::optional<std::string> hget(const std::string& key, const std::string& field);
+  // XADD key * fields...; returns the new entry's ID.
+  std::string xadd(const std::string& key, const std::vector<std::string>& fieldsAndValues);
+  // The ID of a stream's last entry, "0-0" when it has none or does not exist.
+  std::string lastEntryId(const std::string& key);
+  // XREAD COUNT count BLOCK blockMs STREAMS keys... ids...; the entries in reply order, and
+  // each stream's last ID moved to its last entry. blockMs is at least 1 (0 would block forever).
+  std::vector<StreamEntry> xread(const std::vector<std::string>& keys, std::vector<std::string>& ids,
+                                 std::chrono::milliseconds block, int count = 100);
+
+  const Address& address() const noexcept { return address_; }
+
+ private:
+  ReplyPtr expectType(const std::vector<std::string>& args, int type);
+
+  Address address_;
+  redisContext* context_ = nullptr;
+};
+
+}  // namespace ormanta::peer
