@@ -57,12 +57,6 @@ TEST_F(SubscriptionTableTest, MemberNamedTwiceStaysSubscribedAfterRenewalWithItO
   EXPECT_TRUE(channels().empty());
 }
 
-TEST_F(SubscriptionTableTest, UnknownNamesAreKeptWithoutAChannel) {
-  table().addOrUpdate("p", 500, 20000, {"S.E.Nope", "S.E.A"});
-  EXPECT_EQ(table().find("p")->names.size(), 2u);
-  EXPECT_EQ(channels(), std::vector<std::string>{"S.E.A"});
-}
-
 TEST_F(SubscriptionTableTest, BlockTimeFollowsTheNextExpiryPlusOneMillisecond) {
   EXPECT_EQ(table().purgeExpired(20000), 20000);
   table().addOrUpdate("soon", 500, 3400, {"S.E.A"});

@@ -48,21 +48,6 @@ class ChannelTest : public ::testing::Test {
   std::shared_ptr<Service> service;
 };
 
-TEST_F(ChannelTest, IntervalFollowsTheShortestSubscriberButStartsAtMostAt500) {
-  Subscription slow = subscription(2000);
-  Subscription fast = subscription(200);
-  updateChannels(*service, {"S.Boiler.Temp"}, {}, slow);
-  auto temp = channel("S.Boiler.Temp");
-  ASSERT_NE(temp, nullptr);
-  EXPECT_EQ(temp->samplingInterval(), 500);
-  updateChannels(*service, {"S.Boiler.Temp"}, {}, fast);
-  EXPECT_EQ(temp->samplingInterval(), 200);
-  updateChannels(*service, {}, {"S.Boiler.Temp"}, fast);
-  EXPECT_EQ(temp->samplingInterval(), 2000);  // recomputed from the remaining subscriber
-  updateChannels(*service, {}, {"S.Boiler.Temp"}, slow);
-  EXPECT_EQ(channel("S.Boiler.Temp"), nullptr);  // no subscriber left: removed
-}
-
 TEST_F(ChannelTest, UnknownNamesGetNoChannelAndAttachMarksNewChannelsChanged) {
   Subscription s = subscription(500);
   updateChannels(*service, {"S.Boiler.Nope", "S.Boiler.On", "Pump.Speed"}, {}, s);

@@ -143,32 +143,6 @@ TEST_F(DataWorkerTest, XaddErrorRecordsTheErrorStopsTheCommandConnectionAndWaits
   EXPECT_EQ(values("S.Boiler.Temp"), std::vector<std::string>{"30"});
 }
 
-TEST_F(DataWorkerTest, SupervisorRaisesOneEventPerChangeOfTheWholeState) {
-  std::atomic<int> connected{0};
-  std::atomic<int> disconnected{0};
-  start("S", [&](Service& s) {
-    s.connectedEvent.addObserver([&](utils::chrono::TimePoint) { ++connected; });
-    s.disconnectedEvent.addObserver([&](utils::chrono::TimePoint) { ++disconnected; });
-  });
-  EXPECT_EQ(connected, 1);
-  EXPECT_EQ(tul::test::errorAttribute(*service, Attr::kError), generalConnectionError(0));
-  EXPECT_EQ(service->connectedEvent.lastRaised(), service->supervisor->state.timestamp());
-
-  server.stop();
-  ASSERT_TRUE(waitFor(Attr::kState, false));
-  ASSERT_TRUE(waitFor(Attr::kCommandConnectionState, false));
-  ASSERT_TRUE(waitUntil([&] { return !tul::test::flagAttribute(*service, Attr::kDataConnectionState); }, 5s));
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(disconnected, 1);
-  EXPECT_EQ(tul::test::errorAttribute(*service, Attr::kError), generalConnectionError(3));
-
-  server.start();
-  host::runTask(service->reconnectTask);
-  ASSERT_TRUE(waitFor(Attr::kState, true));
-  EXPECT_EQ(connected, 2);
-  EXPECT_EQ(disconnected, 1);
-}
-
 // The supervisor alone, with the connection mirrors driven by the test.
 class SupervisorTest : public ::testing::Test {
  protected:

@@ -76,14 +76,4 @@ TEST_F(PublishPassTest, ChannelsNotYetDueAreKeptAndBoundTheNextWait) {
   EXPECT_EQ(server.commands().size(), 1u);  // the second change waits for its interval
 }
 
-TEST_F(PublishPassTest, NothingChangedSendsNothing) {
-  tul::test::FakeServer server([](tul::test::FakeConnection& connection) { connection.readCommand(1s); });
-  RedisConnection connection(server.address());
-  connection.connect(stop, 3);
-  ValuePublisher publisher(connection, *service);
-  EXPECT_FALSE(publisher.publishPass(3000).waitingChannels);
-  EXPECT_TRUE(server.commands().empty());
-  EXPECT_EQ(publisher.valueStreamKey("S.Boiler.Temp"), "SValue:S.Boiler.Temp");
-}
-
 }  // namespace

@@ -1,8 +1,5 @@
 #pragma once
 
-// A peer of a service's command stream, for tests: adds command entries and waits for the
-// responses that name them.
-
 #include <chrono>
 #include <map>
 #include <optional>
@@ -13,37 +10,32 @@
 
 namespace tul::test {
 
+// A peer of a service's command stream: adds command entries and waits for their responses.
 class CommandPeer {
  public:
   CommandPeer(RedisClient& client, std::string serviceName)
       : client_(client), serviceName_(std::move(serviceName)), stream_(serviceName_ + ".Commands") {}
 
-  const std::string& stream() const noexcept { return stream_; }
-
   // Adds the entry; returns its ID.
   std::string send(const RedisClient::Fields& fields) { return client_.xadd(stream_, fields); }
 
   // The response entry whose "responseId" is id (all its fields, by name), if it comes in time.
-  std::optional<std::map<std::string, std::string>> response(const std::string& id,
-                                                             std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+  std::optional<std::map<std::string, std::string>> response(
+      const std::string& id, std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
     std::optional<std::map<std::string, std::string>> found;
     waitUntil(
         [&] {
           for (const auto& entry : client_.xrange(stream_)) {
             std::map<std::string, std::string> fields(entry.fields.begin(), entry.fields.end());
-            auto responseId = fields.find("responseId");
-            if (responseId != fields.end() && responseId->second == id) {
-              found = std::move(fields);
-              return true;
-            }
+            if (!found && fields["responseId"] == id) found = std::move(fields);
           }
-          return false;
+          return found.has_value();
         },
         timeout, std::chrono::milliseconds(10));
     return found;
   }
 
-  // Sends a command and returns its response (empty map when none came).
+  // Sends a command and returns its response (empty when none came).
   std::map<std::string, std::string> call(const RedisClient::Fields& fields) {
     return response(send(fields)).value_or(std::map<std::string, std::string>{});
   }

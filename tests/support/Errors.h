@@ -1,14 +1,12 @@
 #pragma once
 
-// What a call throws, as a value a test can compare.
-
 #include <string>
 #include <system_error>
 
 namespace tul::test {
 
-// The what() of the Exception that call throws, "(nothing thrown)" when it throws nothing.
-// Exceptions of other types pass through and fail the test.
+// The what() of the Exception that call throws, "(nothing thrown)" when it throws nothing;
+// exceptions of other types pass through and fail the test.
 template <class Exception, class Call>
 std::string messageOf(Call&& call) {
   try {

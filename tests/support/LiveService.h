@@ -1,14 +1,11 @@
 #pragma once
 
-// A fixture with a service element prepared against a private redis-server. Tests fill the
-// model first, then start() the service; a RedisClient plays the peer.
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "support/RedisClient.h"
 #include "support/RedisServer.h"
@@ -17,13 +14,14 @@
 
 namespace tul::test {
 
+// A service element prepared against a private redis-server: tests fill the model, then
+// start() the service; a RedisClient plays the peer.
 class LiveServiceTest : public ::testing::Test {
  protected:
   using Attr = ormanta::plugins::TulService::ServiceAttribute;
 
-  // Configures and realizes the service, lets tune adjust it, then prepares it and waits until
-  // both connections are up and the service is registered (unless waitUntilUp is false): the
-  // registration deletes the command stream, so commands sent before it ends may be lost.
+  // Makes the service, lets tune adjust it, prepares it and (unless waitUntilUp is false)
+  // waits until it is up and registered: registration deletes the command stream.
   void start(std::string serviceName = "S", const std::function<void(Service&)>& tune = {},
              bool waitUntilUp = true) {
     service = harness.create(serviceConfig(server.address(), serviceName));

@@ -1,14 +1,11 @@
 #include "support/LoopbackPeer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -16,63 +13,48 @@ namespace tul::test {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int msUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
-
 bool pollFor(int fd, short events, std::chrono::milliseconds timeout) {
   pollfd entry{fd, events, 0};
-  return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
-}
-
-sockaddr_storage loopbackAddress(int family, int port, socklen_t& length) {
-  sockaddr_storage storage{};
-  if (family == AF_INET6) {
-    auto& address = reinterpret_cast<sockaddr_in6&>(storage);
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    address.sin6_port = htons(static_cast<std::uint16_t>(port));
-    length = sizeof address;
-  } else {
-    auto& address = reinterpret_cast<sockaddr_in&>(storage);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    length = sizeof address;
-  }
-  return storage;
+  return ::poll(&entry, 1, static_cast<int>(std::max<long long>(timeout.count(), 0))) == 1;
 }
 
 }  // namespace
 
-void UniqueFd::reset() noexcept {
+void UniqueFd::reset(int fd) noexcept {
   if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_ = fd;
 }
 
 bool ipv6LoopbackAvailable() {
-  UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return false;
-  socklen_t length = 0;
-  const sockaddr_storage address = loopbackAddress(AF_INET6, 0, length);
-  return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0;
+  try {
+    LoopbackListener listener(AF_INET6);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 LoopbackListener::LoopbackListener(int family, int backlog)
     : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  if (!fd_) throw std::system_error(errno, std::system_category(), "socket");
-  socklen_t length = 0;
-  sockaddr_storage address = loopbackAddress(family, 0, length);
-  if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(fd_.get(), backlog) != 0 ||
-      ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::system_error(errno, std::system_category(), "listen");
+  sockaddr_storage address{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    length = sizeof v6;
+  } else {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   }
-  port_ = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
-                                   : reinterpret_cast<sockaddr_in&>(address).sin_port);
+  auto* raw = reinterpret_cast<sockaddr*>(&address);
+  if (!fd_ || ::bind(fd_.get(), raw, length) != 0 || ::listen(fd_.get(), backlog) != 0 ||
+      ::getsockname(fd_.get(), raw, &length) != 0) {
+    throw std::system_error(errno, std::system_category(), "loopback listener");
+  }
+  // The port sits at the same offset in both address families.
+  port_ = ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
 }
 
 UniqueFd LoopbackListener::accept(std::chrono::milliseconds timeout) {
@@ -98,26 +80,24 @@ void LoopbackListener::fillBacklog() {
 bool sendAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
+    if (sent < 0 && errno != EINTR) return false;
+    if (sent > 0) bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
   return true;
 }
 
 std::string receiveUpTo(int fd, std::size_t count, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  std::string bytes;
-  std::vector<char> chunk(256 * 1024);
-  while (bytes.size() < count) {
-    pollfd entry{fd, POLLIN, 0};
-    if (::poll(&entry, 1, msUntil(deadline)) != 1) break;
-    const ssize_t received = ::recv(fd, chunk.data(), std::min(chunk.size(), count - bytes.size()), 0);
-    if (received <= 0) break;
-    bytes.append(chunk.data(), static_cast<std::size_t>(received));
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string bytes(count, '\0');
+  std::size_t received = 0;
+  while (received < count &&
+         pollFor(fd, POLLIN,
+                 std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()))) {
+    const ssize_t chunk = ::recv(fd, bytes.data() + received, count - received, 0);
+    if (chunk <= 0) break;
+    received += static_cast<std::size_t>(chunk);
   }
+  bytes.resize(received);
   return bytes;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
 
-// The far end of the sockets under test: a listening socket on a loopback address and raw
-// descriptors for the accepted side, so that tests control every byte and every close.
-// Plain blocking helpers; each object is used by one thread at a time.
+// The far end of the sockets under test: a listener on a loopback address and raw accepted
+// descriptors, so that tests control every byte and every close. Blocking; one thread each.
 
 #include <sys/socket.h>
 
@@ -21,15 +20,12 @@ class UniqueFd {
   ~UniqueFd() { reset(); }
   UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
+    if (this != &other) reset(std::exchange(other.fd_, -1));
     return *this;
   }
   int get() const noexcept { return fd_; }
   explicit operator bool() const noexcept { return fd_ >= 0; }
-  void reset() noexcept;
+  void reset(int fd = -1) noexcept;
 
  private:
   int fd_ = -1;
@@ -44,11 +40,11 @@ class LoopbackListener {
   explicit LoopbackListener(int family = AF_INET, int backlog = 16);
 
   int port() const noexcept { return port_; }
+  int fd() const noexcept { return fd_.get(); }
   // The accepted connection, or an empty descriptor after timeout.
   UniqueFd accept(std::chrono::milliseconds timeout);
-  // Connects raw sockets that are never accepted until the kernel stops completing new
-  // handshakes; from then on a connect to this listener hangs until its time-out. Needs a
-  // listener made with backlog 0.
+  // Connects never-accepted sockets until handshakes stop completing; from then on a connect
+  // here hangs until its time-out. Needs backlog 0.
   void fillBacklog();
 
  private:

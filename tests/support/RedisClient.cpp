@@ -10,13 +10,7 @@ namespace tul::test {
 namespace {
 
 std::string textOf(const redisReply& reply) {
-  return reply.str == nullptr ? std::string() : std::string(reply.str, reply.len);
-}
-
-std::string describe(const std::vector<std::string>& args) {
-  std::string text;
-  for (const auto& arg : args) text += (text.empty() ? "" : " ") + arg;
-  return text;
+  return reply.str ? std::string(reply.str, reply.len) : std::string();
 }
 
 RedisClient::Fields pairsOf(const redisReply& array) {
@@ -29,21 +23,17 @@ RedisClient::Fields pairsOf(const redisReply& array) {
 
 }  // namespace
 
-RedisClient::RedisClient(const std::string& host, int port) {
-  context_ = redisConnectWithTimeout(host.c_str(), port, timeval{3, 0});
-  if (context_ == nullptr) throw std::runtime_error("redis client: out of memory");
-  if (context_->err != 0) {
-    const std::string error = context_->errstr;
-    redisFree(context_);
+RedisClient::RedisClient(const std::string& host, int port)
+    : context_(redisConnectWithTimeout(host.c_str(), port, timeval{3, 0}), &redisFree) {
+  if (!context_ || context_->err != 0) {
+    const std::string error = context_ ? context_->errstr : "out of memory";
     throw std::runtime_error("redis client: cannot connect to " + host + ":" + std::to_string(port) + ": " +
                              error);
   }
-  redisSetTimeout(context_, timeval{5, 0});
+  redisSetTimeout(context_.get(), timeval{5, 0});
 }
 
 RedisClient::RedisClient(const RedisServer& server) : RedisClient("127.0.0.1", server.port()) {}
-
-RedisClient::~RedisClient() { redisFree(context_); }
 
 ReplyPtr RedisClient::command(const std::vector<std::string>& args) {
   std::vector<const char*> pointers;
@@ -53,20 +43,18 @@ ReplyPtr RedisClient::command(const std::vector<std::string>& args) {
     lengths.push_back(arg.size());
   }
   ReplyPtr reply(static_cast<redisReply*>(
-      redisCommandArgv(context_, static_cast<int>(args.size()), pointers.data(), lengths.data())));
-  if (!reply) throw std::runtime_error("redis client: " + describe(args) + ": " + context_->errstr);
+      redisCommandArgv(context_.get(), static_cast<int>(args.size()), pointers.data(), lengths.data())));
+  if (!reply) throw std::runtime_error("redis client: " + args.at(0) + ": " + context_->errstr);
   return reply;
 }
 
 ReplyPtr RedisClient::expect(const std::vector<std::string>& args, int type) {
   ReplyPtr reply = command(args);
-  if (reply->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("redis client: " + describe(args) + ": " + textOf(*reply));
-  }
-  const bool textual = type == REDIS_REPLY_STRING && reply->type == REDIS_REPLY_STATUS;
-  if (reply->type != type && !textual) {
-    throw std::runtime_error("redis client: " + describe(args) + ": unexpected reply type " +
-                             std::to_string(reply->type));
+  if (reply->type != type && !(type == REDIS_REPLY_STRING && reply->type == REDIS_REPLY_STATUS)) {
+    throw std::runtime_error("redis client: " + args.at(0) + ": " +
+                             (reply->type == REDIS_REPLY_ERROR
+                                  ? textOf(*reply)
+                                  : "unexpected reply type " + std::to_string(reply->type)));
   }
   return reply;
 }
@@ -80,10 +68,8 @@ long long RedisClient::integer(const std::vector<std::string>& args) {
 }
 
 std::map<std::string, std::string> RedisClient::hgetall(const std::string& key) {
-  const ReplyPtr reply = expect({"HGETALL", key}, REDIS_REPLY_ARRAY);
-  std::map<std::string, std::string> fields;
-  for (auto& [field, value] : pairsOf(*reply)) fields.emplace(std::move(field), std::move(value));
-  return fields;
+  const Fields fields = pairsOf(*expect({"HGETALL", key}, REDIS_REPLY_ARRAY));
+  return {fields.begin(), fields.end()};
 }
 
 std::vector<RedisClient::Entry> RedisClient::xrange(const std::string& key) {
@@ -104,12 +90,6 @@ std::string RedisClient::xadd(const std::string& key, const Fields& fields) {
   }
   return str(args);
 }
-
-long long RedisClient::xlen(const std::string& key) { return integer({"XLEN", key}); }
-
-bool RedisClient::exists(const std::string& key) { return integer({"EXISTS", key}) != 0; }
-
-void RedisClient::flushAll() { str({"FLUSHALL"}); }
 
 std::map<std::string, long long> RedisClient::commandStats() {
   std::stringstream lines(str({"INFO", "commandstats"}));

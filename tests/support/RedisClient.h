@@ -17,9 +17,9 @@ struct ReplyDeleter {
 };
 using ReplyPtr = std::unique_ptr<redisReply, ReplyDeleter>;
 
-// A synchronous client on hiredis' own context, for tests that play a peer or inspect the
-// server. Connects within 3 s; each command gives up after 5 s, so a stalled server fails the
-// test instead of hanging it. One thread at a time.
+// A synchronous hiredis client for tests that play a peer or inspect the server. Connects
+// within 3 s; each command gives up after 5 s, so a stalled server fails the test instead of
+// hanging it. Throws std::runtime_error on failures.
 class RedisClient {
  public:
   using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -30,14 +30,9 @@ class RedisClient {
 
   RedisClient(const std::string& host, int port);
   explicit RedisClient(const RedisServer& server);
-  ~RedisClient();
-  RedisClient(const RedisClient&) = delete;
-  RedisClient& operator=(const RedisClient&) = delete;
 
-  // The reply, whatever its type (error replies included); throws std::runtime_error when
-  // the connection fails.
+  // The reply, whatever its type (error replies included).
   ReplyPtr command(const std::vector<std::string>& args);
-
   // The text of a string or status reply; throws on any other reply (with an error's text).
   std::string str(const std::vector<std::string>& args);
   // The value of an integer reply; throws on any other reply.
@@ -46,16 +41,16 @@ class RedisClient {
   std::map<std::string, std::string> hgetall(const std::string& key);
   std::vector<Entry> xrange(const std::string& key);
   std::string xadd(const std::string& key, const Fields& fields);
-  long long xlen(const std::string& key);
-  bool exists(const std::string& key);
-  void flushAll();
+  long long xlen(const std::string& key) { return integer({"XLEN", key}); }
+  bool exists(const std::string& key) { return integer({"EXISTS", key}) != 0; }
+  void flushAll() { str({"FLUSHALL"}); }
   // Calls per command since the last CONFIG RESETSTAT, from INFO commandstats ("xadd" -> 3).
   std::map<std::string, long long> commandStats();
 
  private:
   ReplyPtr expect(const std::vector<std::string>& args, int type);
 
-  redisContext* context_ = nullptr;
+  std::unique_ptr<redisContext, decltype(&redisFree)> context_;
 };
 
 }  // namespace tul::test

@@ -1,26 +1,22 @@
 #include "support/RedisServer.h"
 
-#include <fcntl.h>
-#include <hiredis/hiredis.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <sstream>
+#include <filesystem>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "support/Ports.h"
+#include "support/RedisClient.h"
+#include "support/Wait.h"
 
 namespace tul::test {
 
@@ -29,118 +25,36 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 5s;
-constexpr auto kTermGrace = 2s;
-constexpr int kPortAttempts = 5;
-
-struct ContextDeleter {
-  void operator()(redisContext* context) const noexcept { redisFree(context); }
-};
-struct ReplyDeleter {
-  void operator()(void* reply) const noexcept { freeReplyObject(reply); }
-};
-
-constexpr std::string_view kDirectoryPrefix = "tul-redis-";
-
-// Directories of servers whose test process died without its destructors (a crash, a ctest
-// time-out): named after that process, removed once it is gone.
-void removeOrphanedDirectories(const std::filesystem::path& temp) {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(temp, error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind(kDirectoryPrefix, 0) != 0) continue;
-    const std::string rest = name.substr(kDirectoryPrefix.size());
-    const auto dash = rest.find('-');
-    if (dash == std::string::npos || dash == 0) continue;
-    pid_t owner = 0;
-    const auto [end, parsed] = std::from_chars(rest.data(), rest.data() + dash, owner);
-    if (parsed != std::errc{} || end != rest.data() + dash) continue;
-    if (::kill(owner, 0) != 0 && errno == ESRCH) std::filesystem::remove_all(entry.path(), error);
-  }
-}
-
-std::filesystem::path makeTempDirectory() {
-  const auto temp = std::filesystem::temp_directory_path();
-  removeOrphanedDirectories(temp);
-  const std::string base =
-      (temp / (std::string(kDirectoryPrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
-  std::vector<char> name(base.begin(), base.end());
-  name.push_back('\0');
-  if (::mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::system_category(), "mkdtemp");
-  return name.data();
-}
-
-// True when the server on port answers PING and INFO names pid as its process: another
-// process may have taken the port first.
+// True when the server on port answers as process pid (another process may have taken the port).
 bool answersAs(int port, pid_t pid) {
-  const timeval timeout{0, 200'000};
-  std::unique_ptr<redisContext, ContextDeleter> context(redisConnectWithTimeout("127.0.0.1", port, timeout));
-  if (!context || context->err != 0) return false;
-  redisSetTimeout(context.get(), timeout);
-  std::unique_ptr<redisReply, ReplyDeleter> pong(
-      static_cast<redisReply*>(redisCommand(context.get(), "PING")));
-  if (!pong || pong->type != REDIS_REPLY_STATUS) return false;
-  std::unique_ptr<redisReply, ReplyDeleter> info(
-      static_cast<redisReply*>(redisCommand(context.get(), "INFO server")));
-  if (!info || info->type != REDIS_REPLY_STRING) return false;
-  const std::string text(info->str, info->len);
-  return text.find("process_id:" + std::to_string(pid) + "\r\n") != std::string::npos;
-}
-
-// Returns true when pid ended within grace (and reaps it).
-bool reapWithin(pid_t pid, std::chrono::milliseconds grace) {
-  const auto deadline = Clock::now() + grace;
-  for (;;) {
-    const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
-    if (done == pid || (done < 0 && errno == ECHILD)) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
+  try {
+    RedisClient client("127.0.0.1", port);
+    return client.str({"INFO", "server"}).find("process_id:" + std::to_string(pid) + "\r\n") !=
+           std::string::npos;
+  } catch (const std::runtime_error&) {
+    return false;
   }
 }
 
 }  // namespace
 
-std::string RedisServer::binary() {
-  if (const char* path = std::getenv("PATH")) {
-    std::stringstream dirs(path);
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-      const auto candidate = std::filesystem::path(dir.empty() ? "." : dir) / "redis-server";
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
+RedisServer::RedisServer() : log_(::memfd_create("redis-server.log", MFD_CLOEXEC)) {
+  if (!log_) throw std::system_error(errno, std::system_category(), "memfd_create");
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port_ = freeLoopbackPort();
+    if (launch()) return;
   }
-  return ::access("/usr/bin/redis-server", X_OK) == 0 ? "/usr/bin/redis-server" : "";
-}
-
-RedisServer::RedisServer() : directory_(makeTempDirectory()) {
-  try {
-    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
-      port_ = freeLoopbackPort();
-      if (launch()) return;
-    }
-    throw std::runtime_error("redis-server did not start on a free port:\n" + logTail());
-  } catch (...) {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-    throw;
-  }
-}
-
-RedisServer::~RedisServer() {
-  stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
+  throw std::runtime_error("redis-server did not start on a free port:\n" + logTail());
 }
 
 void RedisServer::start() {
-  if (running()) return;
-  if (!launch()) throw std::runtime_error("redis-server did not start again:\n" + logTail());
+  if (!running() && !launch()) throw std::runtime_error("redis-server did not start again:\n" + logTail());
 }
 
 void RedisServer::stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
-  if (!reapWithin(pid_, kTermGrace)) {
+  if (!waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; }, 2s)) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
@@ -148,65 +62,40 @@ void RedisServer::stop() {
 }
 
 bool RedisServer::launch() {
-  const std::string program = binary();
-  if (program.empty()) throw std::runtime_error("redis-server not found on PATH or in /usr/bin");
-  const std::string log = (directory_ / "redis.log").string();
-  std::vector<std::string> args = {program,
-                                   "--port",
-                                   std::to_string(port_),
-                                   "--bind",
-                                   "127.0.0.1",
-                                   "--save",
-                                   "",
-                                   "--appendonly",
-                                   "no",
-                                   "--daemonize",
-                                   "no",
-                                   "--dir",
-                                   directory_.string(),
-                                   "--enable-debug-command",
-                                   "local"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
+  const std::string port = std::to_string(port_), dir = std::filesystem::temp_directory_path().string();
+  const char* argv[] = {"redis-server", "--port", port.c_str(),   "--bind", "127.0.0.1",
+                        "--save",       "",       "--appendonly", "no",     "--enable-debug-command",
+                        "local",        "--dir",  dir.c_str(),    nullptr};
   const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::system_category(), "fork");
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::system_error(errno, std::system_category(), "fork");
+  if (pid_ == 0) {  // only async-signal-safe calls until exec
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (out >= 0) {
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-    }
-    ::execv(argv[0], argv.data());
+    ::dup2(log_.get(), STDOUT_FILENO);
+    ::dup2(log_.get(), STDERR_FILENO);
+    ::execvp(argv[0], const_cast<char* const*>(argv));
+    static constexpr char kMissing[] = "redis-server not found on PATH\n";
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, kMissing, sizeof kMissing - 1);
     ::_exit(127);
   }
-  pid_ = pid;
-
-  const auto deadline = Clock::now() + kStartTimeout;
-  while (Clock::now() < deadline) {
+  for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
     if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
       pid_ = -1;
       return false;
     }
     if (answersAs(port_, pid_)) return true;
-    std::this_thread::sleep_for(10ms);
   }
   stop();
-  throw std::runtime_error("redis-server did not answer PING within 5 s:\n" + logTail());
+  throw std::runtime_error("redis-server did not answer within 5 s:\n" + logTail());
 }
 
 std::string RedisServer::logTail() const {
-  std::ifstream in(directory_ / "redis.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string all = text.str();
-  constexpr std::size_t kTail = 2000;
-  return all.size() > kTail ? all.substr(all.size() - kTail) : all;
+  std::string text(4096, '\0');
+  const off_t size = ::lseek(log_.get(), 0, SEEK_END);
+  text.resize(
+      std::max<ssize_t>(::pread(log_.get(), text.data(), text.size(), std::max<off_t>(size - 4096, 0)), 0));
+  return text;
 }
 
 }  // namespace tul::test

@@ -3,9 +3,9 @@
 // One private redis-server for a whole test suite; every test starts from an empty database
 // with reset statistics, a client that plays the peer and a fresh connected RedisConnection.
 
-#include <memory>
-
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include "ormanta/utils/io/StopSource.h"
 #include "redis/RedisConnection.h"

@@ -1,8 +1,5 @@
 #pragma once
 
-// Makes service elements the way the host does (through the skill, in host storage, bound to
-// a model, configured and realized) and reads their attributes through host read handles.
-
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,11 +17,10 @@ namespace tul::test {
 
 using ormanta::plugins::TulService::Service;
 
+// Makes service elements the way the host does (through the skill, bound to a model,
+// configured and realized); the functions below read their attributes through the host.
 class ServiceHarness {
  public:
-  explicit ServiceHarness(std::shared_ptr<ormanta::host::Model> model = ormanta::host::Model::create())
-      : model_(std::move(model)) {}
-
   // Created, bound to the model, configured with configJson (a JSON object text) and realized.
   std::shared_ptr<Service> create(std::string_view configJson, std::string key = "Service") {
     auto element = skill_.createElement(ormanta::plugins::TulService::serviceElementClass(), allocator_);
@@ -37,21 +33,22 @@ class ServiceHarness {
   }
 
   ormanta::host::Model& model() { return *model_; }
-  const std::shared_ptr<ormanta::host::Model>& sharedModel() { return model_; }
   ormanta::host::CountingAllocator& allocator() { return allocator_; }
 
  private:
   ormanta::host::CountingAllocator allocator_;  // outlives the elements made in it
   ormanta::plugins::TulService::Skill skill_;
-  std::shared_ptr<ormanta::host::Model> model_;
+  std::shared_ptr<ormanta::host::Model> model_ = ormanta::host::Model::create();
 };
 
-inline ormanta::data::Value readAttribute(const Service& service, ormanta::plugins::TulService::ServiceAttribute which) {
+inline ormanta::data::Value readAttribute(const Service& service,
+                                          ormanta::plugins::TulService::ServiceAttribute which) {
   auto value = ormanta::host::readAttribute(service, ormanta::plugins::TulService::serviceAttribute(which));
   return value ? *value : ormanta::data::Value{};
 }
 
-inline std::error_code errorAttribute(const Service& service, ormanta::plugins::TulService::ServiceAttribute which) {
+inline std::error_code errorAttribute(const Service& service,
+                                      ormanta::plugins::TulService::ServiceAttribute which) {
   auto value = readAttribute(service, which);
   auto* code = std::get_if<std::error_code>(&value);
   return code ? *code : std::make_error_code(std::errc::invalid_argument);
@@ -63,7 +60,7 @@ inline bool flagAttribute(const Service& service, ormanta::plugins::TulService::
   return flag && *flag;
 }
 
-// Configuration text for a service on a server address (JSON-escaped by the caller if needed).
+// Configuration text for a service on a server address (not JSON-escaped).
 inline std::string serviceConfig(std::string_view address, std::string_view serviceName = "") {
   std::string text = "{\"address\":\"" + std::string(address) + "\"";
   if (!serviceName.empty()) text += ",\"serviceName\":\"" + std::string(serviceName) + "\"";

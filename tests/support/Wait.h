@@ -5,8 +5,7 @@
 
 namespace tul::test {
 
-// Polls pred until it holds or timeout passes; returns its last value. For conditions that
-// another thread or process makes true, where a test has nothing better to wait on.
+// Polls pred until it holds or timeout passes; returns its last value.
 template <class Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout,
                std::chrono::milliseconds poll = std::chrono::milliseconds(5)) {

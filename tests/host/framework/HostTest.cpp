@@ -1,12 +1,9 @@
-// Events, tasks, configuration errors, enumeration texts.
+// Events and configuration errors.
 
 #include <gtest/gtest.h>
 
 #include "ormanta/config/Config.h"
-#include "ormanta/data/Types.h"
-#include "ormanta/host/Host.h"
 #include "ormanta/process/Event.h"
-#include "ormanta/process/Task.h"
 
 namespace {
 
@@ -28,19 +25,6 @@ TEST(EventTest, RaisesAreCountedStampedAndObservedUntilTheObserverIsRemoved) {
   EXPECT_EQ(seen[0], t1);
 }
 
-TEST(TaskTest, HostRunsTheStagesInOrder) {
-  struct Recorder : process::Task {
-    std::string log;
-    void preparePreOperational() override { log += "a"; }
-    void finishPreOperational() override { log += "b"; }
-    void operational() override { log += "c"; }
-    void preparePostOperational() override { log += "d"; }
-    void finishPostOperational() override { log += "e"; }
-  } task;
-  host::runTask(task);
-  EXPECT_EQ(task.log, "abcde");
-}
-
 TEST(ConfigTest, UnknownParameterErrorNamesTheParameter) {
   try {
     config::throwUnknownParameterError("colour");
@@ -49,27 +33,6 @@ TEST(ConfigTest, UnknownParameterErrorNamesTheParameter) {
     EXPECT_STREQ(error.what(), "unknown configuration parameter \"colour\"");
     EXPECT_EQ(error.parameter(), "colour");
   }
-}
-
-TEST(TypesTest, QualityAndCategoryNames) {
-  EXPECT_EQ(data::toBasicString(data::Quality::kGood), "Good");
-  EXPECT_EQ(data::toBasicString(data::Quality::kNotConnected), "NotConnected");
-  EXPECT_EQ(data::toBasicString(data::Quality(9)), "Unknown");
-  EXPECT_EQ(model::toBasicString(model::ElementCategory::kGeneric), "Generic");
-  EXPECT_EQ(model::toBasicString(model::ElementCategory::kFolder), "Folder");
-  EXPECT_EQ(model::toBasicString(model::ElementCategory(16)), "Unknown");
-  EXPECT_EQ(data::make_error_code(data::HandleError::kRemoved).message(),
-            "the element or attribute no longer exists");
-}
-
-TEST(AllocatorTest, CountsLiveStorage) {
-  host::CountingAllocator allocator;
-  void* p = allocator.allocate(64, 32);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 32, 0u);
-  EXPECT_EQ(allocator.live(), 1u);
-  allocator.deallocate(p, 64, 32);
-  EXPECT_EQ(allocator.live(), 0u);
-  EXPECT_EQ(allocator.allocations(), 1u);
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ TEST(MemoryBlockTest, NewBlockHoldsTheDefaultRecordAndCommitsReplaceIt) {
   }
   EXPECT_TRUE(*flag.read<bool>());
   EXPECT_EQ(flag.read<double>().error(), data::HandleError::kTypeMismatch);
+  EXPECT_FALSE(data::ReadHandle(block.handle(sizeof(Record)), data::NativeType::kBool).read<bool>());  // outside
+  EXPECT_FALSE(data::ReadHandle(memory::MemoryBlock().handle(0), data::NativeType::kBool).read<bool>());
 }
 
 TEST(MemoryBlockTest, ReadersNeverSeeATornRecord) {
@@ -101,18 +103,6 @@ TEST(MemoryBlockTest, CommitsNotifyRegisteredHandlersAndBlocksAreReleased) {
     EXPECT_EQ(handler.changes, 1);
   }
   EXPECT_EQ(host::dataMemoryUsage().liveBlocks, before.liveBlocks);
-}
-
-TEST(MemoryBlockTest, HandlesWithoutABlockOrOutsideTheRecordReportErrors) {
-  memory::MemoryBlock none;
-  data::ReadHandle unbound(none.handle(0), data::NativeType::kBool);
-  EXPECT_TRUE(unbound.hardError());
-  EXPECT_FALSE(unbound.read<bool>());
-  auto block = memory::MemoryBlock::create(memory::memoryResources::data(), recordHandler());
-  data::ReadHandle outside(block.handle(sizeof(Record)), data::NativeType::kBool);
-  EXPECT_FALSE(outside.read<bool>());
-  EXPECT_THROW(data::ReadHandle(block.handle(0), data::NativeType::kString), std::invalid_argument);
-  EXPECT_EQ(data::ReadHandle().hardError(), data::HandleError::kNoAttribute);
 }
 
 }  // namespace

@@ -1,0 +1,278 @@
+// The built ormanta-host and tul-peer as processes: the host's start errors and stdin commands
+// (its service pointing at a closed port), then what peers see of a service on a private
+// redis-server (registration, values, set) and how it rides out a lost server.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "Processes.h"
+#include "ormanta/utils/json/Decoder.h"
+#include "support/RedisClient.h"
+#include "support/RedisServer.h"
+#include "support/Wait.h"
+
+namespace tul::test {
+namespace {
+
+using Hash = std::map<std::string, std::string>;
+
+// A small model: nested elements, every access mode, several types, one simulated counter,
+// and an element without attributes. Primary keys: Boiler, Boiler.Pump, Empty.
+const std::string kTestModel = R"({"elements":[
+  {"key":"Boiler","name":"Boiler 1","category":"Equipment","attributes":[
+    {"name":"Temp","type":"double","access":"r","value":20.5},
+    {"name":"Setpoint","type":"double","access":"b","value":21},
+    {"name":"On","type":"bool","access":"b","value":false},
+    {"name":"Count","type":"int","access":"r","value":0,"simulate":{"kind":"counter","periodMs":200}},
+    {"name":"Mode","type":"string","access":"w","value":"auto"}],
+   "children":[
+    {"key":"Pump","category":"Pump","attributes":[
+      {"name":"Speed","type":"uint","access":"b","bitSize":16,"value":1200},
+      {"name":"Since","type":"time","access":"r","value":"2026-01-02T03:04:05Z"},
+      {"name":"Q","type":"quality","access":"b","value":"Good"}]}]},
+  {"key":"Empty"}]})";
+
+// "YYYY-MM-DDThh:mm:ss.<fraction digits>Z".
+bool isUtcTime(const std::string& text, std::size_t fractionDigits) {
+  const std::string shape = "dddd-dd-ddTdd:dd:dd." + std::string(fractionDigits, 'd') + "Z";
+  return text.size() == shape.size() &&
+         std::equal(shape.begin(), shape.end(), text.begin(), [](char s, char t) {
+           return s == 'd' ? std::isdigit(static_cast<unsigned char>(t)) != 0 : s == t;
+         });
+}
+
+class HostRunnerTest : public ::testing::Test {
+ protected:
+  TempDirectory dir;
+  const std::string model = dir.write("model.json", kTestModel);
+  const std::string closedConfig = serviceConfig("127.0.0.1:1", "S");
+};
+
+TEST_F(HostRunnerTest, StartErrorsEndWithStatus2AndOneLineNamingTheProblem) {
+  const std::string missing = dir.fresh("missing");
+  const std::pair<Texts, std::string> cases[] = {
+      {{ORMANTA_HOST, "--plugin", "/nonexistent/libNothing.so", "--model", model, "--config", closedConfig},
+       "cannot load plug-in /nonexistent/libNothing.so"},
+      {hostArgs(missing, {closedConfig}), missing},
+      {hostArgs(
+           dir.write("t.json", R"({"elements":[{"key":"A","attributes":[{"name":"X","type":"float"}]}]})"),
+           {closedConfig}),
+       "$.elements[0].attributes[0].type: unknown type \"float\""},
+      {hostArgs(model, {R"({"address":"127.0.0.1:1","colour":"blue"})"}), "configuration 1"},
+      {hostArgs(model, {closedConfig, "{not json"}), "configuration 2"},
+      {hostArgs(model, {missing}), missing},
+      {{ORMANTA_HOST, "--model", model, "--config", closedConfig}, "--plugin"},
+      {hostArgs(model, {}), "--config"},
+      {hostArgs(model, {closedConfig}, {"--reconnect-every", "soon"}), "--reconnect-every"},
+  };
+  for (const auto& [args, expected] : cases) {
+    ChildProcess host(args, dir.fresh("stderr"));
+    host.closeStdin();
+    EXPECT_EQ(host.wait(10s), 2) << expected;
+    const std::string err = host.stderrText();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find(expected), std::string::npos) << err;
+    EXPECT_FALSE(host.readLine(0ms)) << "nothing on stdout";
+  }
+}
+
+TEST_F(HostRunnerTest, PrintsTheAttributesServesReadAndWriteAndEndsOnASignalNotAtEndOfInput) {
+  Host host(dir, model, {closedConfig}, {"--no-simulate"});
+  std::optional<HostLine> first = host.waitFor([](HostLine&) { return true; });
+  ASSERT_TRUE(first);
+  EXPECT_EQ((*first)["attributes.serviceRegistrationError.message"], "the service registration is pending")
+      << "the first line shows the service's attributes";
+  EXPECT_EQ(host.read("Boiler.Pump.Since"), "2026-01-02T03:04:05.0000000Z");
+  EXPECT_EQ(host.read("S.serviceName"), "S") << "the service's own attributes are readable too";
+  host.send("write Boiler.Temp 1e+20");  // the host's own writes ignore access modes
+  EXPECT_EQ(host.read("Boiler.Temp"), "1e+20");
+  host.send("write Boiler.Pump.Q 2");
+  EXPECT_EQ(host.read("Boiler.Pump.Q"), "Bad");
+  host.send("write Boiler.Mode  two words ");
+  EXPECT_EQ(host.read("Boiler.Mode"), " two words ") << "a text value is the whole rest of the line";
+  const std::pair<std::string, std::string> bad[] = {{"write Boiler.On TRUE", "not a valid bool"},
+                                                     {"write Boiler.Pump.Speed 65536", "bit size"},
+                                                     {"write Boiler.Nothing 1", "no such attribute"},
+                                                     {"write Boiler.On", "usage"},
+                                                     {"fly away", "unknown command"}};
+  for (const auto& [command, expected] : bad) {
+    host.send(command);
+    const auto answer = host.waitFor([](HostLine& l) { return l["type"] == "error"; }, 5s);
+    ASSERT_TRUE(answer) << command;
+    EXPECT_NE(answer->at("message").find(expected), std::string::npos)
+        << command << ": " << answer->at("message");
+  }
+  EXPECT_EQ(host.read("Boiler.Pump.Speed"), "1200");
+
+  host.process.closeStdin();
+  EXPECT_FALSE(host.process.wait(500ms)) << "end of input must not stop the host";
+  host.process.signal(SIGTERM);
+  EXPECT_EQ(host.process.wait(10s), 0);
+}
+
+class ServiceEndToEndTest : public HostRunnerTest {
+ protected:
+  std::string config(const std::string& serviceName) const {
+    return serviceConfig(redis.address(), serviceName);
+  }
+  PeerResult peer(Texts args, std::chrono::milliseconds timeout = 10s) {
+    args.insert(args.begin(), {"--address", redis.address()});
+    return runPeer(dir, args, timeout);
+  }
+  // The "value" fields of a value stream, oldest first.
+  Texts streamValues(const std::string& key) {
+    Texts values;
+    for (const auto& entry : client.xrange(key)) {
+      for (const auto& [field, value] : entry.fields) {
+        if (field == "value") values.push_back(value);
+      }
+    }
+    return values;
+  }
+
+  RedisServer redis;
+  RedisClient client{redis};
+};
+
+TEST_F(ServiceEndToEndTest, RegistrationRecordsMatchTheModelAsThePeerReadsThem) {
+  Host host(dir, model, {config("S")});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  EXPECT_EQ(client.hgetall("Services")["S"],
+            R"({"dataPointsKey":"S.DataPoints","dataTypesKey":"S.DataTypes","cmdChn":"S.Commands"})");
+  const Hash points = client.hgetall("S.DataPoints");
+  EXPECT_EQ(points.size(), 3u);
+  ASSERT_TRUE(points.contains("S.Boiler.Pump"));
+  const auto pump = ormanta::utils::json::decoder::Document::parse(points.at("S.Boiler.Pump"));
+  const std::string type(pump.root().asObject().find("type")->asString().view());
+  EXPECT_EQ(points.at("S.Boiler.Pump"),
+            R"({"name":"S.Boiler.Pump","type":")" + type +
+                R"(","size":142,"access":"b","updateChn":"SValue:S.Boiler.Pump"})");
+  EXPECT_EQ(client.hgetall("S.DataTypes")[type],
+            R"([{"name":".Q","type":"String","size":80,"access":"b","updateChn":".Q"},)"
+            R"({"name":".Since","type":"String","size":46,"access":"r","updateChn":".Since"},)"
+            R"({"name":".Speed","type":"UInt","size":16,"access":"b","updateChn":".Speed"}])");
+
+  const PeerResult browse = peer({"browse", "S"});
+  EXPECT_EQ(browse.status, 0) << browse.err;
+  std::string table = browse.out;  // without the column padding
+  table.erase(std::unique(table.begin(), table.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+              table.end());
+  for (const char* row :
+       {"3 data points, 8 members", "S.Boiler (type t_", ", size 524488)", " S.Boiler.Count Int 64 r\n",
+        " S.Boiler.Mode String 524288 w\n", " S.Boiler.On Bool 8 b\n", " S.Boiler.Setpoint Real 64 b\n",
+        " S.Boiler.Temp Real 64 r\n", " S.Boiler.Pump.Q String 80 b\n", " S.Boiler.Pump.Since String 46 r\n",
+        " S.Boiler.Pump.Speed UInt 16 b\n", ", size 0)\n (no members)"}) {
+    EXPECT_NE(table.find(row), std::string::npos) << row << " in\n" << browse.out;
+  }
+}
+
+TEST_F(ServiceEndToEndTest, WatchGetsTheFirstValueAndLaterChanges) {
+  Host host(dir, model, {config("S")});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  ChildProcess watch({TUL_PEER, "--address", redis.address(), "watch", "S", "Boiler.Setpoint",
+                      "S.Boiler.Count", "--interval", "100"},
+                     dir.fresh("watch-stderr"));
+  std::map<std::string, Texts> seen;  // from "TIME  MEMBER  VALUE" lines
+  auto readUntil = [&](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::string time, member, value;
+      if (std::optional<std::string> line = watch.readLine(200ms)) {
+        std::istringstream(*line) >> time >> member >> value;
+        EXPECT_TRUE(isUtcTime(time, 3)) << *line;
+        seen[member].push_back(value);
+      }
+    }
+  };
+  readUntil([&] { return !seen["S.Boiler.Setpoint"].empty() && seen["S.Boiler.Count"].size() >= 3; });
+  ASSERT_FALSE(seen["S.Boiler.Setpoint"].empty()) << watch.stderrText();
+  EXPECT_EQ(seen["S.Boiler.Setpoint"].front(), "21");
+  ASSERT_GE(seen["S.Boiler.Count"].size(), 3u);
+  EXPECT_LT(std::stoll(seen["S.Boiler.Count"].front()), std::stoll(seen["S.Boiler.Count"].back()));
+  host.send("write Boiler.Setpoint 23.5");
+  readUntil([&] { return seen["S.Boiler.Setpoint"].back() == "23.5"; });
+  EXPECT_EQ(seen["S.Boiler.Setpoint"].back(), "23.5");
+  watch.signal(SIGINT);
+  EXPECT_EQ(watch.wait(10s), 0) << watch.stderrText();
+}
+
+TEST_F(ServiceEndToEndTest, SetWritesThroughAndIsEchoedAndABadValueGetsAnErrorResponse) {
+  Host host(dir, model, {config("S")}, {"--reconnect-every", "500", "--no-simulate"});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  PeerResult set = peer({"set", "S", "Boiler.Setpoint=22.25", "S.Boiler.On=true", "Boiler.Pump.Q=Bad"});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.out.find("result=success"), std::string::npos) << set.out;
+  EXPECT_EQ(host.read("Boiler.Setpoint"), "22.25");
+  EXPECT_EQ(host.read("Boiler.On"), "true");
+  EXPECT_EQ(host.read("Boiler.Pump.Q"), "Bad");
+  EXPECT_EQ(streamValues("SValue:S.Boiler.Setpoint"), Texts{"22.25"});
+  EXPECT_EQ(streamValues("SValue:S.Boiler.On"), Texts{"true"});
+
+  set = peer({"set", "S", "Boiler.On=TRUE"});
+  EXPECT_EQ(set.status, 1);
+  EXPECT_NE(set.err.find(R"(Only "true" and "false" values are supported)"), std::string::npos) << set.err;
+  EXPECT_NE(set.out.find("result=error"), std::string::npos) << set.out;
+  EXPECT_EQ(host.read("Boiler.On"), "true");
+  set = peer({"set", "S", "Boiler.Nothing=1"});
+  EXPECT_EQ(set.status, 1);
+  EXPECT_NE(set.err.find("No channel S.Boiler.Nothing exists."), std::string::npos) << set.err;
+}
+
+TEST_F(ServiceEndToEndTest, LosingRedisShowsTheDisconnectAndTheReconnectTaskRecovers) {
+  Host host(dir, model, {config("S")});
+  ASSERT_TRUE(host.waitFor([](HostLine& l) { return l["event"] == "connected"; }));
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  redis.stop();
+  const std::optional<HostLine> down = host.waitFor([](HostLine& l) { return l["event"] == "disconnected"; });
+  ASSERT_TRUE(down);
+  EXPECT_EQ(down->at("service"), "S");
+  EXPECT_TRUE(isUtcTime(down->at("time"), 7)) << down->at("time");
+  const auto failed = host.waitForAttributes("S", [](HostLine& l) {
+    return l["attributes.state"] == "false" && l["attributes.dataConnectionState"] == "false" &&
+           l["attributes.dataConnectionError.value"] != "0";
+  });
+  ASSERT_TRUE(failed);
+  EXPECT_NE(failed->at("attributes.error.value"), "0");
+  EXPECT_NE(failed->at("attributes.error.message"), "no error");
+
+  redis.start();
+  ASSERT_TRUE(host.waitFor([](HostLine& l) { return l["event"] == "connected"; }, 15s));
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  EXPECT_TRUE(RedisClient(redis).hgetall("Services").contains("S")) << "registered again on the new server";
+}
+
+TEST_F(ServiceEndToEndTest, TwoServicesKeepToTheirOwnKeysAndQuitEndsEverything) {
+  Host host(dir, model, {config("A"), config("B")}, {"--reconnect-every", "500", "--no-simulate"});
+  ASSERT_TRUE(host.waitUntilServing("A"));
+  ASSERT_TRUE(host.waitUntilServing("B"));
+  EXPECT_EQ(client.hgetall("Services").size(), 2u);
+  for (const std::string service : {"A", "B"}) {
+    const Hash points = client.hgetall(service + ".DataPoints");
+    EXPECT_EQ(points.size(), 3u);
+    for (const auto& [name, record] : points) EXPECT_EQ(name.rfind(service + ".", 0), 0u) << name;
+  }
+  PeerResult set = peer({"set", "A", "Boiler.Setpoint=30"});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(host.read("Boiler.Setpoint"), "30") << "both serve the same model";
+  EXPECT_EQ(streamValues("AValue:A.Boiler.Setpoint"), Texts{"30"});
+  EXPECT_FALSE(client.exists("BValue:B.Boiler.Setpoint"));
+  set = peer({"set", "B", "A.Boiler.Setpoint=31"});
+  EXPECT_EQ(set.status, 1) << "a member of A's catalogue is no member of B";
+  EXPECT_EQ(host.read("Boiler.Setpoint"), "30");
+
+  auto clients = [&] {
+    const std::string list = client.str({"CLIENT", "LIST"});
+    return std::count(list.begin(), list.end(), '\n');
+  };
+  EXPECT_GT(clients(), 1);
+  host.send("quit");
+  EXPECT_EQ(host.process.wait(10s), 0);
+  EXPECT_TRUE(waitUntil([&] { return clients() == 1; }, 3s)) << "only this test's connection is left";
+  EXPECT_EQ(host.process.stderrText(), "");
+}
+
+}  // namespace
+}  // namespace tul::test

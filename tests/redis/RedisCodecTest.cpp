@@ -1,0 +1,109 @@
+// Number texts and XREAD reply decoding, without sockets: replies are RESP bytes fed through
+// hiredis' own reader, as the connection does.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "redis/StaticNumberText.h"
+#include "redis/StreamDecoding.h"
+#include "support/Errors.h"
+
+namespace {
+
+using namespace std::string_literals;
+using ormanta::plugins::TulService::decodeFieldArray;
+using ormanta::plugins::TulService::decodeStreamReply;
+using ormanta::plugins::TulService::RedisReplyPtr;
+using ormanta::plugins::TulService::StaticNumberText;
+using ormanta::plugins::TulService::StreamEntry;
+
+TEST(StaticNumberText, WritesDecimalTextAndRefusesTextBeyondItsCapacity) {
+  EXPECT_EQ(StaticNumberText<20>(std::numeric_limits<std::int64_t>::min()).view(), "-9223372036854775808");
+  EXPECT_EQ(StaticNumberText<20>(std::numeric_limits<std::uint64_t>::max()).view(), "18446744073709551615");
+  EXPECT_EQ(StaticNumberText<24>(12.5f).view(), "12.5");
+  EXPECT_NO_THROW(StaticNumberText<24>(-std::numeric_limits<double>::denorm_min()));
+  EXPECT_EQ(tul::test::messageOf<std::length_error>([] { (void)StaticNumberText<3>(std::int64_t{12345}); }),
+            "ormanta::utils::string::BasicStaticString: size of 5 exceeds capacity of 3");
+  StaticNumberText<3> text(999);
+  text.assign(7u);
+  EXPECT_EQ(text.view(), "7");
+  EXPECT_THROW(text.assign(-100), std::length_error);
+  EXPECT_TRUE(text.empty()) << "a refused text leaves nothing behind";
+}
+
+// RESP builders, so that each case shows its shape rather than its byte counts.
+std::string bulk(std::string_view text) {
+  return "$" + std::to_string(text.size()) + "\r\n" + std::string(text) + "\r\n";
+}
+
+std::string array(std::initializer_list<std::string> items) {
+  std::string out = "*" + std::to_string(items.size()) + "\r\n";
+  for (const auto& item : items) out += item;
+  return out;
+}
+
+std::string fields(std::initializer_list<std::string_view> texts) {
+  std::string out = "*" + std::to_string(texts.size()) + "\r\n";
+  for (const auto text : texts) out += bulk(text);
+  return out;
+}
+
+std::string entry(std::string_view id, const std::string& fieldArray) {
+  return array({bulk(id), fieldArray});
+}
+
+RedisReplyPtr replyFrom(std::string_view bytes) {
+  std::unique_ptr<redisReader, decltype(&redisReaderFree)> reader(redisReaderCreate(), &redisReaderFree);
+  redisReaderFeed(reader.get(), bytes.data(), bytes.size());
+  void* reply = nullptr;
+  EXPECT_EQ(redisReaderGetReply(reader.get(), &reply), REDIS_OK);
+  EXPECT_NE(reply, nullptr) << "incomplete: " << bytes;
+  return RedisReplyPtr(static_cast<redisReply*>(reply));
+}
+
+std::vector<StreamEntry> decode(const std::string& bytes, std::string_view key) {
+  return decodeStreamReply(*replyFrom(bytes), key);
+}
+
+TEST(DecodeStreamReply, TakesTheNamedStreamsEntriesInOrderAndPairsTheirFields) {
+  const std::string reply =
+      array({array({bulk("cmds"), array({entry("1-0", fields({"name", "a", "x", "1", "name", "b"}))})}),
+             array({bulk("other"), array({entry("1-1", fields({"f", "v"}))})}),
+             array({bulk("cmds"), array({entry("2-0", fields({"cmd", "subscribe", "g", "", "odd"}))})})});
+  EXPECT_EQ(decode(reply, "cmds"),
+            (std::vector<StreamEntry>{{"1-0", {{"name", {"a", "b"}}, {"x", {"1"}}}},
+                                      {"2-0", {{"cmd", {"subscribe"}}, {"g", {""}}}}}));
+  EXPECT_EQ(decode(reply, "other").size(), 1u);
+  for (const char* key : {"mine", "cmd", "cmdsX"}) EXPECT_TRUE(decode(reply, key).empty()) << key;
+}
+
+TEST(DecodeStreamReply, SkipsElementsOfAnyOtherShape) {
+  // Entries with a one-, zero-element, nil or non-array field list, an integer ID, a part
+  // missing or one too many, or no array at all; then top-level elements of the same kinds.
+  const std::string entries =
+      array({entry("1-0", fields({"lonely"})), entry("2-0", fields({})), entry("3-0", "*-1\r\n"),
+             entry("4-0", bulk("notAnArray")), array({":7\r\n", fields({"f", "v"})}), array({bulk("5-0")}),
+             array({bulk("6-0"), fields({"f", "v"}), bulk("extra")}), bulk("7-0"),
+             entry("9-0", fields({"f", "v"}))});
+  const auto decoded = decode(
+      array({bulk("s"), array({bulk("s")}), array({":1\r\n", "*0\r\n"}), array({bulk("s"), bulk("entries?")}),
+             array({bulk("s"), "*0\r\n", "*0\r\n"}), array({bulk("s"), entries})}),
+      "s");
+  ASSERT_EQ(decoded.size(), 1u);
+  EXPECT_EQ(decoded[0].id, "9-0");
+  EXPECT_FALSE(decodeFieldArray(nullptr));
+  for (const char* reply : {"*0\r\n", ":3\r\n", "$1\r\ns\r\n", "*-1\r\n"})
+    EXPECT_TRUE(decode(reply, "s").empty()) << reply;
+}
+
+TEST(DecodeStreamReply, TextsEndAtTheFirstZeroByte) {
+  const std::string reply =
+      array({array({bulk("s\0junk"s), array({entry("1-0\0x"s, fields({"fi\0eld"s, "va\0lue"s}))})})});
+  EXPECT_EQ(decode(reply, "s"), (std::vector<StreamEntry>{{"1-0", {{"fi", {"va"}}}}}));
+  EXPECT_TRUE(decode(reply, "s\0junk"s).empty());
+}
+
+}  // namespace

@@ -1,0 +1,336 @@
+// The registration without sockets: the data point catalogue (which elements and attributes
+// are described, and how), the JSON records and the records one run makes of a catalogue.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ormanta/data/Handles.h"
+#include "ormanta/host/Model.h"
+#include "ormanta/utils/core/Uuid.h"
+#include "ormanta/utils/json/Decoder.h"
+#include "ormanta/utils/json/Encoder.h"
+#include "plugin/ErrorCategories.h"
+#include "redis/RedisConnection.h"
+#include "registration/DataPointCatalogue.h"
+#include "registration/RegistrationRecords.h"
+#include "registration/RegistrationRun.h"
+#include "registration/StringOutputStream.h"
+#include "support/Errors.h"
+#include "support/ServiceHarness.h"
+
+namespace {
+
+using namespace ormanta::plugins::TulService;
+namespace decoder = ormanta::utils::json::decoder;
+using ormanta::data::NativeType;
+using ormanta::data::ReadHandle;
+using ormanta::data::WriteHandle;
+using ormanta::host::AttributeSpec;
+using ormanta::model::kAccessRead;
+using ormanta::model::kAccessReadWrite;
+using ormanta::model::kAccessWrite;
+using Names = std::vector<std::string>;
+
+// A value source that only describes itself.
+class DescribedSource final : public ormanta::data::detail::ValueSource {
+ public:
+  DescribedSource(NativeType type, std::int32_t bits, std::error_code error)
+      : type_(type), bits_(bits), error_(error) {}
+  NativeType nativeType() const noexcept override { return type_; }
+  std::int32_t bitSize() const noexcept override { return bits_; }
+  std::error_code hardError() const noexcept override { return error_; }
+  std::error_code read(ormanta::data::Value&) const override { return error_; }
+
+ private:
+  NativeType type_;
+  std::int32_t bits_;
+  std::error_code error_;
+};
+
+template <class Handle>
+std::optional<Handle> described(NativeType type, std::int32_t bits, std::error_code error = {}) {
+  return Handle(std::make_shared<DescribedSource>(type, bits, error));
+}
+const std::error_code kDenied = std::make_error_code(std::errc::permission_denied);
+
+// An element (its key always empty) whose attributes, handles and children the test gives.
+class ScriptedElement final : public ormanta::model::Element {
+ public:
+  ScriptedElement& add(std::string name, std::int32_t access, std::optional<ReadHandle> read,
+                       std::optional<WriteHandle> write = std::nullopt) {
+    slots_.push_back({{ormanta::utils::core::Uuid::generateRandom(), std::move(name),
+                       ormanta::data::DataType::kString, access},
+                      std::move(read),
+                      std::move(write)});
+    return *this;
+  }
+  std::vector<std::shared_ptr<ormanta::model::Element>> children;
+
+ protected:
+  bool forEachChildElementInternal(ormanta::model::ForEachElementFunction f) const override {
+    return std::any_of(children.begin(), children.end(), [&](const auto& child) { return f(*child); });
+  }
+  bool forEachAttributeInternal(ormanta::model::ForEachAttributeFunction f) const override {
+    return std::any_of(slots_.begin(), slots_.end(), [&](const Slot& slot) { return f(slot.definition); });
+  }
+  std::optional<ReadHandle> makeReadHandle(const ormanta::model::Attribute& a) const override {
+    return find(a).read;
+  }
+  std::optional<WriteHandle> makeWriteHandle(const ormanta::model::Attribute& a) const override {
+    return find(a).write;
+  }
+
+ private:
+  struct Slot {
+    ormanta::model::Attribute definition;
+    std::optional<ReadHandle> read;
+    std::optional<WriteHandle> write;
+  };
+  const Slot& find(const ormanta::model::Attribute& a) const {
+    return *std::find_if(slots_.begin(), slots_.end(),
+                         [&](const Slot& slot) { return slot.definition == a; });
+  }
+  std::vector<Slot> slots_;
+};
+
+Names namesOf(const MemberList& members) {
+  Names names;
+  for (const auto& member : members) names.push_back(member.name);
+  return names;
+}
+
+// The members of the one data point "S." made of element.
+MemberList membersOf(std::shared_ptr<ScriptedElement> element) {
+  ScriptedElement root;
+  root.children.push_back(std::move(element));
+  return buildCatalogue(root, "S").at("S.");
+}
+
+constexpr std::int32_t kInt = 1, kUInt = 2, kDouble = 3;
+
+TEST(CatalogueTest, EveryElementBelowTheRootIsADataPointNamedByServiceAndDottedKey) {
+  tul::test::ServiceHarness harness;
+  auto service = harness.create(tul::test::serviceConfig(tul::test::kClosedAddress));  // default name
+  EXPECT_TRUE(buildCatalogue(*service).empty());
+  auto& model = harness.model();
+  auto area = model.addElement({"Area", "", {}, {AttributeSpec("Mode", NativeType::kInt, kAccessRead, 32)}});
+  auto boiler = model.addElement(
+      {"Boiler", "", {}, {AttributeSpec("w", NativeType::kUInt, kAccessWrite, 32)}}, area.get());
+  model.addElement({"Sensor"}, boiler.get());
+  const std::vector<AttributeSpec> odd = {
+      AttributeSpec("binary", NativeType::kBinary, kAccessRead),
+      AttributeSpec("structure", NativeType::kStructure, kAccessReadWrite),
+      AttributeSpec("error", NativeType::kErrorCode, kAccessRead),
+      AttributeSpec("future", NativeType(16), kAccessRead), AttributeSpec("odd", NativeType::kBool, 7)};
+  model.addElement({"E", "", {}, odd});
+  const DataPointCatalogue catalogue = buildCatalogue(*service);
+  EXPECT_EQ(catalogue.size(), 4u);
+  const std::string s = "TULOrmantaService.";
+  EXPECT_EQ(catalogue.at(s + "Area"), (MemberList{{"Mode", kInt, 32, kAccessRead}}))
+      << "the host's name, key and UUID are left out";
+  EXPECT_EQ(catalogue.at(s + "Area.Boiler"), (MemberList{{"w", kUInt, 32, kAccessWrite}}))
+      << "a write-only attribute is described by its write handle";
+  EXPECT_TRUE(catalogue.at(s + "Area.Boiler.Sensor").empty());
+  // Codes 14 and 15 are left out; unknown codes and modes pass the walk and fail later.
+  EXPECT_EQ(catalogue.at(s + "E"),
+            (MemberList{{"error", 13, 64, kAccessRead}, {"future", 16, 0, kAccessRead}, {"odd", 0, 8, 7}}));
+}
+
+TEST(CatalogueTest, MembersLeaveOutTheHostsNamesSortByteWiseAndAreDescribedByAUsableHandle) {
+  EXPECT_EQ(excludedAttributeNames(), (std::unordered_set<std::string>{"name", "key", "UUID"}));
+  auto element = std::make_shared<ScriptedElement>();
+  for (const char* name : {"b", "name", "B", "UUID", "\xC3\xA4", "Key", "a", "key", "ab"}) {
+    element->add(name, 0, described<ReadHandle>(NativeType::kBool, 8));
+  }
+  element
+      ->add("readable", 2, described<ReadHandle>(NativeType::kInt, 16),
+            described<WriteHandle>(NativeType::kUInt, 32))
+      .add("writeOnly", 1, described<ReadHandle>(NativeType::kString, 0, kDenied),
+           described<WriteHandle>(NativeType::kInt, 8))
+      .add("noReadHandle", 1, std::nullopt, described<WriteHandle>(NativeType::kDouble, 32))
+      .add("neither", 2, described<ReadHandle>(NativeType::kInt, 8, kDenied),
+           described<WriteHandle>(NativeType::kInt, 8, kDenied))
+      .add("noHandles", 2, std::nullopt)
+      // Only the value of a hard error counts, not its category.
+      .add("zeroOfOtherCategory", 0, described<ReadHandle>(NativeType::kBool, 1, registrationError(0)))
+      .add("nonZero", 0, described<ReadHandle>(NativeType::kBool, 1, registrationError(1)));
+  const MemberList members = membersOf(element);
+  ASSERT_EQ(members.size(), 10u);
+  // Bytes compare unsigned: the UTF-8 lead byte 0xC3 sorts after every ASCII letter.
+  EXPECT_EQ(namesOf(members), (Names{"B", "Key", "a", "ab", "b", "noReadHandle", "readable", "writeOnly",
+                                     "zeroOfOtherCategory", "\xC3\xA4"}));
+  EXPECT_EQ(members[5], (MemberDescription{"noReadHandle", kDouble, 32, 1}));
+  EXPECT_EQ(members[6], (MemberDescription{"readable", kInt, 16, 2})) << "the read handle wins";
+  EXPECT_EQ(members[7], (MemberDescription{"writeOnly", kInt, 8, 1}));
+  EXPECT_EQ(members[8], (MemberDescription{"zeroOfOtherCategory", 0, 1, 0}));
+}
+
+TEST(CatalogueTest, OfElementsComposingOneNameTheFirstMetDepthFirstWins) {
+  // first: A{fromFirst} > B{nested}; second: A{fromSecond} > B{sibling}, C{child}.
+  auto first = ormanta::host::Model::create();
+  auto second = ormanta::host::Model::create();
+  auto firstA = first->addElement({"A", "", {}, {AttributeSpec("fromFirst", NativeType::kBool)}});
+  first->addElement({"B", "", {}, {AttributeSpec("nested", NativeType::kBool)}}, firstA.get());
+  auto secondA = second->addElement({"A", "", {}, {AttributeSpec("fromSecond", NativeType::kBool)}});
+  auto secondB =
+      second->addElement({"B", "", {}, {AttributeSpec("sibling", NativeType::kBool)}}, secondA.get());
+  second->addElement({"C", "", {}, {AttributeSpec("child", NativeType::kBool)}}, secondA.get());
+  ScriptedElement root;
+  root.children = {firstA, secondB, secondA};
+  const DataPointCatalogue catalogue = buildCatalogue(root, "S");
+  EXPECT_EQ(catalogue.size(), 3u);
+  EXPECT_EQ(namesOf(catalogue.at("S.A")), Names{"fromFirst"});
+  EXPECT_EQ(namesOf(catalogue.at("S.A.B")), Names{"nested"}) << "a child is met before the next sibling";
+  EXPECT_EQ(namesOf(catalogue.at("S.A.C")), Names{"child"}) << "the loser's children still count";
+}
+
+TEST(DescribeMemberTest, TypeTextsSizesAndAccessLetters) {
+  std::string described;  // codes 0 to 13 with bit size 16: numbers take it, Bool is 8, the rest are texts
+  for (std::int32_t type = 0; type <= 13; ++type) {
+    const NativeTypeDescription description = describeNativeType(type, 16);
+    described += std::string(description.typeText) + " " + std::to_string(description.size) + ",";
+  }
+  EXPECT_EQ(described,
+            "Bool 8,Int 16,UInt 16,Real 16,String 524288,String 524288,String 524288,String 524288,"
+            "String 524288,String 46,String 36,String 80,String 144,String 524288,");
+  EXPECT_EQ(describeNativeType(1, -1).size, UINT64_MAX) << "sign-extended";
+  for (const std::int32_t type : {14, 15, 16, -1}) {
+    EXPECT_EQ(tul::test::messageOf<std::invalid_argument>([&] { describeNativeType(type, 64); }),
+              "Unsupported native type");
+  }
+  EXPECT_EQ(std::string(accessText(0)) + std::string(accessText(1)) + std::string(accessText(2)), "rwb");
+  for (const std::int32_t mode : {3, -1}) {
+    EXPECT_EQ(tul::test::messageOf<std::runtime_error>([&] { accessText(mode); }), "Unknown access modifier");
+  }
+}
+
+// ---- records ----
+
+using Members = std::vector<std::pair<std::string, std::string>>;
+
+// The Boiler of the examples: a read-write Bool "On" and a read-only 64-bit Real "Temp".
+const MemberList kBoiler = {{"On", 0, 8, 2}, {"Temp", 3, 64, 0}};
+const std::string kBoilerType =
+    R"([{"name":".On","type":"Bool","size":8,"access":"b","updateChn":".On"},)"
+    R"({"name":".Temp","type":"Real","size":64,"access":"r","updateChn":".Temp"}])";
+
+// A record's members as name -> text, numbers as their decimal text.
+Members membersOf(const decoder::Value& record) {
+  const decoder::Object object = record.asObject();
+  Members members;
+  for (auto cursor = object.begin(); cursor != object.end(); object.step(cursor)) {
+    const decoder::Value& value = (*cursor).value();
+    members.emplace_back((*cursor).name(), value.kind() == decoder::Kind::kNumber
+                                               ? std::to_string(value.asUInt64())
+                                               : std::string(value.asString().view()));
+  }
+  return members;
+}
+
+TEST(StringOutputStreamTest, RecordLongerThanFifteenBytesIsStoredWithoutTrailingZeroBytes) {
+  StringOutputStream stream;
+  ormanta::utils::json::encoder::Document document(stream, kRecordFormat);
+  auto root = document.asArray();
+  for (int i = 0; i < 40; ++i) root.addStringView("entry");
+  root.close();
+  document.close();
+  std::string expected = "[\"entry\"";
+  for (int i = 1; i < 40; ++i) expected += ",\"entry\"";
+  EXPECT_EQ(stream.take(), expected + "]");
+  stream.write("a\0b", 3);
+  EXPECT_EQ(stream.take(), std::string("a\0b", 3)) << "take starts afresh; zero bytes written are kept";
+}
+
+TEST(RecordTextTest, ExactTextsOfTheExamples) {
+  EXPECT_EQ(encodeServiceRecord("A.DataPoints", "A.DataTypes", "A.Commands"),
+            R"({"dataPointsKey":"A.DataPoints","dataTypesKey":"A.DataTypes","cmdChn":"A.Commands"})");
+  const StructureTypeRecord type = encodeStructureTypeRecord(kBoiler);
+  EXPECT_EQ(type.text, kBoilerType);
+  EXPECT_EQ(type.totalSize, 72u);
+  EXPECT_EQ(encodeDataPointRecord("TULOrmantaService.Boiler", "t_1", 72,
+                                  "TULOrmantaServiceValue:TULOrmantaService.Boiler"),
+            R"({"name":"TULOrmantaService.Boiler","type":"t_1","size":72,"access":"b",)"
+            R"("updateChn":"TULOrmantaServiceValue:TULOrmantaService.Boiler"})");
+  EXPECT_EQ(encodeEnumerationTypeRecord(qualityNames()),
+            R"({"enumValues":["Good","Uncertain","Bad","NotConnected"]})");
+}
+
+TEST(RecordTextTest, RecordsParseBackMemberByMember) {
+  using decoder::Document;
+  EXPECT_EQ(membersOf(Document::parse(encodeServiceRecord("p\"1", "t\\2", "c\n3")).root()),
+            (Members{{"dataPointsKey", "p\"1"}, {"dataTypesKey", "t\\2"}, {"cmdChn", "c\n3"}}));
+  EXPECT_EQ(membersOf(Document::parse(encodeDataPointRecord("S.T", "t_12", UINT64_MAX, "SValue:S.T")).root()),
+            (Members{{"name", "S.T"},
+                     {"type", "t_12"},
+                     {"size", "18446744073709551615"},
+                     {"access", "b"},
+                     {"updateChn", "SValue:S.T"}}));
+  const auto structure =
+      Document::parse(encodeStructureTypeRecord({{"i", 1, 32, 1}, {"q\"d", 9, 0, 2}}).text);
+  const decoder::Array members = structure.root().asArray();
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ(membersOf(members.at(0)),
+            (Members{{"name", ".i"}, {"type", "Int"}, {"size", "32"}, {"access", "w"}, {"updateChn", ".i"}}));
+  EXPECT_EQ(
+      membersOf(members.at(1)),
+      (Members{
+          {"name", ".q\"d"}, {"type", "String"}, {"size", "46"}, {"access", "b"}, {"updateChn", ".q\"d"}}));
+}
+
+TEST(RunRecordsTest, EqualMemberListsShareATypeNamedInCatalogueOrderAndWrittenBeforeItsFirstUse) {
+  RedisConnection connection("127.0.0.1:1");  // never opened
+  RegistrationRun run(connection, "S");
+  DataPointCatalogue catalogue;
+  EXPECT_TRUE(run.encodeDataPoints(catalogue).empty());
+  MemberList writable = kBoiler;
+  writable[1].access = 2;  // one differing access mode
+  catalogue.insert(
+      {{"S.Boiler", kBoiler}, {"S.Pump", kBoiler}, {"S.Other", writable}, {"S.E1", {}}, {"S.E2", {}}});
+  for (int i = 0; i < 8; ++i) {
+    // Eight more lists, two data points each, so that later ones reuse a type already written.
+    const MemberList members = {{"m", 1, 8 << (i % 4), i % 3}, {std::string(i / 4 + 1, 'x'), 0, 8, 0}};
+    catalogue["S.P" + std::to_string(i)] = catalogue["S.Q" + std::to_string(i)] = members;
+  }
+  Names order;
+  for (const auto& entry : catalogue) order.push_back(entry.first);
+
+  Names typeNames, dataPoints;
+  std::map<std::string, std::string> types, typeOf, points;
+  for (const RedisRecord& record : run.encodeDataPoints(catalogue)) {
+    ASSERT_EQ(record.fields.size(), 1u);
+    const auto& [field, value] = *record.fields.begin();
+    if (record.key == "S.DataTypes") {
+      typeNames.push_back(field);
+      types[field] = value;
+      continue;
+    }
+    EXPECT_EQ(record.key, "S.DataPoints");
+    dataPoints.push_back(field);
+    points[field] = value;
+    typeOf[field] = decoder::Document::parse(value).root().asObject().find("type")->asString().view();
+    EXPECT_TRUE(types.contains(typeOf[field])) << field << " names a type not written before it";
+  }
+  EXPECT_EQ(dataPoints, order);
+  EXPECT_EQ(typeNames,
+            (Names{"t_1", "t_2", "t_3", "t_4", "t_5", "t_6", "t_7", "t_8", "t_9", "t_10", "t_11"}));
+  EXPECT_EQ(typeOf["S.Boiler"], typeOf["S.Pump"]);
+  EXPECT_EQ(types[typeOf["S.Boiler"]], kBoilerType);
+  EXPECT_EQ(points["S.Pump"], R"({"name":"S.Pump","type":")" + typeOf["S.Pump"] +
+                                  R"(","size":72,"access":"b","updateChn":"SValue:S.Pump"})");
+  EXPECT_NE(types[typeOf["S.Other"]].find(R"("name":".Temp","type":"Real","size":64,"access":"b")"),
+            std::string::npos);
+  EXPECT_EQ(typeOf["S.E1"], typeOf["S.E2"]);
+  EXPECT_EQ(types[typeOf["S.E1"]], "[]");
+  EXPECT_EQ(points["S.E1"], R"({"name":"S.E1","type":")" + typeOf["S.E1"] +
+                                R"(","size":0,"access":"b","updateChn":"SValue:S.E1"})");
+}
+
+}  // namespace
