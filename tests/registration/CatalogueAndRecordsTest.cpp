@@ -227,7 +227,7 @@ Members membersOf(const decoder::Value& record) {
   const decoder::Object object = record.asObject();
   Members members;
   for (auto cursor = object.begin(); cursor != object.end(); object.step(cursor)) {
-    const decoder::Value& value = (*cursor).value();
+    const decoder::Value value = (*cursor).value();
     members.emplace_back((*cursor).name(), value.kind() == decoder::Kind::kNumber
                                                ? std::to_string(value.asUInt64())
                                                : std::string(value.asString().view()));

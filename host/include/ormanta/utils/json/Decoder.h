@@ -95,7 +95,10 @@ class Value {
 class Member {
  public:
   std::string_view name() const noexcept { return name_; }
-  const Value& value() const noexcept { return value_; }
+  // On a temporary member (such as *cursor) the value is handed out by value, so that it
+  // cannot dangle.
+  const Value& value() const& noexcept { return value_; }
+  Value value() && noexcept { return std::move(value_); }
 
  private:
   friend class Object;
