@@ -1,26 +1,47 @@
 #!/usr/bin/env bash
 # The plant demo: a private redis-server (unless --address is given), and ormanta-host serving
 # examples/plant.json as the service "Plant". Ctrl-C (or typing "quit") stops everything it started.
+# With --secure the private server speaks TLS only (certificates made by openssl in the demo's
+# temporary directory) and knows two ACL users: "tul" with exactly the service's rights, and
+# "peer" with what peers need; the default user is off.
 #
-#   apps/demo.sh BUILD_DIR [--address HOST:PORT]
+#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure]
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SERVICE="Plant"
 
-usage() { echo "usage: $0 BUILD_DIR [--address HOST:PORT]" >&2; exit 2; }
+usage() { echo "usage: $0 BUILD_DIR [--address HOST:PORT | --secure]" >&2; exit 2; }
 
+if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+  cat <<'HELP'
+./run demo [--address HOST:PORT | --secure]
+
+The plant demo: ormanta-host serves examples/plant.json as the service "Plant".
+  (no option)          a private redis-server on a free loopback port, without persistence
+  --address HOST:PORT  the Redis server at HOST:PORT instead (nothing else is started)
+  --secure             a private redis-server that speaks TLS only, with throw-away certificates
+                       and two ACL users: "tul" (the service) and "peer" (tul-peer, redis-cli)
+It prints the tul-peer, examples/peer.py and redis-cli lines to try from another terminal.
+Type read/write/reconnect/quit for the host; Ctrl-C stops everything the demo started.
+HELP
+  exit 0
+fi
 [ $# -ge 1 ] || usage
 BUILD="$(cd "$1" && pwd)" || usage
 shift
 ADDRESS=""
+SECURE=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --address) [ $# -ge 2 ] || usage; ADDRESS="$2"; shift 2 ;;
     --address=*) ADDRESS="${1#--address=}"; shift ;;
+    --secure) SECURE=1; shift ;;
     *) usage ;;
   esac
 done
+# The secure demo needs a server whose certificates and users it makes itself.
+[ -z "$SECURE" ] || [ -z "$ADDRESS" ] || { echo "demo: --secure starts its own server; drop --address" >&2; usage; }
 
 HOST_BIN="$BUILD/apps/ormanta-host"
 PLUGIN="$BUILD/plugin/libTulService.so"
@@ -51,21 +72,53 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # True when the redis-server on port answers and is the process with pid (not some other
-# server that already had the port).
+# server that already had the port). The secure server takes only our certificates and users.
 redis_is_ours() {
   local info
+  if [ -n "$SECURE" ]; then
+    info="$(REDISCLI_AUTH="$PEER_PASSWORD" redis-cli --tls --cacert "$TMP_DIR/ca.pem" -h 127.0.0.1 -p "$1" \
+            --user peer PING 2>/dev/null)" || return 1
+    [ "$info" = PONG ] && kill -0 "$2" 2>/dev/null
+    return
+  fi
   info="$(redis-cli -h 127.0.0.1 -p "$1" INFO server 2>/dev/null)" || return 1
   grep -q "^process_id:$2" <<<"${info//$'\r'/}"
+}
+
+# The service's ACL rule: its keys, and the commands it sends (AUTH needs no permission).
+SERVICE_RULE="resetkeys ~Services ~$SERVICE.* ~${SERVICE}Value:* resetchannels -@all +ping +set +del +hdel +hset +xadd +xread +xrevrange +multi +exec"
+# What tul-peer and the redis-cli lines below send.
+PEER_RULE="resetkeys ~Services ~$SERVICE.* ~${SERVICE}Value:* resetchannels -@all +ping +get +hgetall +hget +hkeys +xadd +xread +xrevrange +xrange"
+
+# Certificates, passwords and users of the secure server.
+prepare_secure() {
+  command -v openssl >/dev/null || { echo "demo: openssl is not installed" >&2; exit 1; }
+  "$ROOT/apps/make-test-certificates.sh" "$TMP_DIR" >"$TMP_DIR/openssl.log" 2>&1 \
+    || { cat "$TMP_DIR/openssl.log" >&2; echo "demo: openssl failed" >&2; exit 1; }
+  TUL_PASSWORD="$(openssl rand -hex 16)"
+  PEER_PASSWORD="$(openssl rand -hex 16)"
+  (umask 077; cat >"$TMP_DIR/users.acl" <<ACL
+user default off
+user tul on >$TUL_PASSWORD $SERVICE_RULE
+user peer on >$PEER_PASSWORD $PEER_RULE
+ACL
+  )
 }
 
 start_redis() {
   command -v redis-server >/dev/null || { echo "demo: redis-server is not installed" >&2; exit 1; }
   TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"
+  [ -z "$SECURE" ] || prepare_secure
   local attempt port i
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
     port=$((20000 + RANDOM % 40000))
+    # TLS only: the TLS port is the one chosen, the plain one is off.
+    REDIS_SECURITY=()
+    [ -z "$SECURE" ] || REDIS_SECURITY=(--port 0 --tls-port "$port" --tls-cert-file "$TMP_DIR/server.pem"
+      --tls-key-file "$TMP_DIR/server.key" --tls-ca-cert-file "$TMP_DIR/ca.pem" --tls-auth-clients no
+      --aclfile "$TMP_DIR/users.acl")
     redis-server --port "$port" --bind 127.0.0.1 --save "" --appendonly no --daemonize no \
-      --dir "$TMP_DIR" --logfile "$TMP_DIR/redis.log" </dev/null &
+      --dir "$TMP_DIR" --logfile "$TMP_DIR/redis.log" "${REDIS_SECURITY[@]}" </dev/null &
     REDIS_PID=$!
     for i in $(seq 1 50); do
       if ! kill -0 "$REDIS_PID" 2>/dev/null; then break; fi  # the port was taken: try another
@@ -87,6 +140,7 @@ if [ -z "$ADDRESS" ]; then
   start_redis
   ADDRESS="127.0.0.1:$REDIS_PORT"
   WHERE="a private redis-server on $ADDRESS (no persistence, in $TMP_DIR)"
+  [ -z "$SECURE" ] || WHERE="a private redis-server on $ADDRESS, TLS only, with ACL users (in $TMP_DIR)"
 else
   WHERE="the Redis server at $ADDRESS"
 fi
@@ -96,20 +150,40 @@ cli_host="${ADDRESS%:*}"; cli_port="${ADDRESS##*:}"
 if [ "$cli_host" = "$ADDRESS" ] || [[ "$cli_port" == *"]"* ]]; then cli_host="$ADDRESS"; cli_port=6379; fi
 cli_host="${cli_host#[}"; cli_host="${cli_host%]}"
 [ -n "$cli_host" ] || cli_host=127.0.0.1
-CLI="redis-cli -h $cli_host -p $cli_port"
-PEER="./run peer --address $ADDRESS"
+SECURITY_OPTIONS=""
+[ -z "$SECURE" ] || SECURITY_OPTIONS=" --user peer --tls --cacert $TMP_DIR/ca.pem"
+CLI="redis-cli -h $cli_host -p $cli_port$SECURITY_OPTIONS"
+PEER="./run peer --address $ADDRESS$SECURITY_OPTIONS"
 S="$SERVICE"
 M="$S.BoilerHouse.Boiler1"
 
 cat <<TEXT
 == Ormanta plant demo ==
 ormanta-host serves examples/plant.json as service "$S" on $WHERE.
+TEXT
+if [ -n "$SECURE" ]; then
+  cat <<TEXT
+The service connects as ACL user "tul": $SERVICE_RULE
+Peers connect as ACL user "peer": $PEER_RULE
+Both verify the server's certificate against the demo's CA, $TMP_DIR/ca.pem.
+TEXT
+fi
+cat <<TEXT
 
 From another terminal, in $ROOT:
-  $PEER services
+TEXT
+# tul-peer and redis-cli both take the password from REDISCLI_AUTH.
+[ -z "$SECURE" ] || echo "  export REDISCLI_AUTH=$PEER_PASSWORD    # the password of ACL user \"peer\""
+cat <<TEXT
+  $PEER status
   $PEER browse $S
+  $PEER read $S BoilerHouse.Boiler1.Temp BoilerHouse.Boiler1.Setpoint
   $PEER watch $S BoilerHouse.Boiler1.Temp BoilerHouse.Boiler1.Setpoint Utilities.Controller.Heartbeat
   $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
+TEXT
+# The Python peer (Debian's python3-redis) speaks plain text without ACL users.
+[ -n "$SECURE" ] || echo "  examples/peer.py --address $ADDRESS --service $S --set $M.Setpoint=81"
+cat <<TEXT
 
 The same with redis-cli:
   $CLI HGETALL Services
@@ -126,6 +200,12 @@ Host output (JSON lines) follows.
 TEXT
 
 CONFIG="{\"address\":\"$ADDRESS\",\"serviceName\":\"$S\"}"
+if [ -n "$SECURE" ]; then
+  # In a file only the user can read: a command line is visible to every process.
+  CONFIG="$TMP_DIR/service.json"
+  (umask 077; printf '{"address":"%s","serviceName":"%s","username":"tul","password":"%s","tls":"true","tlsCaFile":"%s"}\n' \
+    "$ADDRESS" "$S" "$TUL_PASSWORD" "$TMP_DIR/ca.pem" >"$CONFIG")
+fi
 # A background job's standard input would be /dev/null: hand it the terminal explicitly.
 exec 3<&0
 "$HOST_BIN" --plugin "$PLUGIN" --model "$MODEL" --config "$CONFIG" --reconnect-every 2000 <&3 \

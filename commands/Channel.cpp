@@ -2,27 +2,49 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "plugin/Service.h"
 
 namespace ormanta::plugins::TulService {
 
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept {
-  std::int64_t sum;
-  if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-}
-
 std::int64_t millisecondsToTicks(std::int64_t milliseconds) noexcept {
-  std::int64_t ticks;
-  if (!__builtin_mul_overflow(milliseconds, utils::chrono::kTicksPerMillisecond, &ticks)) return ticks;
-  return milliseconds > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return saturatingScale(milliseconds, utils::chrono::kTicksPerMillisecond);
 }
 
-Channel::Channel(Service& owner, data::ReadHandle readHandle) : owner_(&owner), readHandle_(std::move(readHandle)) {}
+void ChangedChannels::push(Channel& channel) noexcept {
+  Channel* head = head_.load(std::memory_order_relaxed);
+  do {
+    channel.nextChanged_ = head;
+  } while (!head_.compare_exchange_weak(head, &channel, std::memory_order_release, std::memory_order_relaxed));
+}
+
+Channel* ChangedChannels::takeAll() noexcept { return head_.exchange(nullptr, std::memory_order_acquire); }
+
+void ChangedChannels::pushChain(Channel* first) noexcept {
+  if (first == nullptr) return;
+  Channel* last = first;
+  while (last->nextChanged_ != nullptr) last = last->nextChanged_;
+  Channel* head = head_.load(std::memory_order_relaxed);
+  do {
+    last->nextChanged_ = head;
+  } while (!head_.compare_exchange_weak(head, first, std::memory_order_release, std::memory_order_relaxed));
+}
+
+Channel::Channel(Service& owner, data::ReadHandle readHandle, std::string_view memberPath)
+    : owner_(&owner),
+      readHandle_(std::move(readHandle)),
+      valueStreamKey_(fmt::format("{}Value:{}", owner.serviceName, memberPath)) {}
+
+bool Channel::markChanged() noexcept {
+  if (changed_.exchange(true)) return false;
+  owner_->changedChannels.push(*this);
+  return true;
+}
 
 std::error_code Channel::attach() {
-  changed_.store(true);
+  markChanged();
   return readHandle_.addChangeHandler(*this);
 }
 
@@ -30,23 +52,34 @@ void Channel::detach() noexcept { readHandle_.removeChangeHandler(*this); }
 
 bool Channel::addSubscriber(const Subscription& s) {
   const bool lowered = s.samplingInterval < samplingInterval_.load();
+  if (!hasSubscriber(s)) subscribers_.push_back(&s);
   if (lowered) samplingInterval_.store(s.samplingInterval);
-  if (std::find(subscribers_.begin(), subscribers_.end(), &s) == subscribers_.end()) subscribers_.push_back(&s);
   return lowered;
+}
+
+bool Channel::hasSubscriber(const Subscription& s) const noexcept {
+  return std::find(subscribers_.begin(), subscribers_.end(), &s) != subscribers_.end();
 }
 
 bool Channel::removeSubscriber(const Subscription& s) {
   std::erase(subscribers_, &s);
   if (s.samplingInterval > samplingInterval_.load()) return false;
   if (subscribers_.empty()) return false;
-  std::int64_t shortest = std::numeric_limits<std::int64_t>::max();
+  std::int64_t shortest = kInt64Max;
   for (const Subscription* remaining : subscribers_) shortest = std::min(shortest, remaining->samplingInterval);
   samplingInterval_.store(shortest);
   return true;
 }
 
+void Channel::requestValue() noexcept {
+  // The request first: a pass that takes the channel off the stack must see it.
+  valueRequested_.store(true);
+  markChanged();
+}
+
 void Channel::onChange() {
-  if (!changed_.exchange(true)) owner_->changesPending.store(true);
+  // Queued before changesPending is set, so that the release in afterChanges finds it queued.
+  if (markChanged()) owner_->changesPending.store(true);
 }
 
 void Channel::afterChanges() {
@@ -54,13 +87,15 @@ void Channel::afterChanges() {
 }
 
 std::int64_t Channel::nextDue() const noexcept {
-  if (lastSampleTime_ == kNeverSampled) return kNeverSampled;
-  return saturatingAdd(lastSampleTime_, millisecondsToTicks(samplingInterval_.load()));
+  const std::int64_t due = lastSampleTime_ == kNeverSampled
+                               ? kNeverSampled
+                               : saturatingAdd(lastSampleTime_, millisecondsToTicks(samplingInterval_.load()));
+  return std::max(due, retryAt_);
 }
 
-void Channel::markSampled(std::int64_t time) noexcept {
-  changed_.store(false);
+void Channel::deferRetry(std::int64_t time, std::int64_t minimumMs) noexcept {
   lastSampleTime_ = time;
+  retryAt_ = saturatingAdd(time, millisecondsToTicks(minimumMs));
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -2,32 +2,59 @@
 
 #include <atomic>
 #include <cstdint>
-#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands/Subscription.h"
 #include "ormanta/data/Handles.h"
 #include "ormanta/process/EventHandler.h"
+#include "plugin/CheckedArithmetic.h"
 
 namespace ormanta::plugins::TulService {
 
+class Channel;
 class Service;
+
+// The channels whose member changed since the data worker last looked: a lock-free stack that
+// host threads push onto and the data worker empties whole. A channel is on it at most once:
+// it is pushed only when its `changed` flag goes from false to true, and only the data worker
+// clears that flag, after it has taken the channel off the stack.
+//
+// Memory ordering: push publishes the channel's link with release; takeAll acquires, so the
+// links it walks are complete. Entries are raw pointers: the channel map, the service's
+// retired list or the data worker keeps each channel alive while it is on the stack.
+class ChangedChannels {
+ public:
+  // Any thread; no lock, no allocation.
+  void push(Channel& channel) noexcept;
+  // Data worker: the whole stack, newest first, linked through Channel::nextChanged().
+  Channel* takeAll() noexcept;
+  // Data worker: puts back a chain it took but could not process.
+  void pushChain(Channel* first) noexcept;
+
+ private:
+  std::atomic<Channel*> head_{nullptr};
+};
 
 // Watches one subscribed member for the data worker: notes that the member changed and
 // carries the shortest sampling interval of its subscribers.
 //
 // Threads and guards:
 // - onChange/afterChanges run on host threads and touch only atomics (changed, the owner's
-//   changesPending and sampleSignal): no lock, no allocation.
-// - attach/detach/addSubscriber/removeSubscriber run under the owner's channelMutex (the
-//   command worker's updateChannels); subscribers is guarded by that mutex.
-// - nextDue/markSampled/isChanged run on the data worker; lastSampleTime is its alone.
+//   changed stack, changesPending and sampleSignal): no lock, no allocation.
+// - attach/detach/addSubscriber/removeSubscriber/requestValue/retire run under the owner's
+//   channelMutex (the command worker's updateChannels); subscribers is guarded by that mutex.
+// - take*/restoreChange/nextDue/markSampled/deferRetry run on the data worker; lastSampleTime
+//   and retryAt are its alone.
 // - samplingInterval is stored under channelMutex and loaded by the data worker without it.
-class Channel final : public process::EventHandler {
+class Channel final : public process::EventHandler, public std::enable_shared_from_this<Channel> {
  public:
-  static constexpr std::int64_t kNeverSampled = std::numeric_limits<std::int64_t>::min();
+  static constexpr std::int64_t kNeverSampled = kInt64Min;
 
-  Channel(Service& owner, data::ReadHandle readHandle);
+  // memberPath is the name the subscribers gave; the channel's value stream is named after it.
+  Channel(Service& owner, data::ReadHandle readHandle, std::string_view memberPath);
 
   // Marks the channel changed, so that it is published at the next pass, and starts
   // listening to the member's changes. Returns the host's error if it refuses the handler.
@@ -38,30 +65,60 @@ class Channel final : public process::EventHandler {
   bool addSubscriber(const Subscription& s);
   // Removes s; returns true when the interval was recomputed from the remaining subscribers.
   bool removeSubscriber(const Subscription& s);
+  bool hasSubscriber(const Subscription& s) const noexcept;
   bool hasSubscribers() const noexcept { return !subscribers_.empty(); }
+  // A new subscriber wants the current value: publish at the next pass, whatever the interval.
+  void requestValue() noexcept;
+  // The channel left the map; the data worker drops it when it meets it.
+  void retire() noexcept { retired_.store(true); }
 
   void onChange() override;
   void afterChanges() override;
 
+  // ---- data worker ----
+  bool isChanged() const noexcept { return changed_.load(); }
+  bool isRetired() const noexcept { return retired_.load(); }
+  // Clears `changed` and says whether it was set. A change that lands afterwards sets it again
+  // and queues the channel, so it is never lost to a pass in progress.
+  bool takeChange() noexcept { return changed_.exchange(false); }
+  // Sets `changed` again without queueing: only for a channel the data worker holds.
+  void restoreChange() noexcept { changed_.store(true); }
+  bool takeValueRequest() noexcept { return valueRequested_.exchange(false); }
   // When the channel may be published next, in 100-ns system-clock ticks. Saturates instead
   // of overflowing: a channel never sampled is due at once whatever its interval.
   std::int64_t nextDue() const noexcept;
-  void markSampled(std::int64_t time) noexcept;
-  bool isChanged() const noexcept { return changed_.load(); }
+  void markSampled(std::int64_t time) noexcept {
+    lastSampleTime_ = time;
+    retryAt_ = kNeverSampled;
+  }
+  // The value could not be read at `time`: try again after the interval (and not before
+  // minimumMs), not at every pass.
+  void deferRetry(std::int64_t time, std::int64_t minimumMs) noexcept;
   std::int64_t samplingInterval() const noexcept { return samplingInterval_.load(); }
   const data::ReadHandle& readHandle() const noexcept { return readHandle_; }
+  // "<service name>Value:<member path>", formed once.
+  const std::string& valueStreamKey() const noexcept { return valueStreamKey_; }
+  Channel* nextChanged() const noexcept { return nextChanged_; }
 
  private:
+  friend class ChangedChannels;
+
+  // Sets `changed`; queues the channel when it was not set. Returns true if it queued it.
+  bool markChanged() noexcept;
+
   Service* owner_;
   data::ReadHandle readHandle_;
+  const std::string valueStreamKey_;
   std::atomic<bool> changed_{false};
+  std::atomic<bool> valueRequested_{false};
+  std::atomic<bool> retired_{false};
   std::atomic<std::int64_t> samplingInterval_{Subscription::kDefaultSamplingIntervalMs};
+  Channel* nextChanged_ = nullptr;                    // link on the changed stack
   std::int64_t lastSampleTime_ = kNeverSampled;       // data worker only
+  std::int64_t retryAt_ = kNeverSampled;              // data worker only
   std::vector<const Subscription*> subscribers_;      // guarded by the owner's channelMutex
 };
 
-// a + b for ticks, clamped to the int64 range.
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept;
 // milliseconds × 10,000 ticks, clamped to the int64 range.
 std::int64_t millisecondsToTicks(std::int64_t milliseconds) noexcept;
 

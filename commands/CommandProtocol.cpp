@@ -1,8 +1,8 @@
 #include "commands/CommandProtocol.h"
 
-#include <stdexcept>
-
 #include <fmt/format.h>
+
+#include <stdexcept>
 
 namespace ormanta::plugins::TulService {
 namespace {
@@ -10,10 +10,8 @@ namespace {
 constexpr std::uint64_t kCommandHistoryLength = 100;
 
 void appendResponse(CommandChannel& channel, RedisFields fields) {
-  std::vector<RedisRecord> records(1);
-  records[0].key = channel.commandStreamKey;
-  records[0].fields = std::move(fields);
-  channel.connection.xadd(records, kCommandHistoryLength);
+  channel.responses.push_back(RedisRecord{channel.commandStreamKey, std::move(fields)});
+  if (channel.responses.size() >= CommandChannel::kResponseBatch) writeResponses(channel);
 }
 
 }  // namespace
@@ -31,10 +29,32 @@ CommandChannel::CommandChannel(RedisConnection& connection, std::string name)
       valueStreamPrefix(fmt::format("{}Value", serviceName)),
       commandStreamKey(fmt::format("{}.Commands", serviceName)) {}
 
+void queueCommands(CommandChannel& channel, std::vector<StreamEntry>&& entries) {
+  for (StreamEntry& entry : entries) {
+    auto cmd = entry.fields.find("cmd");
+    if (cmd != entry.fields.end()) {
+      const CommandType type = classifyCommand(cmd->second.front());
+      channel.commands.push_back(Command{type, entry.id, std::move(entry.fields)});
+    }
+  }
+  if (!entries.empty()) channel.lastId = std::move(entries.back().id);
+}
+
+void writeResponses(CommandChannel& channel) {
+  if (channel.responses.empty()) return;
+  StreamReadAndAppend outcome = channel.connection.xreadThenXadd(
+      channel.commandStreamKey, channel.lastId.empty() ? "$" : channel.lastId, channel.responses,
+      kCommandHistoryLength);
+  if (channel.clears) channel.clears->noteRead();
+  channel.responses.clear();
+  queueCommands(channel, std::move(outcome.entries));
+  channel.lastId = std::move(outcome.lastAddedId);
+}
+
 void sendErrorResponse(CommandChannel& channel, std::string_view commandId, std::string_view message) {
-  appendResponse(channel, {{"responseId", std::string(commandId)},
-                           {"result", "error"},
-                           {"errorMessage", std::string(message)}});
+  appendResponse(
+      channel,
+      {{"responseId", std::string(commandId)}, {"result", "error"}, {"errorMessage", std::string(message)}});
 }
 
 void sendSuccessResponse(CommandChannel& channel, std::string_view commandId) {
@@ -43,7 +63,8 @@ void sendSuccessResponse(CommandChannel& channel, std::string_view commandId) {
 
 std::string lastStreamEntryId(RedisConnection& connection, std::string_view streamKey) {
   connection.sendCommand({"XREVRANGE", streamKey, "+", "-", "COUNT", "1"});
-  RedisReplyPtr reply = connection.waitForReply(std::chrono::milliseconds(connection.replyTimeoutSeconds() * 1000));
+  RedisReplyPtr reply =
+      connection.waitForReply(std::chrono::milliseconds(connection.replyTimeoutSeconds() * 1000));
   if (reply->type == kReplyError) throw std::runtime_error(std::string(reply->str, reply->len));
   // [[id, [field, value, ...]]], or an empty array for an empty or absent stream.
   if (reply->type == kReplyArray && reply->elements > 0) {

@@ -34,15 +34,19 @@ void dispatch(CommandConnectionHandler& handler, CommandChannel& channel, const 
 
 // Serves one connection until stop; any failure leaves by exception. backoff is reset once
 // the connection has read from the command stream.
-void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop, ReconnectBackoff& backoff) {
+void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop,
+                     ReconnectBackoff& backoff, CommandStreamWatch& clears) {
   Service& service = *handler.owner;
-  RedisConnection connection(service.address);
+  RedisConnection connection(service.address, service.security);
   connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
   CommandChannel channel(connection, service.serviceName);
+  channel.clears = &clears;
   // Read after the stream's current end with an explicit ID, never "$": an entry added between
   // two reads must not be skipped. Taken before the connection counts as up, so that a command
   // stream that cannot be read does not make the service flap between up and down.
   channel.lastId = lastStreamEntryId(connection, channel.commandStreamKey);
+  // Checked only now: a clear answered after the position was taken may have come before it.
+  if (clears.readFromStart()) channel.lastId = "0-0";
   publishConnected(handler);
   while (!stop.stop_requested()) {
     const std::int64_t timeoutMs = service.subscriptionTable.purgeExpired(handler.maxWaitMs);
@@ -74,26 +78,29 @@ std::chrono::milliseconds ReconnectBackoff::delay() const noexcept {
   return std::min(kFirstDelay * (1 << doublings), kLongestDelay);
 }
 
-std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop, std::int64_t timeoutMs) {
+std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop,
+                                   std::int64_t timeoutMs) {
+  // Pending responses go out before the worker waits; their transaction also reads what came
+  // meanwhile.
+  if (channel.commands.empty()) writeResponses(channel);
   const std::int64_t deadline = nowTicks() + timeoutMs * utils::chrono::kTicksPerMillisecond;
   std::int64_t blockMs = timeoutMs;
-  for (;;) {
+  while (channel.commands.empty()) {
     // A block time of 0 would make the server wait without limit.
     if (stop.stop_requested() || blockMs < 1) return std::nullopt;
-    std::optional<std::vector<StreamEntry>> entries =
-        channel.connection.xread(channel.commandStreamKey, channel.lastId.empty() ? "$" : channel.lastId, blockMs);
+    std::optional<std::vector<StreamEntry>> entries = channel.connection.xread(
+        channel.commandStreamKey, channel.lastId.empty() ? "$" : channel.lastId, blockMs);
+    if (channel.clears) channel.clears->noteRead();
     if (!entries) return std::nullopt;
-    for (StreamEntry& entry : *entries) {
-      channel.lastId = entry.id;
-      auto cmd = entry.fields.find("cmd");
-      if (cmd == entry.fields.end()) continue;
-      // Entries behind the first command stay unread; the next read starts after it.
-      return Command{classifyCommand(cmd->second.front()), std::move(entry.id), std::move(entry.fields)};
-    }
+    queueCommands(channel, std::move(*entries));
+    if (!channel.commands.empty()) break;
     const std::int64_t now = nowTicks();
     if (now >= deadline) return std::nullopt;
     blockMs = (deadline - now) / utils::chrono::kTicksPerMillisecond;
   }
+  Command command = std::move(channel.commands.front());
+  channel.commands.pop_front();
+  return command;
 }
 
 void publishConnected(CommandConnectionHandler& handler) { publishConnectionUp(handler); }
@@ -106,6 +113,7 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
                       utils::lockFree::ConditionVariable::Tracker tracker) {
   Service& service = *handler.owner;
   ReconnectBackoff backoff;
+  CommandStreamWatch clears(service.commandStreamClears);
   for (;;) {
     while (!stop.stop_requested() && handler.phase.load() != kPhaseConnectRequested &&
            service.dataHandler->phase.load() != kPhaseConnected) {
@@ -124,7 +132,7 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
       continue;
     }
     try {
-      serveConnection(handler, stop, backoff);
+      serveConnection(handler, stop, backoff, clears);
     } catch (...) {
       publishDisconnected(handler, utils::eh::currentErrorCode());
       backoff.failed();

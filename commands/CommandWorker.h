@@ -17,12 +17,20 @@ namespace ormanta::plugins::TulService {
 // same stream, ends expired subscriptions and pings an idle connection. Every failure drops
 // the connection (and every subscription) and connects again; consecutive failures back off.
 // tracker was made before the thread started.
+//
+// Start position of a connection: the stream's end, so that a command written while the
+// command connection was down is never executed late; but "0-0" on the first connection
+// after a registration run cleared the stream unseen, so that a command added once the
+// service record was back is answered however late the connection comes (CommandStreamClears.h).
 void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
                       utils::lockFree::ConditionVariable::Tracker tracker);
 
-// Reads the next command entry within about timeoutMs; entries without "cmd" (the worker's
-// own responses among them) only move lastId on. Never asks the server to wait without limit.
-std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop, std::int64_t timeoutMs);
+// The next command: the oldest one queued on the channel. With none queued, the pending
+// responses are written first (which reads what arrived meanwhile), then the stream is read
+// from lastId for about timeoutMs; every command entry of a reply is queued, entries without
+// "cmd" only move lastId on. Never asks the server to wait without limit.
+std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop,
+                                   std::int64_t timeoutMs);
 
 // The command connection's state record and mirrors (command worker thread only).
 void publishConnected(CommandConnectionHandler& handler);

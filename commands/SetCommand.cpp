@@ -36,12 +36,15 @@ const std::unordered_map<std::string_view, model::ElementCategory>& categoryName
       [](model::ElementCategory c) { return model::toBasicString(c); });
 }
 
-// Reads a number from the start of text as std::from_chars does (the rest is ignored).
+// The number that the whole text is, as std::from_chars reads it: for integers decimal digits
+// (and a "-" for signed types), no sign "+", no white space. A number read from only a part of
+// the text would be written as a value the peer never sent ("82,5" as 82).
 template <class T, class... Format>
-std::optional<T> leadingNumber(std::string_view text, Format... format) {
+std::optional<T> wholeNumber(std::string_view text, Format... format) {
   T value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, format...);
-  if (error != std::errc()) return std::nullopt;
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value, format...);
+  if (error != std::errc() || stop != end) return std::nullopt;
   return value;
 }
 
@@ -59,7 +62,17 @@ WriteOutcome writeName(std::string_view text, const std::unordered_map<std::stri
   return writeIfConverted(found == names.end() ? std::nullopt : std::optional<Enum>(found->second), handle);
 }
 
+bool isUtf8Continuation(char byte) noexcept { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
 }  // namespace
+
+std::string quotedInput(std::string_view text) {
+  if (text.size() <= kQuotedInputLimit) return std::string(text);
+  // A UTF-8 sequence has at most three bytes after its lead byte.
+  std::size_t cut = kQuotedInputLimit;
+  while (cut > kQuotedInputLimit - 3 && isUtf8Continuation(text[cut])) --cut;
+  return std::string(text.substr(0, cut)).append("\xE2\x80\xA6");  // U+2026 in UTF-8
+}
 
 void checkWriteResult(const std::error_code& result) {
   if (result != std::error_code()) {
@@ -77,11 +90,11 @@ WriteOutcome writeTextValue(std::string_view text, const data::WriteHandle& hand
       checkWriteResult(handle.write(text == "true"));
       return WriteOutcome::kWritten;
     case NativeType::kInt:
-      return writeIfConverted(leadingNumber<std::int64_t>(text), handle);
+      return writeIfConverted(wholeNumber<std::int64_t>(text), handle);
     case NativeType::kUInt:
-      return writeIfConverted(leadingNumber<std::uint64_t>(text), handle);
+      return writeIfConverted(wholeNumber<std::uint64_t>(text), handle);
     case NativeType::kDouble:
-      return writeIfConverted(leadingNumber<double>(text, std::chars_format::general), handle);
+      return writeIfConverted(wholeNumber<double>(text, std::chars_format::general), handle);
     case NativeType::kString:
     case NativeType::kText:
     case NativeType::kPath:
@@ -110,13 +123,29 @@ void applySetValue(CommandChannel& channel, std::string_view name, std::string_v
                    const data::WriteHandle& handle) {
   // A text that does not convert is refused, not echoed: the value stream would otherwise
   // carry a value the member does not hold.
-  if (writeTextValue(value, handle) == WriteOutcome::kNotConverted) {
-    throw std::runtime_error(fmt::format("'set' command failed. Value '{}' cannot be converted for {}.", value, name));
+  WriteOutcome outcome;
+  try {
+    outcome = writeTextValue(value, handle);
+  } catch (const SetRefusal&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw SetRefusal(error.what());
+  }
+  if (outcome == WriteOutcome::kNotConverted) {
+    throw SetRefusal(fmt::format("'set' command failed. Value '{}' cannot be converted for {}.", quotedInput(value),
+                                 quotedInput(name)));
   }
   std::vector<RedisRecord> echo(1);
   echo[0].key = fmt::format("{}:{}", channel.valueStreamPrefix, name);
   echo[0].fields.emplace("value", std::string(value));
-  channel.connection.xadd(echo, kValueHistoryLength);
+  try {
+    channel.connection.xadd(echo, kValueHistoryLength);
+  } catch (const RedisErrorReply& refused) {
+    // The server refused the echo (the stream key holds another type, say): the connection is
+    // in step, so the peer gets the server's text. A time-out, a corrupted reply or a socket
+    // error leaves the connection out of step and ends it instead.
+    throw SetRefusal(refused.what());
+  }
 }
 
 void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command) {
@@ -138,12 +167,13 @@ void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const
     const std::string& value = values->second[i];
     model::ElementAttribute attribute = findMember(service, name);
     if (!attribute) {
-      return sendErrorResponse(channel, command.id, fmt::format("'set' command failed. No channel {} exists.", name));
+      return sendErrorResponse(channel, command.id,
+                               fmt::format("'set' command failed. No channel {} exists.", quotedInput(name)));
     }
     try {
       applySetValue(channel, name, value, attribute.writeHandle());
-    } catch (const std::exception& error) {
-      return sendErrorResponse(channel, command.id, error.what());
+    } catch (const SetRefusal& refusal) {
+      return sendErrorResponse(channel, command.id, refusal.text());
     }
   }
   sendSuccessResponse(channel, command.id);

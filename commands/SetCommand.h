@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "commands/CommandProtocol.h"
@@ -14,14 +17,26 @@ class CommandConnectionHandler;
 // (earlier pairs stay written). Connection failures propagate. Command worker thread.
 void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command);
 
-// Converts and writes one value, then echoes it; throws std::runtime_error with the text of
-// the response on any refusal.
+// A refusal that quotes peer input. Its text may hold zero bytes, at which what() would end
+// it: responses take text() instead.
+class SetRefusal : public std::runtime_error {
+ public:
+  explicit SetRefusal(const std::string& text) : std::runtime_error(text), text_(text) {}
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// Converts and writes one value, then echoes it. Every refusal (a text that does not convert,
+// a type that cannot be written, the host's write error, the server's error reply to the echo)
+// throws SetRefusal with the response's text; any other exception is a connection failure.
 void applySetValue(CommandChannel& channel, std::string_view name, std::string_view value,
                    const data::WriteHandle& handle);
 
 enum class WriteOutcome {
-  kWritten,       // converted (perhaps from a leading part of the text) and written
-  kNotConverted,  // no value of the member's type could be read from the text; nothing written
+  kWritten,       // the whole text converted, and the value written
+  kNotConverted,  // the text is not (as a whole) a value of the member's type; nothing written
 };
 
 // Converts text to the handle's native type and writes it. Throws std::runtime_error for
@@ -30,5 +45,12 @@ WriteOutcome writeTextValue(std::string_view text, const data::WriteHandle& hand
 
 // Throws "Error writing to a Ormanta data point: <message>" unless the write succeeded.
 void checkWriteResult(const std::error_code& result);
+
+// Peer text as an error message quotes it (a name, a value): unchanged up to
+// kQuotedInputLimit bytes; a longer text is cut to at most that many bytes, at the start of
+// a UTF-8 sequence when the cut would split one, and marked by an appended "…" (U+2026).
+// Without the cut a 64 MiB value that does not convert would come back as a 64 MiB response.
+inline constexpr std::size_t kQuotedInputLimit = 256;
+std::string quotedInput(std::string_view text);
 
 }  // namespace ormanta::plugins::TulService

@@ -1,6 +1,7 @@
 #include "commands/SubscriptionTable.h"
 
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 
 #include "commands/Channel.h"
@@ -13,29 +14,31 @@ namespace {
 
 std::int64_t nowTicks() noexcept { return utils::chrono::now().time_since_epoch().count(); }
 
-// Walks the sorted old names and the sorted new names together, turning names into newNames
-// and collecting what was added and removed.
-void mergeNames(std::vector<std::string>& names, const std::vector<std::string>& newNames,
-                std::vector<std::string>& added, std::vector<std::string>& removed) {
-  std::size_t oldPos = 0;
-  std::size_t newPos = 0;
-  for (;;) {
-    while (oldPos < names.size() && newPos < newNames.size() && names[oldPos] == newNames[newPos]) {
-      ++oldPos;
-      ++newPos;
-    }
-    const bool oldEnd = oldPos == names.size();
-    const bool newEnd = newPos == newNames.size();
-    if (oldEnd && newEnd) return;
-    if (newEnd || (!oldEnd && names[oldPos] < newNames[newPos])) {
-      removed.push_back(std::move(names[oldPos]));
-      names.erase(names.begin() + static_cast<std::ptrdiff_t>(oldPos));
-    } else {
-      names.insert(names.begin() + static_cast<std::ptrdiff_t>(oldPos), newNames[newPos]);
-      added.push_back(newNames[newPos]);
-      ++oldPos;
-      ++newPos;
-    }
+// Turns the sorted names into the sorted newNames, collecting what was added and removed. Both
+// lists are multisets (a name may repeat), so a repeated name counts once per occurrence.
+// Linear in the two sizes.
+void mergeNames(std::vector<std::string>& names, std::vector<std::string>& newNames, std::vector<std::string>& added,
+                std::vector<std::string>& removed) {
+  std::set_difference(newNames.begin(), newNames.end(), names.begin(), names.end(), std::back_inserter(added));
+  std::set_difference(names.begin(), names.end(), newNames.begin(), newNames.end(), std::back_inserter(removed));
+  names.swap(newNames);
+}
+
+// A new channel for attribute, subscribed by subscription and listening, in the map under name.
+// Built and attached before it is inserted, so that a failure (memory, the host's handler
+// list) leaves no half-made entry behind.
+void insertChannel(Service& service, const std::string& name, const model::ElementAttribute& attribute,
+                   const Subscription& subscription) {
+  auto channel = std::make_shared<Channel>(service, attribute.readHandle(), name);
+  channel->addSubscriber(subscription);
+  // A handle the host refuses to observe still gets its first value published.
+  (void)channel->attach();
+  try {
+    service.channelMap.emplace(name, channel);
+  } catch (...) {
+    channel->detach();
+    channel->retire();
+    throw;
   }
 }
 
@@ -104,19 +107,30 @@ void SubscriptionTable::clear() {
 
 void updateChannels(Service& service, const std::vector<std::string>& added,
                     const std::vector<std::string>& removed, const Subscription& subscription) {
+  // Names are resolved before the lock: a lookup may be slow (long names, large models) and
+  // must not hold up the data worker or the host's change callbacks.
+  std::vector<model::ElementAttribute> attributes;
+  attributes.reserve(added.size());
+  for (const std::string& name : added) attributes.push_back(findMember(service, name));
+
   std::lock_guard lock(service.channelMutex);
   bool signal = false;
-  for (const std::string& name : added) {
-    model::ElementAttribute attribute = findMember(service, name);
-    if (!attribute) continue;  // unknown names are kept by the subscription but get no channel
-    auto [entry, inserted] = service.channelMap.try_emplace(name);
-    if (inserted) {
-      entry->second = std::make_shared<Channel>(service, attribute.readHandle());
-      // A handle the host refuses to observe still gets its first value published.
-      (void)entry->second->attach();
+  for (std::size_t i = 0; i < added.size(); ++i) {
+    const std::string& name = added[i];
+    if (!attributes[i]) continue;  // unknown names are kept by the subscription but get no channel
+    auto entry = service.channelMap.find(name);
+    if (entry == service.channelMap.end()) {
+      insertChannel(service, name, attributes[i], subscription);
+      signal = true;
+      continue;
     }
-    const bool lowered = entry->second->addSubscriber(subscription);
-    signal = signal || inserted || lowered;
+    Channel& channel = *entry->second;
+    if (!channel.hasSubscriber(subscription)) {
+      // Every new subscriber gets the member's current value, not only the first one.
+      channel.requestValue();
+      signal = true;
+    }
+    signal = channel.addSubscriber(subscription) || signal;
   }
   for (const std::string& name : removed) {
     auto entry = service.channelMap.find(name);
@@ -125,8 +139,15 @@ void updateChannels(Service& service, const std::vector<std::string>& added,
     if (std::binary_search(subscription.names.begin(), subscription.names.end(), name)) continue;
     signal = entry->second->removeSubscriber(subscription) || signal;
     if (!entry->second->hasSubscribers()) {
+      // The channel may still sit on the changed stack: the retired list keeps it alive until
+      // the data worker has passed over it.
+      ChannelList& retired = service.retiredChannels;
+      if (retired.size() == retired.capacity()) retired.reserve(std::max<std::size_t>(16, 2 * retired.size()));
       entry->second->detach();
+      entry->second->retire();
+      retired.push_back(std::move(entry->second));
       service.channelMap.erase(entry);
+      signal = true;
     }
   }
   if (signal) {

@@ -4,6 +4,7 @@
 #include "plugin/ConnectionSupervision.h"
 #include "plugin/Service.h"
 #include "publishing/DataWorker.h"
+#include "publishing/ServiceStatus.h"
 #include "registration/RegistrationWorker.h"
 
 namespace ormanta::plugins::TulService {
@@ -47,7 +48,12 @@ DataConnectionHandler::DataConnectionHandler(Service& owner)
 
 DataConnectionHandler::~DataConnectionHandler() { stop(); }
 
-void DataConnectionHandler::start() { startWorker(*this, runDataWorker); }
+void DataConnectionHandler::start() {
+  if (worker.joinable()) stop();
+  while (statusWithdrawn.try_acquire()) {
+  }
+  startWorker(*this, runDataWorker);
+}
 
 void DataConnectionHandler::stop() {
   worker.request_stop();
@@ -56,6 +62,8 @@ void DataConnectionHandler::stop() {
   // the stop at once.
   owner->changesPending.store(true);
   if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
+  // The status key goes before the socket: requesting the stop source aborts it at once.
+  if (worker.joinable() && statusKeyLive.load()) statusWithdrawn.try_acquire_for(ServiceStatus::kWithdrawBound);
   stopSource->requestStop();
   joinIfRunning(worker);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <semaphore>
 #include <stop_token>
 #include <system_error>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "ormanta/utils/lockFree/ConditionVariable.h"
 #include "plugin/SpinLock.h"
 #include "plugin/StateRecords.h"
+#include "registration/RunReleaser.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -57,7 +59,18 @@ class DataConnectionHandler final : public ConnectionHandler {
   explicit DataConnectionHandler(Service& owner);
   ~DataConnectionHandler() override;
   void start();  // lifecycle thread
-  void stop();   // lifecycle thread; also wakes the worker out of its sample wait
+  // Lifecycle thread; also wakes the worker out of its sample wait. While the worker's
+  // connection holds the status key, it first gives the worker up to
+  // ServiceStatus::kWithdrawBound to delete the key on that connection, and only then requests
+  // the stop source, which aborts the socket: a clean stop shows at once, and a worker stuck in
+  // a socket call costs the stop no more than that bound.
+  void stop();
+
+  // Set by the worker while its connection holds the status key, read by stop().
+  std::atomic<bool> statusKeyLive{false};
+  // Released by the worker once it has tried to delete the status key on stop; acquired by
+  // stop(), drained by start().
+  std::counting_semaphore<> statusWithdrawn{0};
 };
 
 class CommandConnectionHandler final : public ConnectionHandler {
@@ -87,7 +100,12 @@ class RegistrationHandler {
   std::atomic<std::uint32_t> lastErrorLock{0};
   std::error_code lastError;  // guarded by lastErrorLock
   std::atomic<bool> registered{false};
+  // Set by the worker when a run fails, taken by the reconnect task: a run the server refused
+  // (out of memory, a missing permission) is retried by the task while the data connection stays
+  // up, and only then, since every run deletes the command stream anew.
+  std::atomic<bool> runFailed{false};
   utils::lockFree::ConditionVariable wakeup;
+  RunReleaser leftovers;  // fed by the worker; outlives it (destroyed after stop() joined it)
 };
 
 // Folds both connections into the general state; the only writer of its block and the only

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include "commands/Channel.h"
 #include "ormanta/config/Config.h"
@@ -17,6 +19,12 @@ void Service::ReconnectTask::operational() {
     service.dataHandler->wakeup.notify_all();
   }
   service.requestCommandConnection();
+  // A failed registration run is tried again while the data connection is up; a new data
+  // connection registers anyway.
+  RegistrationHandler* registration = service.registrationHandler.get();
+  if (registration && service.dataHandler->phase.load() == kPhaseConnected && registration->runFailed.exchange(false)) {
+    registration->wakeup.notify_all();
+  }
 }
 
 Service::Service() = default;
@@ -32,6 +40,55 @@ void Service::requestCommandConnection() noexcept {
   }
 }
 
+namespace {
+
+// Where the text of a configuration key goes; null for a key the service does not know.
+std::string* configurationTarget(std::string_view name, std::string& address, std::string& serviceName,
+                                 ConnectionSecurity& security, std::string& tlsText) {
+  if (name == "address") return &address;
+  if (name == "serviceName") return &serviceName;
+  if (name == "username") return &security.username;
+  if (name == "password") return &security.password;
+  if (name == "tls") return &tlsText;
+  if (name == "tlsCaFile") return &security.tlsCaFile;
+  if (name == "tlsCertFile") return &security.tlsCertFile;
+  if (name == "tlsKeyFile") return &security.tlsKeyFile;
+  if (name == "tlsServerName") return &security.tlsServerName;
+  return nullptr;
+}
+
+bool parseTlsFlag(const std::string& text) {
+  if (text == "true") return true;
+  if (text == "false") return false;
+  throw std::invalid_argument("configuration \"tls\" must be \"true\" or \"false\", not \"" + text + "\"");
+}
+
+// Settings that cannot mean what their writer wanted fail the load; none of the texts below
+// holds a value, so the password cannot leak through them.
+void checkSecurity(const ConnectionSecurity& security) {
+  if (!security.username.empty() && security.password.empty()) {
+    throw std::invalid_argument("configuration \"username\" needs a \"password\"");
+  }
+  if (security.tlsCertFile.empty() != security.tlsKeyFile.empty()) {
+    throw std::invalid_argument(security.tlsCertFile.empty()
+                                    ? "configuration \"tlsKeyFile\" needs a \"tlsCertFile\""
+                                    : "configuration \"tlsCertFile\" needs a \"tlsKeyFile\"");
+  }
+  // A TLS setting without TLS would connect in plain text where its writer expects TLS.
+  const std::pair<const char*, const std::string*> tlsSettings[] = {
+      {"tlsCaFile", &security.tlsCaFile},
+      {"tlsCertFile", &security.tlsCertFile},
+      {"tlsKeyFile", &security.tlsKeyFile},
+      {"tlsServerName", &security.tlsServerName}};
+  for (const auto& [key, value] : tlsSettings) {
+    if (!security.tls && !value->empty()) {
+      throw std::invalid_argument(std::string("configuration \"") + key + "\" needs \"tls\": \"true\"");
+    }
+  }
+}
+
+}  // namespace
+
 const void* Service::queryExtension(const utils::core::Uuid&) const { return nullptr; }
 
 std::int32_t Service::interfaceRevision() const { return skill::kInterfaceRevision; }
@@ -40,25 +97,25 @@ void Service::loadConfiguration(const utils::json::decoder::Object& configuratio
   // Read into copies first: a configuration that fails half-way leaves the element as it was.
   std::string newAddress;
   std::string newServiceName;
+  ConnectionSecurity newSecurity;
+  std::string tlsText = "false";
   for (auto cursor = configuration.begin(); cursor != configuration.end(); configuration.step(cursor)) {
     const utils::json::decoder::Member member = *cursor;
-    std::string* target = nullptr;
-    if (member.name() == "address") {
-      target = &newAddress;
-    } else if (member.name() == "serviceName") {
-      target = &newServiceName;
-    } else {
-      config::throwUnknownParameterError(member.name());
-    }
+    std::string* target =
+        configurationTarget(member.name(), newAddress, newServiceName, newSecurity, tlsText);
+    if (target == nullptr) config::throwUnknownParameterError(member.name());
     // A key given twice takes its last value.
     target->clear();
     utils::json::decoder::String text = member.value().asString();
     target->reserve(text.size());
     for (char c; text.read(c);) target->push_back(c);
   }
+  newSecurity.tls = parseTlsFlag(tlsText);
+  checkSecurity(newSecurity);
   if (newServiceName.empty()) newServiceName = kDefaultServiceName;
   address = std::move(newAddress);
   serviceName = std::move(newServiceName);
+  security = std::move(newSecurity);
 }
 
 void Service::realize() {
@@ -74,8 +131,16 @@ void Service::prepare() {
   if (!supervisor || !registrationHandler || !commandHandler || !dataHandler) {
     throw std::logic_error("the service element must be realized before it is prepared");
   }
-  // A previous cleanup requested the stop; new workers must be able to connect again.
+  // A second prepare without cleanup: every worker is stopped first, in cleanup's order. Each
+  // stop requests ioStopSource and leaves the data phase idle, so neither may come after the
+  // reset below, or the new data worker would wait for a reconnect task that never comes.
+  stopWorkers();
+  // Stops requested before (by cleanup, or just now) must not end the new workers' sockets.
   ioStopSource.reset();
+  // Serving starts with the data connection, as on a fresh element; the command connection
+  // follows it.
+  dataHandler->phase.store(kPhaseConnectRequested);
+  commandHandler->phase.store(kPhaseIdle);
   supervisor->start();
   registrationHandler->start();
   dataHandler->start();

@@ -8,7 +8,10 @@
 #include <semaphore>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "commands/Channel.h"
+#include "commands/CommandStreamClears.h"
 #include "commands/SubscriptionTable.h"
 #include "ormanta/process/Event.h"
 #include "ormanta/process/Task.h"
@@ -16,6 +19,8 @@
 #include "ormanta/skill/EnableSharedFromThis.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "plugin/Handlers.h"
+#include "publishing/ServiceStatus.h"
+#include "redis/ConnectionSecurity.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -23,6 +28,7 @@ class Channel;
 
 // Member path (as the subscribers gave it) to the channel that watches that member.
 using ChannelMap = std::unordered_map<std::string, std::shared_ptr<Channel>>;
+using ChannelList = std::vector<std::shared_ptr<Channel>>;
 
 // The service element: makes the host's model available to peers through a Redis server.
 //
@@ -30,8 +36,8 @@ using ChannelMap = std::unordered_map<std::string, std::shared_ptr<Channel>>;
 // attributes, enumerate and run the reconnect task; four workers (data, command,
 // registration, supervisor) run between prepare and cleanup and see each other only through
 // the handlers' mirrors, their wakeup condition variables, the two stop sources and the
-// channel state below. address and serviceName are written by loadConfiguration only and are
-// constant while workers run.
+// channel state below. address, serviceName and security are written by loadConfiguration
+// only and are constant while workers run.
 class Service final : public skill::Element, public skill::EnableSharedFromThis<Service> {
  public:
   // The host's reconnect task: asks the data connection, and behind it the command
@@ -66,11 +72,20 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
 
   std::string address;      // configuration "address": host text of the Redis server
   std::string serviceName;  // configuration "serviceName"
+  // Configuration "username", "password", "tls", "tlsCaFile", "tlsCertFile", "tlsKeyFile",
+  // "tlsServerName"; each connection attempt copies it. Shown by no attribute.
+  ConnectionSecurity security;
   process::Event connectedEvent;     // raised by the supervisor only
   process::Event disconnectedEvent;  // raised by the supervisor only
   ReconnectTask reconnectTask{*this};
   utils::io::StopSource ioStopSource;       // data and registration sockets; requested on their stop
   utils::io::StopSource commandStopSource;  // command socket; requested on any connection failure
+  // Clears of the command stream by registration runs: advanced by the registration worker,
+  // read by the command worker (the hand-off is documented in CommandStreamClears.h).
+  CommandStreamClears commandStreamClears;
+  // Completed registration runs, told by the registration worker to the data worker for the
+  // status key (the hand-off is documented in publishing/ServiceStatus.h).
+  RegistrationStamps registrationStamps;
   std::unique_ptr<DataConnectionHandler> dataHandler;
   std::unique_ptr<CommandConnectionHandler> commandHandler;
   std::unique_ptr<RegistrationHandler> registrationHandler;
@@ -81,6 +96,9 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   std::counting_semaphore<> sampleSignal{0};  // released per batch of changes; acquired by the data worker
   std::mutex channelMutex;                    // guards channelMap and every channel's subscribers
   ChannelMap channelMap{8};                   // written by updateChannels only
+  ChangedChannels changedChannels;            // pushed by change callbacks, emptied by the data worker
+  ChannelList retiredChannels;                // guarded by channelMutex; left the map, freed by the data worker
+  ChannelList sampleQueue;                    // data worker only: changed channels not yet published
   SubscriptionTable subscriptionTable{*this};  // command worker only
 
  protected:

@@ -80,7 +80,8 @@ const bool attributesDefined = [] {
   return true;
 }();
 
-ServiceElementClass serviceClass;
+// Constant-initialised: usable before any dynamic initialiser of the module has run.
+constinit ServiceElementClass serviceClass;
 
 }  // namespace
 

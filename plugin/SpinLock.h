@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
+
+#include "plugin/CpuRelax.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -12,7 +13,7 @@ class SpinLockGuard {
  public:
   explicit SpinLockGuard(std::atomic<std::uint32_t>& word) noexcept : word_(word) {
     while (word_.exchange(1, std::memory_order_acquire) == 1) {
-      while (word_.load(std::memory_order_relaxed) == 1) std::this_thread::yield();
+      while (word_.load(std::memory_order_relaxed) == 1) cpuRelax();
     }
   }
   ~SpinLockGuard() { word_.store(0, std::memory_order_release); }

@@ -64,7 +64,11 @@ void publishConnectionUp(DataConnectionHandler& handler) { connectionUp<DataConn
 void publishConnectionUp(CommandConnectionHandler& handler) { connectionUp<CommandConnectionState>(handler); }
 
 void publishConnectionDown(DataConnectionHandler& handler, std::error_code error) {
-  connectionDown<DataConnectionState>(handler, error, [] {});
+  connectionDown<DataConnectionState>(handler, error, [&] {
+    // Without the data connection the service is not registered: the registration worker, woken
+    // while the data connection is down, publishes "pending" until a new run completes.
+    if (RegistrationHandler* registration = handler.owner->registrationHandler.get()) registration->wakeup.notify_all();
+  });
 }
 
 void publishConnectionDown(CommandConnectionHandler& handler, std::error_code error) {

@@ -1,10 +1,12 @@
 #include "publishing/DataWorker.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "ormanta/utils/eh/CurrentErrorCode.h"
 #include "plugin/Service.h"
 #include "plugin/StatePublishing.h"
+#include "publishing/ServiceStatus.h"
 #include "publishing/ValuePublisher.h"
 #include "redis/RedisConnection.h"
 
@@ -13,12 +15,38 @@ namespace {
 
 constexpr std::uint64_t kConnectTimeoutSeconds = 3;
 
-// Serves one connection until stop; any failure leaves by exception.
+// Marks the worker's connection as holding the status key for the handler's stop, and
+// tells the stop once the key has been withdrawn (or never will be).
+class StatusKeyGuard {
+ public:
+  explicit StatusKeyGuard(DataConnectionHandler& handler) noexcept : handler_(handler) {
+    handler_.statusKeyLive.store(true);
+  }
+  ~StatusKeyGuard() { handler_.statusKeyLive.store(false); }
+  StatusKeyGuard(const StatusKeyGuard&) = delete;
+  StatusKeyGuard& operator=(const StatusKeyGuard&) = delete;
+
+ private:
+  DataConnectionHandler& handler_;
+};
+
+// Serves one connection until stop; any failure leaves by exception (and leaves the status
+// key to expire, as a crash would).
 void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop) {
   Service& service = *handler.owner;
-  RedisConnection connection(service.address);
+  RedisConnection connection(service.address, service.security);
   connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
+  // Numbered before the registration worker is woken, so that its run counts for this one.
+  const std::uint64_t connectionNumber = service.registrationStamps.beginConnection();
+  ServiceStatus status(connection, service.serviceName, utils::chrono::now());
+  // The run this connection starts replaces any failed one: a reconnect task that sees the
+  // connection up must not start another.
+  service.registrationHandler->runFailed.store(false);
   publishConnectionUp(handler);
+  // Written before the registration begins: a peer that finds the service record finds the key.
+  status.write(std::nullopt);
+  const StatusKeyGuard live(handler);
+  std::uint64_t completionsSeen = 0;
   // Every new data connection is followed by a new registration and the command connection.
   service.registrationHandler->wakeup.notify_all();
   service.requestCommandConnection();
@@ -27,16 +55,28 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
   auto waitMs = static_cast<std::uint64_t>(handler.maxWaitMs);
   bool waitingChannels = false;
   while (!stop.stop_requested()) {
-    const bool signalled = service.sampleSignal.try_acquire_for(std::chrono::milliseconds(waitMs));
+    const auto untilRefresh = static_cast<std::uint64_t>(status.msUntilRefresh(handler.maxWaitMs));
+    const bool signalled =
+        service.sampleSignal.try_acquire_for(std::chrono::milliseconds(std::min(waitMs, untilRefresh)));
     if (stop.stop_requested()) break;
-    if (!waitingChannels && !signalled) {
-      connection.ping();  // nothing changed for a while: keep the connection alive
-      continue;
+    // One pass serves every release made so far: a burst of releases costs one pass.
+    while (service.sampleSignal.try_acquire()) {
     }
+    // The refresh keeps the connection alive too: an idle round sends it instead of a PING,
+    // a busy one sends it with its pass. A completed registration is shown at once.
+    const std::uint64_t completions = service.registrationStamps.completions();
+    if (completions != completionsSeen || status.msUntilRefresh(handler.maxWaitMs) == 0) {
+      completionsSeen = completions;
+      status.write(service.registrationStamps.completedFor(connectionNumber));
+    }
+    if (!waitingChannels && !signalled) continue;
     const PublishResult result = publisher.publishPass(handler.maxWaitMs);
     waitingChannels = result.waitingChannels;
     waitMs = result.waitMs;
   }
+  // A clean stop shows at once; the handler's stop waits for this before it aborts the socket.
+  status.withdraw();
+  handler.statusWithdrawn.release();
 }
 
 }  // namespace

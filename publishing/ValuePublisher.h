@@ -13,6 +13,7 @@ namespace ormanta::plugins::TulService {
 
 class Channel;
 class Service;
+using ChannelList = std::vector<std::shared_ptr<Channel>>;
 
 // What a sampling pass tells the data worker about its next wait.
 struct PublishResult {
@@ -22,27 +23,34 @@ struct PublishResult {
 
 // Publishes due channels of one service to their value streams over one data connection.
 // Made after each successful connect, dropped with the connection; data worker thread only.
+// What it has not published yet (the service's sampleQueue and changed stack) outlives it.
 class ValuePublisher {
  public:
   // Each value stream keeps about this many entries.
   static constexpr std::uint64_t kValueHistoryLength = 100;
+  // A member whose value cannot be read is tried again after its interval, but not sooner.
+  static constexpr std::int64_t kUnreadableRetryMs = 100;
 
   ValuePublisher(RedisConnection& connection, Service& service);
 
-  // One pass: copies channelMap under channelMutex, then, without the lock, samples every
-  // changed channel that is due and appends all their values in one pipelined XADD batch.
+  // One pass over the channels that changed since the last one (not over every subscribed
+  // channel): publishes those that are due in one pipelined XADD batch and keeps the others
+  // for a later pass. channelMutex is held only to take over the retired channels.
   PublishResult publishPass(std::int64_t maxWaitMs);
 
   // "<service name>Value:<member path>".
   std::string valueStreamKey(std::string_view memberPath) const;
 
  private:
+  // Moves the changed stack into the service's sampleQueue.
+  void collectChangedChannels();
+
   RedisConnection& connection_;
   Service& service_;
   std::string serviceName_;
   std::string valueStreamPrefix_;
   // Reused from pass to pass to spare allocations.
-  std::vector<std::pair<std::string, std::shared_ptr<Channel>>> snapshot_;
+  ChannelList retired_;
   std::vector<RedisRecord> records_;
 };
 

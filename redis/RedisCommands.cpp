@@ -14,10 +14,12 @@ std::int64_t integerOf(const redisReply& reply) noexcept {
   return reply.type == kReplyInteger ? static_cast<std::int64_t>(reply.integer) : 0;
 }
 
+std::string replyBytes(const redisReply& reply) {
+  return reply.str == nullptr ? std::string() : std::string(reply.str, reply.len);
+}
+
 void throwIfError(const redisReply& reply) {
-  if (reply.type == kReplyError) {
-    throw std::runtime_error(reply.str == nullptr ? std::string() : std::string(reply.str, reply.len));
-  }
+  if (reply.type == kReplyError) throw RedisErrorReply(replyBytes(reply));
 }
 
 }  // namespace
@@ -25,6 +27,8 @@ void throwIfError(const redisReply& reply) {
 std::string RedisConnection::ping() {
   sendCommand({"PING"});
   const RedisReplyPtr reply = waitForBoundedReply();
+  // A refused keep-alive (NOPERM, NOAUTH) means the server no longer serves this connection.
+  throwIfError(*reply);
   return reply->str == nullptr ? std::string() : std::string(reply->str, reply->len);
 }
 
@@ -34,7 +38,10 @@ std::int64_t RedisConnection::del(std::vector<std::string> keys) {
   args.emplace_back("DEL");
   args.insert(args.end(), keys.begin(), keys.end());
   sendCommand(args);
-  return integerOf(*waitForBoundedReply());
+  // A refused DEL (NOPERM) would leave a stale registration behind a run that looks done.
+  const RedisReplyPtr reply = waitForBoundedReply();
+  throwIfError(*reply);
+  return integerOf(*reply);
 }
 
 std::int64_t RedisConnection::hdel(std::string_view key, const std::vector<std::string>& fields) {
@@ -44,7 +51,9 @@ std::int64_t RedisConnection::hdel(std::string_view key, const std::vector<std::
   args.emplace_back(key);
   args.insert(args.end(), fields.begin(), fields.end());
   sendCommand(args);
-  return integerOf(*waitForBoundedReply());
+  const RedisReplyPtr reply = waitForBoundedReply();
+  throwIfError(*reply);
+  return integerOf(*reply);
 }
 
 void RedisConnection::hset(const std::vector<RedisRecord>& records) {
@@ -61,20 +70,43 @@ std::optional<std::vector<StreamEntry>> RedisConnection::xread(std::string_view 
                                                                std::optional<std::int64_t> blockMs) {
   const StaticNumberText<20> blockText(blockMs.value_or(0));
   sendCommand({"XREAD", "BLOCK", blockText, "STREAMS", streamKey, lastId});
-  const RedisReplyPtr reply = waitForReplyUnbounded();
+  // With a block time the server answers within it: a reply later than that plus the reply
+  // time-out means a server (or a path to it) that stopped answering, which keep-alive cannot
+  // see while the far end's kernel still acknowledges.
+  const RedisReplyPtr reply = blockMs.value_or(0) > 0
+                                  ? waitForReply(std::chrono::milliseconds(*blockMs) + replyTimeout())
+                                  : waitForReplyUnbounded();
   if (reply->type == kReplyNil) return std::nullopt;
   throwIfError(*reply);
   return decodeStreamReply(*reply, streamKey);
 }
 
-void RedisConnection::pipelineRecords(const RedisArgs& head, const std::vector<RedisRecord>& records) {
-  if (records.empty()) return;
-  batch_.clear();
-  batch_.appendRecords(head, records);
+void RedisConnection::flushBatch() {
+  if (batch_.empty()) return;
   const std::string_view bytes = batch_.bytes();
   write(bytes.data(), bytes.size());
   batch_.clear();
-  for (std::size_t i = 0; i < records.size(); ++i) throwIfError(*waitForBoundedReply());
+}
+
+void RedisConnection::pipelineRecords(const RedisArgs& head, const std::vector<RedisRecord>& records) {
+  if (records.empty()) return;
+  // Written in chunks as they are formatted: the server works on the first requests while the
+  // next are formatted, the buffer stays small, and a stop is seen within one chunk. Every
+  // request is still written before the first reply is read.
+  batch_.clear();
+  for (const RedisRecord& record : records) {
+    batch_.appendRecord(head, record);
+    if (batch_.size() >= kWriteChunkBytes) flushBatch();
+  }
+  flushBatch();
+  // Every reply is read before an error is reported: a connection closed with replies unread
+  // makes the server drop requests it has not executed yet, and with them good records.
+  std::optional<std::string> firstError;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const RedisReplyPtr reply = waitForBoundedReply();
+    if (reply->type == kReplyError && !firstError) firstError.emplace(replyBytes(*reply));
+  }
+  if (firstError) throw RedisErrorReply(*firstError);
 }
 
 }  // namespace ormanta::plugins::TulService

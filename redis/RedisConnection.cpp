@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "redis/TlsTransport.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -16,13 +20,21 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-RedisConnection::RedisConnection(std::string_view address) : reader_(redisReaderCreate()), address_(address) {
+RedisConnection::RedisConnection(std::string_view address, ConnectionSecurity security)
+    : reader_(redisReaderCreate()), address_(address), security_(std::move(security)) {
   if (!reader_) throw std::bad_alloc();
 }
 
 RedisConnection::~RedisConnection() { close(); }
 
 void RedisConnection::connect(utils::io::StopSource& stopSource, std::uint64_t timeoutSeconds) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  // The files are read before the network is touched: a missing one shows without a server.
+  if (security_.tls) {
+    const std::string serverName =
+        security_.tlsServerName.empty() ? TlsTransport::hostOf(address_) : security_.tlsServerName;
+    tls_ = std::make_unique<TlsTransport>(*this, security_, serverName);
+  }
   const utils::network::detail::PortOption port{utils::network::detail::PortOption::kDefault, kDefaultPort};
   constexpr int kAnyFamily = 0;
   constexpr int kTcp = 6;
@@ -30,6 +42,55 @@ void RedisConnection::connect(utils::io::StopSource& stopSource, std::uint64_t t
   SocketDevice socket = connectedSocketInternal(address_, port, kAnyFamily, kTcp, timeout, &stopSource);
   if (!socket) throw std::runtime_error("failed to connect to the Redis database");
   SocketDevice::operator=(std::move(socket));
+  if (tls_) tls_->handshake(deadline);
+  // Under TLS 1.3 the server judges a client certificate after the client's handshake is
+  // done; only an answer shows that it accepted the session.
+  if (!security_.password.empty() || tls_) greet(deadline);
+}
+
+void RedisConnection::greet(Clock::time_point deadline) {
+  RedisArgs args;
+  if (security_.password.empty()) {
+    args = {"PING"};
+  } else {
+    args = {"AUTH"};
+    if (!security_.username.empty()) args.emplace_back(security_.username);
+    args.emplace_back(security_.password);
+  }
+  RedisReplyPtr reply;
+  try {
+    sendCommand(args);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    reply = waitForReply(std::min(replyTimeout(), left));
+  } catch (const std::system_error& error) {
+    // A TLS-only server hangs up on plain text.
+    if (tls_ || error.code() != std::errc::connection_reset) throw;
+    throw std::runtime_error(
+        "the server closed the connection before it answered AUTH (does it expect TLS?)");
+  }
+  // The server's own text ("WRONGPASS ...", "NOPERM ...", "NOAUTH ..."); it never repeats the password.
+  if (reply->type == kReplyError) {
+    throw std::runtime_error(reply->str == nullptr ? std::string() : std::string(reply->str, reply->len));
+  }
+}
+
+void RedisConnection::write(const void* data, std::size_t size) {
+  if (tls_) return tls_->write(data, size);
+  SocketDevice::write(data, size);
+}
+
+bool RedisConnection::waitForData(std::chrono::nanoseconds timeout) {
+  return tls_ ? tls_->waitForData(timeout) : SocketDevice::waitForData(timeout);
+}
+
+void RedisConnection::waitForData() {
+  if (tls_) return tls_->waitForData();
+  SocketDevice::waitForData();
+}
+
+utils::io::ReadResult RedisConnection::readAvailable() {
+  if (!tls_) return SocketDevice::readAvailable();
+  return {tls_->readAvailable(), false};
 }
 
 void RedisConnection::sendCommand(const RedisArgs& args) {

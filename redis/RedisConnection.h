@@ -15,6 +15,11 @@
 // protocol error, which tryGetReply() turns into "corrupted Redis reply received". The
 // server sends pushes only to RESP3 clients, and this client never sends HELLO 3, so the
 // push-dropping paths below only come into play with a hiredis that parses RESP3.
+//
+// Security: with ConnectionSecurity::tls every byte goes through a TlsTransport, by way of the
+// overrides of write, waitForData and readAvailable below, so that no operation can bypass it.
+// connect() authenticates before it returns (AUTH when a password is set); the password is
+// kept in this object's copy of the settings and put in no text.
 
 #include <chrono>
 #include <cstdint>
@@ -27,10 +32,13 @@
 
 #include "ormanta/utils/io/StopSource.h"
 #include "ormanta/utils/network/SocketDevice.h"
+#include "redis/ConnectionSecurity.h"
 #include "redis/RedisRequest.h"
 #include "redis/RedisTypes.h"
 
 namespace ormanta::plugins::TulService {
+
+class TlsTransport;
 
 class RedisConnection : public utils::network::SocketDevice {
  public:
@@ -38,7 +46,7 @@ class RedisConnection : public utils::network::SocketDevice {
 
   // Not connected yet; address is host text as the host socket takes it ("name",
   // "name:port", "[::1]:port", ...), with 6379 when it names no port.
-  explicit RedisConnection(std::string_view address);
+  explicit RedisConnection(std::string_view address, ConnectionSecurity security = {});
   ~RedisConnection() override;
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
@@ -47,7 +55,11 @@ class RedisConnection : public utils::network::SocketDevice {
 
   // Throws std::runtime_error "failed to connect to the Redis database" when the host socket
   // does not connect within timeoutSeconds or stopSource is requested meanwhile. stopSource
-  // must outlive this object.
+  // must outlive this object. Within the same timeoutSeconds it then does the TLS handshake
+  // (when configured) and sends AUTH (when a password is set); with TLS and no password a
+  // PING proves that the server accepted the handshake. Their failures throw
+  // std::runtime_error with the server's error text, "TLS handshake failed: <reason>" or the
+  // path of a file that cannot be read.
   void connect(utils::io::StopSource& stopSource, std::uint64_t timeoutSeconds);
 
   // Formats one request and writes it whole; reads nothing, so requests may be pipelined.
@@ -64,14 +76,16 @@ class RedisConnection : public utils::network::SocketDevice {
 
   // ---- commands (bounded replies wait replyTimeoutSeconds() each) ----
 
-  // The reply's text, whatever its type.
+  // ping, del and hdel throw an error reply's text (a user without the permission gets
+  // "NOPERM ..."), so that a refusal is never taken for success.
+  // The reply's text, whatever its other type.
   std::string ping();
-  // The number of keys removed (0 for a non-integer reply).
+  // The number of keys removed (0 for a reply that is neither an integer nor an error).
   std::int64_t del(std::vector<std::string> keys);
-  // The number of fields removed (0 for a non-integer reply).
+  // The number of fields removed (0 for a reply that is neither an integer nor an error).
   std::int64_t hdel(std::string_view key, const std::vector<std::string>& fields);
-  // One HSET per record, all written before the first reply is read; an error reply throws
-  // its text and leaves the replies behind it unread.
+  // One HSET per record, all written before the first reply is read. Every reply is read
+  // (each within the reply time-out); then the first error reply, if any, throws its text.
   void hset(const std::vector<RedisRecord>& records);
   // One "XADD key MAXLEN ~ maxLength * fields..." per record, pipelined like hset.
   void xadd(const std::vector<RedisRecord>& records, std::uint64_t maxLength);
@@ -79,6 +93,20 @@ class RedisConnection : public utils::network::SocketDevice {
   // Empty optional when the block time ran out; throws an error reply's text.
   std::optional<std::vector<StreamEntry>> xread(std::string_view streamKey, std::string_view lastId,
                                                 std::optional<std::int64_t> blockMs = std::nullopt);
+  // One round trip, one transaction: MULTI; "XREAD STREAMS streamKey lastId" (no BLOCK); one
+  // "XADD streamKey MAXLEN ~ maxLength * fields..." per record; EXEC. The read runs before the
+  // appends with nothing in between, so their trims can only remove entries that were read
+  // (or appended) here. Every record must be for streamKey (else std::invalid_argument). All
+  // replies are read, then the first error reply throws its text; replies of the wrong shape
+  // (a reply stream out of step) throw "unexpected Redis reply to a transaction".
+  StreamReadAndAppend xreadThenXadd(std::string_view streamKey, std::string_view lastId,
+                                    const std::vector<RedisRecord>& records, std::uint64_t maxLength);
+
+  // utils::io devices: through TLS when the connection uses it, else the socket's own.
+  void write(const void* data, std::size_t size) override;
+  bool waitForData(std::chrono::nanoseconds timeout) override;
+  void waitForData() override;
+  utils::io::ReadResult readAvailable() override;
 
   const std::string& address() const noexcept { return address_; }
   std::uint64_t replyTimeoutSeconds() const noexcept { return replyTimeoutSeconds_; }
@@ -90,9 +118,15 @@ class RedisConnection : public utils::network::SocketDevice {
 
   std::chrono::milliseconds replyTimeout() const noexcept;
   RedisReplyPtr waitForBoundedReply();
+  // AUTH, or PING to settle a TLS handshake; its reply within the connect deadline.
+  void greet(std::chrono::steady_clock::time_point deadline);
   void feed(std::span<const char> bytes);
-  // Writes head + record for every record in one write, then awaits one reply per record.
+  // Writes head + record for every record in one write, then awaits one reply per record and
+  // throws the first error reply's text once all are read.
   void pipelineRecords(const RedisArgs& head, const std::vector<RedisRecord>& records);
+  // Writes what the batch holds and empties it.
+  void flushBatch();
+  static constexpr std::size_t kWriteChunkBytes = 64 * 1024;
 
   // Declared before address_ so that the address is released first, then the reader.
   std::unique_ptr<redisReader, ReaderDeleter> reader_;
@@ -101,6 +135,9 @@ class RedisConnection : public utils::network::SocketDevice {
   // Reused between calls: the data worker sends thousands of requests per call.
   RequestFormatter formatter_;
   RequestBatch batch_;
+  ConnectionSecurity security_;
+  // Made by connect() when security_.tls is set; refers to this object's socket base.
+  std::unique_ptr<TlsTransport> tls_;
 };
 
 }  // namespace ormanta::plugins::TulService

@@ -36,20 +36,24 @@ FormattedRequest RequestFormatter::format(const RedisArgs& args) {
 }
 
 void RequestBatch::appendRecords(const RedisArgs& head, const std::vector<RedisRecord>& records) {
+  for (const RedisRecord& record : records) appendRecord(head, record);
+}
+
+void RequestBatch::appendRecord(const RedisArgs& head, const RedisRecord& record) {
   args_.assign(head.begin(), head.end());
-  for (const RedisRecord& record : records) {
-    args_.resize(head.size());
-    args_[kKeyIndex] = record.key;
-    for (const auto& [field, value] : record.fields) {
-      args_.emplace_back(field);
-      args_.emplace_back(value);
-    }
-    append(formatter_.format(args_));
+  args_[kKeyIndex] = record.key;
+  for (const auto& [field, value] : record.fields) {
+    args_.emplace_back(field);
+    args_.emplace_back(value);
   }
+  append(formatter_.format(args_));
 }
 
 void RequestBatch::clear() noexcept {
-  if (buffer_.capacity() > kRetainedCapacity) {
+  // Only a clear after a batch sees its size; a clear of an empty buffer keeps the storage.
+  const std::size_t used = buffer_.size();
+  const std::size_t capacity = buffer_.capacity();
+  if (capacity > kRetainedCapacity || (capacity > kSmallCapacity && used != 0 && used < capacity / 4)) {
     std::string().swap(buffer_);
   } else {
     buffer_.clear();

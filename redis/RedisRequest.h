@@ -49,14 +49,18 @@ class RequestBatch {
   // placeholder at kKeyIndex for the key), the record's key in place, then its fields and
   // values.
   void appendRecords(const RedisArgs& head, const std::vector<RedisRecord>& records);
+  void appendRecord(const RedisArgs& head, const RedisRecord& record);
+  std::size_t size() const noexcept { return buffer_.size(); }
 
   std::string_view bytes() const noexcept { return buffer_; }
   bool empty() const noexcept { return buffer_.empty(); }
-  // Keeps the buffer's storage for the next batch unless it grew unusually large.
+  // Keeps the buffer's storage for the next batch while batches fill a fair part of it: one
+  // large batch (a peer's 1 MiB value) must not pin its size for the connection's life.
   void clear() noexcept;
 
  private:
   static constexpr std::size_t kRetainedCapacity = 4 * 1024 * 1024;
+  static constexpr std::size_t kSmallCapacity = 64 * 1024;  // always kept
 
   RequestFormatter formatter_;
   RedisArgs args_;

@@ -3,6 +3,7 @@
 // Value types of the Redis client. Plain data: no thread affinity of their own.
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,6 +21,13 @@ inline constexpr int kReplyNil = REDIS_REPLY_NIL;          // 4
 inline constexpr int kReplyStatus = REDIS_REPLY_STATUS;    // 5
 inline constexpr int kReplyError = REDIS_REPLY_ERROR;      // 6
 inline constexpr int kReplyPush = REDIS_REPLY_PUSH;        // 12
+
+// The server answered a command with an error reply (its text unchanged). The connection is
+// still in step: every reply of the call was read.
+class RedisErrorReply : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 struct RedisReplyDeleter {
   void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
@@ -48,6 +56,13 @@ struct StreamEntry {
   StreamFieldValues fields;
 
   bool operator==(const StreamEntry&) const = default;
+};
+
+// The outcome of RedisConnection::xreadThenXadd: the entries read, in stream order, and the ID
+// of the last entry appended (empty when nothing was appended).
+struct StreamReadAndAppend {
+  std::vector<StreamEntry> entries;
+  std::string lastAddedId;
 };
 
 }  // namespace ormanta::plugins::TulService

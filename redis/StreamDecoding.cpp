@@ -39,8 +39,7 @@ void appendEntry(const redisReply* entry, std::vector<StreamEntry>& out) {
 
 std::string_view replyText(const redisReply& element) noexcept {
   if (element.str == nullptr) return {};
-  const std::string_view text(element.str, element.len);
-  return text.substr(0, text.find('\0'));
+  return {element.str, element.len};
 }
 
 std::vector<StreamEntry> decodeStreamReply(const redisReply& reply, std::string_view streamKey) {

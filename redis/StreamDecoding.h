@@ -11,8 +11,8 @@
 
 namespace ormanta::plugins::TulService {
 
-// The text of a string-like reply element, up to its first zero byte; empty when the
-// element carries no text.
+// Every byte of a string-like reply element (zero bytes included: "set\0x" is not "set");
+// empty when the element carries no text.
 std::string_view replyText(const redisReply& element) noexcept;
 
 // The entries of streamKey in reply order. Elements of other shapes, or naming another

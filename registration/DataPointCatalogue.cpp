@@ -1,8 +1,11 @@
 #include "registration/DataPointCatalogue.h"
 
+#include <rapidjson/encodings.h>
+
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 
 #include "ormanta/data/Handles.h"
 #include "plugin/Service.h"
@@ -15,40 +18,69 @@ namespace {
 constexpr std::int32_t kBinaryCode = static_cast<std::int32_t>(data::NativeType::kBinary);
 constexpr std::int32_t kStructureCode = static_cast<std::int32_t>(data::NativeType::kStructure);
 
+// rapidjson's input stream concept over a text; past the end it gives a zero byte, which no
+// multi-byte sequence accepts, so a sequence cut short by the end is ill-formed.
+class TextStream {
+ public:
+  using Ch = char;
+  explicit TextStream(std::string_view text) noexcept : text_(text) {}
+  Ch Take() noexcept { return position_ < text_.size() ? text_[position_++] : (++position_, '\0'); }
+  bool atEnd() const noexcept { return position_ >= text_.size(); }
+
+ private:
+  std::string_view text_;
+  std::size_t position_ = 0;
+};
+
+struct DiscardingStream {
+  void Put(char) noexcept {}
+};
+
 class CatalogueBuilder {
  public:
-  explicit CatalogueBuilder(std::string_view serviceName) : serviceName_(serviceName) {}
+  CatalogueBuilder(std::string_view serviceName, std::stop_token stop, DataPointCatalogue& catalogue)
+      : serviceName_(serviceName), stop_(std::move(stop)), catalogue_(catalogue) {}
 
+  // Returning true ends the host's enumeration: the stop leaves the host's frames normally
+  // and is thrown only once the walk is back in our own code.
   void visitChildren(const model::Element& parent) {
     parent.forEachChildElement([this](const model::Element& child) {
-      visit(child);
-      return false;
+      if (stop_.stop_requested()) {
+        stopped_ = true;
+      } else {
+        visit(child);  // sets stopped_ when the stop came during its children
+      }
+      return stopped_;
     });
   }
 
-  DataPointCatalogue take() { return std::move(catalogue_); }
+  void throwIfStopped() const {
+    if (stopped_) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
+  }
 
  private:
   void visit(const model::Element& element) {
-    MemberList members;
-    // Elements of one model tend to look alike: one allocation per list in the usual case.
-    members.reserve(lastMemberCount_);
-    element.forEachAttribute([&](const model::Attribute& attribute) {
-      addMember(element, attribute, members);
-      return false;
-    });
-    lastMemberCount_ = members.size();
-
     const std::string& key = element.primaryKey();
     std::string name;
     name.reserve(serviceName_.size() + 1 + key.size());
     name.append(serviceName_).append(1, '.').append(key);
-    // try_emplace leaves members untouched when the name is taken: the first element wins.
-    const auto [entry, inserted] = catalogue_.try_emplace(std::move(name), std::move(members));
-    if (inserted) {
-      std::sort(entry->second.begin(), entry->second.end(),
-                [](const MemberDescription& a, const MemberDescription& b) { return a.name < b.name; });
+    if (isValidUtf8(name)) {
+      MemberList members;
+      // Elements of one model tend to look alike: one allocation per list in the usual case.
+      members.reserve(lastMemberCount_);
+      element.forEachAttribute([&](const model::Attribute& attribute) {
+        addMember(element, attribute, members);
+        return false;
+      });
+      lastMemberCount_ = members.size();
+      // try_emplace leaves members untouched when the name is taken: the first element wins.
+      const auto [entry, inserted] = catalogue_.try_emplace(std::move(name), std::move(members));
+      if (inserted) {
+        std::sort(entry->second.begin(), entry->second.end(),
+                  [](const MemberDescription& a, const MemberDescription& b) { return a.name < b.name; });
+      }
     }
+    // Children are judged by their own names, whatever became of their parent.
     visitChildren(element);
   }
 
@@ -63,7 +95,7 @@ class CatalogueBuilder {
   }
 
   static void addMember(const model::Element& element, const model::Attribute& attribute, MemberList& members) {
-    if (excluded(attribute.name())) return;
+    if (excluded(attribute.name()) || !isValidUtf8(attribute.name())) return;
     std::int32_t nativeType = 0;
     std::int32_t bitSize = 0;
     // Only the value counts: a host may report "usable" in a category of its own.
@@ -82,23 +114,48 @@ class CatalogueBuilder {
   }
 
   std::string_view serviceName_;
-  DataPointCatalogue catalogue_;
+  std::stop_token stop_;
+  bool stopped_ = false;
+  DataPointCatalogue& catalogue_;
   std::size_t lastMemberCount_ = 0;
 };
 
 }  // namespace
 
-DataPointCatalogue buildCatalogue(const model::Element& root, std::string_view serviceName) {
-  CatalogueBuilder builder(serviceName);
+DataPointCatalogue buildCatalogue(const model::Element& root, std::string_view serviceName, std::stop_token stop) {
+  DataPointCatalogue catalogue;
+  CatalogueBuilder builder(serviceName, std::move(stop), catalogue);
   builder.visitChildren(root);
-  return builder.take();
+  builder.throwIfStopped();
+  return catalogue;
 }
 
-DataPointCatalogue buildCatalogue(const Service& service) {
+void fillCatalogue(const Service& service, DataPointCatalogue& catalogue, std::stop_token stop) {
   // Held for the whole walk: the model may drop its last other owner meanwhile.
   const std::shared_ptr<model::Element> root = service.rootElement();
-  if (!root) return {};
-  return buildCatalogue(*root, service.serviceName);
+  if (!root) return;
+  CatalogueBuilder builder(service.serviceName, std::move(stop), catalogue);
+  builder.visitChildren(*root);
+  builder.throwIfStopped();
+}
+
+DataPointCatalogue buildCatalogue(const Service& service, std::stop_token stop) {
+  DataPointCatalogue catalogue;
+  fillCatalogue(service, catalogue, std::move(stop));
+  return catalogue;
+}
+
+bool isValidUtf8(std::string_view text) noexcept {
+  // Names are mostly ASCII, which needs no decoding.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return true;
+  }
+  TextStream in(text);
+  DiscardingStream out;
+  while (!in.atEnd()) {
+    if (!rapidjson::UTF8<char>::Validate(in, out)) return false;
+  }
+  return true;
 }
 
 NativeTypeDescription describeNativeType(std::int32_t nativeType, std::int32_t bitSize) {

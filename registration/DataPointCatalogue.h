@@ -7,6 +7,7 @@
 // model is read through the host's calls, which may run while the model changes.
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,10 +39,26 @@ class DataPointCatalogue : public std::unordered_map<std::string, MemberList> {
 };
 
 // Walks the model the service is placed in (its rootElement()), with the service's name.
-DataPointCatalogue buildCatalogue(const Service& service);
+DataPointCatalogue buildCatalogue(const Service& service, std::stop_token stop = {});
 // The same walk below any root: every descendant of root, depth first, the element before
 // its children; root itself is no data point. Exceptions of the host's calls pass through.
-DataPointCatalogue buildCatalogue(const model::Element& root, std::string_view serviceName);
+//
+// Left out, as peers could not use them: elements whose data point name, and attributes whose
+// name, is not valid UTF-8 (JSON would carry a replacement character instead, a name the
+// service never answers to, and two such elements could collapse into one name).
+//
+// stop is checked before every element: once it is requested, the host's enumeration is
+// ended and std::system_error(std::errc::operation_canceled) thrown, so that a huge model
+// does not hold up the worker's stop. No partial catalogue is ever returned.
+DataPointCatalogue buildCatalogue(const model::Element& root, std::string_view serviceName,
+                                  std::stop_token stop = {});
+// buildCatalogue into catalogue (meant to be empty). What was walked stays there also when the
+// walk throws, so that the caller decides where the entries of a huge model are freed.
+void fillCatalogue(const Service& service, DataPointCatalogue& catalogue, std::stop_token stop);
+
+// Well-formed UTF-8 (no overlong forms, surrogates or code points above U+10FFFF); zero bytes
+// are U+0000 and valid.
+bool isValidUtf8(std::string_view text) noexcept;
 
 struct NativeTypeDescription {
   std::string_view typeText;  // "Bool", "Int", "UInt", "Real" or "String"

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <system_error>
 #include <utility>
 
 #include "registration/RegistrationRecords.h"
@@ -19,14 +20,15 @@ RedisRecord makeRecord(const std::string& key, std::string field, std::string va
 
 }  // namespace
 
-RegistrationRun::RegistrationRun(RedisConnection& connection, std::string serviceName)
+RegistrationRun::RegistrationRun(RedisConnection& connection, std::string serviceName, std::stop_token stop)
     : connection(&connection),
       serviceName(std::move(serviceName)),
       valueStreamPrefix(fmt::format("{}Value", this->serviceName)),
       servicesKey("Services"),
       commandStreamKey(fmt::format("{}.Commands", this->serviceName)),
       dataPointsKey(fmt::format("{}.DataPoints", this->serviceName)),
-      dataTypesKey(fmt::format("{}.DataTypes", this->serviceName)) {}
+      dataTypesKey(fmt::format("{}.DataTypes", this->serviceName)),
+      stop_(std::move(stop)) {}
 
 void RegistrationRun::clearPreviousRegistration() {
   connection->hdel(servicesKey, {serviceName});
@@ -51,18 +53,28 @@ void RegistrationRun::writeEnumerationType(std::string_view typeName, std::span<
   connection->hset(records);
 }
 
+void RegistrationRun::describeModel(const Service& service) { fillCatalogue(service, catalogue, stop_); }
+
 void RegistrationRun::writeDataPoints(DataPointCatalogue& catalogue) {
   // Encoded whole before anything is sent: a member that cannot be described leaves the
   // data point hash untouched.
-  const std::vector<RedisRecord> records = encodeDataPoints(catalogue);
+  records.clear();
+  encodeInto(catalogue);
   connection->hset(records);
 }
 
 std::vector<RedisRecord> RegistrationRun::encodeDataPoints(DataPointCatalogue& catalogue) {
-  std::vector<RedisRecord> records;
+  records.clear();
+  encodeInto(catalogue);
+  return std::exchange(records, {});
+}
+
+void RegistrationRun::encodeInto(DataPointCatalogue& catalogue) {
   // One record per data point plus one per distinct member list, of which a model has few.
-  records.reserve(catalogue.size() + 16);
+  records.reserve(records.size() + catalogue.size() + 16);
   for (auto& [name, members] : catalogue) {
+    // A model of a million elements takes seconds to encode; a stop must not wait for it.
+    if (stop_.stop_requested()) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
     // The lists move into the table; names are copied, the map's keys being const.
     const auto [type, isNew] = typeTable.try_emplace(std::move(members));
     TypeEntry& entry = type->second;
@@ -76,7 +88,6 @@ std::vector<RedisRecord> RegistrationRun::encodeDataPoints(DataPointCatalogue& c
     std::string record = encodeDataPointRecord(name, entry.typeName, entry.totalSize, updateChannel_);
     records.push_back(makeRecord(dataPointsKey, name, std::move(record)));
   }
-  return records;
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,13 +20,16 @@
 
 namespace ormanta::plugins::TulService {
 
+class Service;
+
 class RegistrationRun {
  public:
   static constexpr std::string_view kQualityTypeName = "e_quality";
   static constexpr std::string_view kElementCategoryTypeName = "e_elementCategory";
 
-  // Forms every key from serviceName; sends nothing.
-  RegistrationRun(RedisConnection& connection, std::string serviceName);
+  // Forms every key from serviceName; sends nothing. Once stop is requested, encoding ends
+  // before the next data point with std::system_error(std::errc::operation_canceled).
+  RegistrationRun(RedisConnection& connection, std::string serviceName, std::stop_token stop = {});
   RegistrationRun(const RegistrationRun&) = delete;
   RegistrationRun& operator=(const RegistrationRun&) = delete;
 
@@ -35,14 +39,21 @@ class RegistrationRun {
   void writeServiceRecord();
   // HSET dataTypesKey e_quality …, then HSET dataTypesKey e_elementCategory …, each awaited.
   void writeEnumerationTypes();
-  // Every structure type and data point record in one pipelined hset. The catalogue's member
-  // lists move into typeTable; only its names are left.
+  // Walks the service's model into catalogue (fillCatalogue), ended by the run's stop.
+  void describeModel(const Service& service);
+  // Every structure type and data point record in one pipelined hset, encoded into records
+  // first. The catalogue's member lists move into typeTable; only its names are left.
   void writeDataPoints(DataPointCatalogue& catalogue);
   // writeDataPoints without sending: the records in the order they would go out, each
   // structure type before the first data point that names it.
   std::vector<RedisRecord> encodeDataPoints(DataPointCatalogue& catalogue);
 
+  // What a run builds stays in the run, also when a step throws or the stop ends it: for a
+  // model of a million elements freeing it takes seconds, and the run's owner decides where
+  // (RunReleaser) instead of a stack being unwound.
   TypeTable typeTable;
+  DataPointCatalogue catalogue;
+  std::vector<RedisRecord> records;
   std::int32_t nextTypeNumber = 1;
   RedisConnection* const connection;
   const std::string serviceName;
@@ -54,7 +65,10 @@ class RegistrationRun {
 
  private:
   void writeEnumerationType(std::string_view typeName, std::span<const std::string_view> names);
+  // Appends the records of catalogue to records.
+  void encodeInto(DataPointCatalogue& catalogue);
 
+  std::stop_token stop_;
   std::string updateChannel_;  // scratch: one data point's "{}:{}" at a time
 };
 

@@ -1,5 +1,9 @@
 #include "registration/RegistrationWorker.h"
 
+#include <memory>
+#include <utility>
+
+#include "ormanta/utils/chrono/TimePoint.h"
 #include "ormanta/utils/eh/CurrentErrorCode.h"
 #include "plugin/Service.h"
 #include "plugin/StatePublishing.h"
@@ -19,14 +23,22 @@ bool dataConnectionUp(const Service& service) noexcept {
 
 }  // namespace
 
-void runRegistration(Service& service, RedisConnection& connection) {
-  RegistrationRun run(connection, service.serviceName);
+void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop) {
+  RegistrationRun run(connection, service.serviceName, std::move(stop));
+  runRegistration(service, run);
+}
+
+void runRegistration(Service& service, RegistrationRun& run) {
+  // Told to the command worker before the service record is back, so that a command a peer
+  // adds after it is read however late the command connection comes up.
+  const std::uint64_t clear = service.commandStreamClears.begin();
   run.clearPreviousRegistration();
+  service.commandStreamClears.done(clear);
   run.writeServiceRecord();
   run.writeEnumerationTypes();
   // Walked only now, so that the model is described as it is after the keys were cleared.
-  DataPointCatalogue catalogue = buildCatalogue(service);
-  run.writeDataPoints(catalogue);
+  run.describeModel(service);
+  run.writeDataPoints(run.catalogue);
 }
 
 void recordRegistrationSuccess(RegistrationHandler& handler) { publishRegistered(handler); }
@@ -45,17 +57,33 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
       recordRegistrationFailure(handler, registrationError(RegistrationErrorCategory::kPending));
       continue;
     }
+    std::unique_ptr<RegistrationRun> run;
+    // Taken before the run's first request: a run counts only for the connection it served.
+    const std::uint64_t forConnection = service.registrationStamps.currentConnection();
+    handler.runFailed.store(false);
     try {
-      RedisConnection connection(service.address);
+      RedisConnection connection(service.address, service.security);
       connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
-      runRegistration(service, connection);
-      // Published while the connection is still open; it closes when the scope ends.
-      recordRegistrationSuccess(handler);
+      run = std::make_unique<RegistrationRun>(connection, service.serviceName, stop);
+      runRegistration(service, *run);
+      // Published while the connection is still open; it closes when the scope ends. A run
+      // that outlived the data connection does not count: the records may already be gone.
+      if (dataConnectionUp(service)) {
+        recordRegistrationSuccess(handler);
+        // The data worker shows it in the status key at once.
+        service.registrationStamps.completed(forConnection, utils::chrono::now());
+        service.sampleSignal.release();
+      } else {
+        recordRegistrationFailure(handler, registrationError(RegistrationErrorCategory::kPending));
+      }
     } catch (...) {
       // std::exception and anything else alike: currentErrorCode() gives the text of the
       // former and "unknown exception" for the rest, and nothing may escape the thread.
       recordRegistrationFailure(handler, utils::eh::currentErrorCode());
+      handler.runFailed.store(true);
     }
+    // Not freed on this thread: a stop must not wait for a million entries to be freed.
+    handler.leftovers.release(std::move(run));
   }
   recordRegistrationFailure(handler, registrationError(RegistrationErrorCategory::kPending));
 }

@@ -9,6 +9,7 @@
 namespace ormanta::plugins::TulService {
 
 class RedisConnection;
+class RegistrationRun;
 class Service;
 
 // The registration worker's thread body (tracker made before the thread started). Waits for
@@ -17,10 +18,13 @@ class Service;
 void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
                            utils::lockFree::ConditionVariable::Tracker tracker);
 
-// One run on an open connection: clear the previous registration, write the service record
-// and the enumeration types, then walk the model and write its records in one batch.
-// Registration worker thread; throws whatever a step throws.
-void runRegistration(Service& service, RedisConnection& connection);
+// One run: clear the previous registration, write the service record and the enumeration
+// types, then walk the model and write its records in one batch. Registration worker thread;
+// throws whatever a step throws, and std::system_error(std::errc::operation_canceled) when the
+// run's stop ends the walk or the encoding. What the run built stays in run.
+void runRegistration(Service& service, RegistrationRun& run);
+// The same on an open connection, with a run of its own that is freed on return.
+void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop = {});
 
 // Publish the outcome of a wake-up; registration worker thread only.
 void recordRegistrationSuccess(RegistrationHandler& handler);

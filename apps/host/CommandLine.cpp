@@ -1,6 +1,8 @@
 #include "host/CommandLine.h"
 
 #include <charconv>
+#include <filesystem>
+#include <string_view>
 #include <stdexcept>
 
 #include "host/ModelFile.h"
@@ -43,6 +45,8 @@ Options parseCommandLine(const std::vector<std::string>& arguments) {
       options.help = true;
     } else if (name == "--plugin") {
       options.plugin = optionValue(arguments, i, name, inlineValue, hasInline);
+      // The loader would search its library path for a bare file name; the user means this one.
+      if (!options.plugin.empty() && !options.plugin.has_parent_path()) options.plugin = "." / options.plugin;
       havePlugin = true;
     } else if (name == "--model") {
       options.model = optionValue(arguments, i, name, inlineValue, hasInline);
@@ -71,7 +75,17 @@ bool isInlineConfiguration(const std::string& argument) noexcept {
 }
 
 std::string configurationText(const std::string& argument) {
-  return isInlineConfiguration(argument) ? argument : readTextFile(argument);
+  if (isInlineConfiguration(argument)) return argument;
+  // JSON of another kind would be taken for a file name ("cannot read [1]"): say what it is.
+  const std::size_t first = argument.find_first_not_of(" \t\r\n");
+  const bool looksLikeJson =
+      first != std::string::npos && (std::string_view("[\"-0123456789").find(argument[first]) != std::string_view::npos ||
+                                     argument == "true" || argument == "false" || argument == "null");
+  if (looksLikeJson && !std::filesystem::exists(argument)) {
+    throw std::invalid_argument(argument + " is JSON but not an object: a configuration is a JSON object or the "
+                                "path of a file that holds one");
+  }
+  return readTextFile(argument);
 }
 
 }  // namespace ormanta::apps

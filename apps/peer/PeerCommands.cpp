@@ -6,6 +6,8 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <thread>
+#include <cstdio>
 
 #include "ormanta/utils/chrono/IsoDateTime.h"
 #include "peer/Registration.h"
@@ -99,6 +101,89 @@ bool subscribe(PeerConnection& connection, const ServiceRecord& record, const st
   return true;
 }
 
+// Swallows what it is given: warnings said once are not repeated on every resubscription.
+std::ostream& nullStream() {
+  static std::ostream sink(nullptr);
+  return sink;
+}
+
+// A JSON string literal of text; bytes from 0x80 up (UTF-8) pass as they are.
+std::string jsonString(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + '"';
+}
+
+std::string jsonOptional(const std::optional<std::string>& text) { return text ? jsonString(*text) : "null"; }
+
+void sleepFor(std::chrono::milliseconds duration, const std::atomic<bool>& stop) {
+  const Clock::time_point until = Clock::now() + duration;
+  while (!stop.load() && Clock::now() < until) std::this_thread::sleep_for(std::min<Clock::duration>(100ms, until - Clock::now()));
+}
+
+std::string describeStatus(const StatusInfo& status) {
+  return "serving since " + status.connectedSince +
+         (status.registeredAt ? ", registered at " + *status.registeredAt : ", registration pending");
+}
+
+// The members of a watch or read, as the catalogue knows them.
+struct Resolved {
+  std::vector<std::string> paths;
+  std::vector<std::string> keys;
+};
+
+// Unknown members, and write-only ones (they never publish), are named on err and left out.
+Resolved resolveReadable(const std::string& service, const std::vector<std::string>& members,
+                         const Catalogue& catalogue, std::ostream& err, std::vector<std::string>* rejected) {
+  Resolved resolved;
+  for (const std::string& member : members) {
+    const std::string path = memberPath(service, member, &catalogue);
+    if (std::find(resolved.paths.begin(), resolved.paths.end(), path) != resolved.paths.end()) continue;
+    const MemberInfo* info = catalogue.findMember(path);
+    if (info == nullptr || info->access == "w") {
+      err << "tul-peer: " << path
+          << (info == nullptr ? " is not a member of service " + service : " is write-only: it publishes no value")
+          << std::endl;
+      if (rejected) rejected->push_back(path);
+      continue;
+    }
+    resolved.paths.push_back(path);
+    resolved.keys.push_back(info->streamKey);
+  }
+  return resolved;
+}
+
+void printValue(std::ostream& out, bool json, const std::string& time, const std::string& path, std::size_t width,
+                const std::string* value) {
+  if (json) {
+    out << "{\"time\":" << jsonString(time) << ",\"member\":" << jsonString(path)
+        << ",\"value\":" << (value ? jsonString(*value) : "null") << "}" << std::endl;
+  } else {
+    out << time << "  " << std::left << std::setw(static_cast<int>(width)) << path << "  "
+        << (value ? *value : std::string("(no value field)")) << std::endl;
+  }
+}
+
+// A subscribe without names ends the subscription at once instead of at the lease's end.
+void unsubscribe(PeerConnection& connection, const ServiceRecord& record, const std::string& id,
+                 std::chrono::milliseconds interval, std::ostream& err) {
+  const std::string commandId = connection.xadd(record.commandStream, subscribeArgs(id, interval, {}));
+  if (!awaitResponse(connection, record.commandStream, commandId, 2s)) {
+    err << "tul-peer: no response to ending subscription " << id << "; its lease ends within 20 s" << std::endl;
+  }
+}
+
 }  // namespace
 
 std::string newSubscriptionId() {
@@ -135,13 +220,57 @@ int listServices(PeerConnection& connection, std::ostream& out) {
   return 0;
 }
 
-int browse(PeerConnection& connection, const std::string& service, std::ostream& out, std::ostream& err) {
+int listStatus(PeerConnection& connection, bool json, std::ostream& out) {
+  const std::vector<ServiceRecord> services = readServices(connection);
+  if (services.empty() && !json) out << "no registered services (hash \"Services\" is empty)" << std::endl;
+  std::size_t nameWidth = 7;
+  for (const ServiceRecord& s : services) nameWidth = widest(nameWidth, {s.name.size()});
+  if (!services.empty() && !json) out << std::left << std::setw(static_cast<int>(nameWidth)) << "SERVICE" << "  STATUS\n";
+  for (const ServiceRecord& s : services) {
+    std::optional<StatusInfo> status;
+    std::string problem;
+    try {
+      status = readStatus(connection, s.name);
+    } catch (const PeerError& error) {
+      problem = error.what();
+    }
+    if (json) {
+      out << "{\"service\":" << jsonString(s.name) << ",\"serving\":" << (status ? "true" : "false")
+          << ",\"connectedSince\":" << jsonOptional(status ? std::optional(status->connectedSince) : std::nullopt)
+          << ",\"registeredAt\":" << jsonOptional(status ? status->registeredAt : std::nullopt) << "}\n";
+    } else {
+      out << std::left << std::setw(static_cast<int>(nameWidth)) << s.name << "  "
+          << (status ? describeStatus(*status) : problem.empty() ? "not serving" : "not serving (" + problem + ")")
+          << "\n";
+    }
+  }
+  out << std::flush;
+  return 0;
+}
+
+int browse(PeerConnection& connection, const std::string& service, bool json, std::ostream& out,
+           std::ostream& err) {
   std::optional<ServiceRecord> record = readService(connection, service);
   if (!record) {
-    err << "tul-peer: service " << service << " is not registered (see: tul-peer services)" << std::endl;
+    err << "tul-peer: service " << service << " is not registered (see: tul-peer status)" << std::endl;
     return 1;
   }
   const Catalogue catalogue = readCatalogue(connection, *record);
+  if (json) {
+    for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
+      out << "{\"dataPoint\":" << jsonString(dataPoint.name) << ",\"type\":" << jsonString(dataPoint.type)
+          << ",\"size\":" << dataPoint.size << ",\"members\":[";
+      for (std::size_t i = 0; i < dataPoint.members.size(); ++i) {
+        const MemberInfo& m = dataPoint.members[i];
+        out << (i ? "," : "") << "{\"member\":" << jsonString(m.path) << ",\"type\":" << jsonString(m.type)
+            << ",\"size\":" << m.size << ",\"access\":" << jsonString(m.access)
+            << ",\"stream\":" << jsonString(m.streamKey) << "}";
+      }
+      out << "]}\n";
+    }
+    out << std::flush;
+    return 0;
+  }
   std::size_t members = 0;
   std::size_t pathWidth = 6;
   for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
@@ -180,86 +309,191 @@ int browse(PeerConnection& connection, const std::string& service, std::ostream&
   return 0;
 }
 
-int watch(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
-          const WatchOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
-  std::optional<ServiceRecord> registered = readService(connection, service);
-  const ServiceRecord record = registered ? *registered : defaultServiceRecord(service);
-  std::optional<Catalogue> catalogue;
-  if (registered) {
-    catalogue = readCatalogue(connection, record);
-  } else {
-    err << "tul-peer: service " << service << " is not registered yet; subscribing anyway" << std::endl;
+int read(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
+         bool json, std::ostream& out, std::ostream& err, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  const std::optional<ServiceRecord> record = readService(connection, service);
+  if (!record) {
+    err << "tul-peer: service " << service << " is not registered (see: tul-peer status)" << std::endl;
+    return 1;
   }
-
-  std::vector<std::string> paths;
-  std::vector<std::string> keys;
-  for (const std::string& member : members) {
-    const std::string path = memberPath(service, member, catalogue ? &*catalogue : nullptr);
-    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;
-    const MemberInfo* info = catalogue ? catalogue->findMember(path) : nullptr;
-    if (catalogue && info == nullptr)
-      err << "tul-peer: " << path << " is not a registered member" << std::endl;
-    paths.push_back(path);
-    keys.push_back(info ? info->streamKey : valueStreamKey(service, path));
+  if (!readStatus(connection, service)) {
+    err << "tul-peer: service " << service << " is not serving (its key " << statusKey(service) << " is missing)"
+        << std::endl;
+    return 1;
   }
+  std::vector<std::string> rejected;
+  const Resolved resolved = resolveReadable(service, members, readCatalogue(connection, *record), err, &rejected);
+  if (!rejected.empty()) return 1;
 
-  // Where "$" stands now, taken before subscribing: the first value, published right after
-  // the subscription, must not fall between the subscribe and the first read.
+  // Where each stream ends before the subscription: its first value comes after.
   std::vector<std::string> ids;
-  for (const std::string& key : keys) ids.push_back(connection.lastEntryId(key));
-
+  for (const std::string& key : resolved.keys) ids.push_back(connection.lastEntryId(key));
   const std::string id = newSubscriptionId();
-  err << "tul-peer: watching " << paths.size() << " member(s) of " << service << " as subscription " << id
-      << " (interval " << options.interval.count() << " ms); Ctrl-C ends it" << std::endl;
-  if (!subscribe(connection, record, id, options.interval, paths, err)) return 1;
-  Clock::time_point renewAt = Clock::now() + options.renewEvery;
-
-  std::size_t pathWidth = 0;
-  for (const std::string& path : paths) pathWidth = std::max(pathWidth, path.size());
-  while (!stop.load()) {
-    const auto untilRenewal = std::chrono::duration_cast<std::chrono::milliseconds>(renewAt - Clock::now());
-    const auto block = std::clamp(untilRenewal, std::chrono::milliseconds(1),
-                                  std::chrono::duration_cast<std::chrono::milliseconds>(kStopPoll));
-    for (const StreamEntry& entry : connection.xread(keys, ids, block)) {
-      const auto position = std::find(keys.begin(), keys.end(), entry.stream) - keys.begin();
-      const std::string& path = paths[static_cast<std::size_t>(position)];
+  const std::chrono::milliseconds interval{100};
+  connection.xadd(record->commandStream, subscribeArgs(id, interval, resolved.paths));
+  std::vector<std::optional<std::pair<std::string, std::string>>> values(resolved.paths.size());
+  const auto missing = [&] { return std::count(values.begin(), values.end(), std::nullopt); };
+  while (missing() > 0 && Clock::now() < deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    for (const StreamEntry& entry : connection.xread(resolved.keys, ids, std::max(left, 1ms))) {
+      const auto position = static_cast<std::size_t>(
+          std::find(resolved.keys.begin(), resolved.keys.end(), entry.stream) - resolved.keys.begin());
       const std::string* value = entry.field("value");
-      out << entryTime(entry.id) << "  " << std::left << std::setw(static_cast<int>(pathWidth)) << path
-          << "  " << (value ? *value : std::string("(no value field)")) << std::endl;
+      if (position < values.size() && !values[position] && value) values[position] = {entryTime(entry.id), *value};
     }
-    if (!stop.load() && Clock::now() >= renewAt) {
-      if (!subscribe(connection, record, id, options.interval, paths, err)) return 1;
+  }
+  unsubscribe(connection, *record, id, interval, err);
+
+  std::size_t width = 0;
+  for (const std::string& path : resolved.paths) width = std::max(width, path.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!values[i]) {
+      err << "tul-peer: no value of " << resolved.paths[i] << " within " << timeout.count() / 1000.0
+          << " s (it cannot be read now)" << std::endl;
+    } else if (json) {
+      printValue(out, true, values[i]->first, resolved.paths[i], 0, &values[i]->second);
+    } else {
+      out << std::left << std::setw(static_cast<int>(width)) << resolved.paths[i] << "  " << values[i]->second
+          << std::endl;
+    }
+  }
+  return missing() > 0 ? 1 : 0;
+}
+
+namespace {
+
+// One subscription of a watch on one connection, until stop (0), a service that is gone or
+// started anew (-1: subscribe again), or an error response (1). Throws PeerError when the
+// connection fails.
+int serveWatch(PeerConnection& connection, const ServiceRecord& record, const StatusInfo& status,
+               const Resolved& resolved, const std::string& id, const WatchOptions& options,
+               const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> ids;
+  for (const std::string& key : resolved.keys) ids.push_back(connection.lastEntryId(key));
+  if (!subscribe(connection, record, id, options.interval, resolved.paths, err)) return 1;
+  Clock::time_point renewAt = Clock::now() + options.renewEvery;
+  Clock::time_point checkAt = Clock::now() + options.statusEvery;
+  std::size_t width = 0;
+  for (const std::string& path : resolved.paths) width = std::max(width, path.size());
+  while (!stop.load()) {
+    const auto next = std::min(renewAt, checkAt);
+    const auto block = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()), 1ms,
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(kStopPoll));
+    for (const StreamEntry& entry : connection.xread(resolved.keys, ids, block)) {
+      const auto position = std::find(resolved.keys.begin(), resolved.keys.end(), entry.stream) - resolved.keys.begin();
+      printValue(out, options.json, entryTime(entry.id), resolved.paths[static_cast<std::size_t>(position)], width,
+                 entry.field("value"));
+    }
+    if (stop.load()) break;
+    if (Clock::now() >= checkAt) {
+      const std::optional<StatusInfo> now = readStatus(connection, record.name);
+      if (!now) {
+        err << "tul-peer: service " << record.name << " stopped serving (" << statusKey(record.name)
+            << " is gone); waiting for it" << std::endl;
+        return -1;
+      }
+      // A new connection of the service ended its subscriptions; a new registration may have
+      // renumbered its types.
+      if (now->connectedSince != status.connectedSince || (now->registeredAt && now->registeredAt != status.registeredAt)) {
+        err << "tul-peer: service " << record.name << " started anew (" << describeStatus(*now) << ")" << std::endl;
+        return -1;
+      }
+      checkAt = Clock::now() + options.statusEvery;
+    }
+    if (Clock::now() >= renewAt) {
+      if (!subscribe(connection, record, id, options.interval, resolved.paths, err)) return 1;
       renewAt = Clock::now() + options.renewEvery;
     }
   }
-  // A subscribe without names ends the subscription at once instead of at the lease's end.
-  const std::string commandId =
-      connection.xadd(record.commandStream, subscribeArgs(id, options.interval, {}));
-  if (!awaitResponse(connection, record.commandStream, commandId, 2s)) {
-    err << "tul-peer: no response to ending subscription " << id << "; its lease ends within 20 s"
-        << std::endl;
+  unsubscribe(connection, record, id, options.interval, err);
+  return 0;
+}
+
+}  // namespace
+
+int watch(const Connector& connect, const std::string& service, const std::vector<std::string>& members,
+          const WatchOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
+  const std::string id = newSubscriptionId();
+  std::unique_ptr<PeerConnection> connection;
+  bool waiting = false;   // "waiting for the service" was said
+  bool resumed = false;   // the next subscription follows a loss
+  bool subscribed = false;
+  while (!stop.load()) {
+    try {
+      if (!connection) connection = connect();
+      const std::optional<ServiceRecord> record = readService(*connection, service);
+      const std::optional<StatusInfo> status = record ? readStatus(*connection, service) : std::nullopt;
+      // Subscribed only once the registration is done: it clears the command stream.
+      if (!status || !status->registeredAt) {
+        if (!waiting) {
+          err << "tul-peer: waiting for service " << service << " ("
+              << (!record ? "not registered" : !status ? "not serving" : "registration pending") << ")" << std::endl;
+        }
+        waiting = true;
+        sleepFor(options.retryEvery, stop);
+        continue;
+      }
+      const Resolved resolved = resolveReadable(service, members, readCatalogue(*connection, *record),
+                                                subscribed || resumed ? nullStream() : err, nullptr);
+      if (resolved.paths.empty()) {
+        err << "tul-peer: no member of " << service << " to watch" << std::endl;
+        return 1;
+      }
+      if (resumed || subscribed) {
+        err << "tul-peer: " << (resumed ? "reconnected; service " : "service ") << service << " "
+            << describeStatus(*status) << "; subscribed again" << std::endl;
+      } else {
+        err << "tul-peer: watching " << resolved.paths.size() << " member(s) of " << service << " as subscription "
+            << id << " (interval " << options.interval.count() << " ms); Ctrl-C ends it" << std::endl;
+      }
+      waiting = false;
+      resumed = false;
+      subscribed = true;
+      const int result = serveWatch(*connection, *record, *status, resolved, id, options, stop, out, err);
+      if (result >= 0) return result;
+    } catch (const PeerError& error) {
+      // A Redis restart, or a lost network: the service comes back on the new server.
+      if (!resumed) err << "tul-peer: " << error.what() << "; reconnecting" << std::endl;
+      connection.reset();
+      resumed = true;
+      waiting = true;
+      sleepFor(options.retryEvery, stop);
+    }
   }
   return 0;
 }
 
 int set(PeerConnection& connection, const std::string& service, const std::vector<std::string>& assignments,
         std::ostream& out, std::ostream& err) {
-  std::optional<ServiceRecord> registered = readService(connection, service);
-  const ServiceRecord record = registered ? *registered : defaultServiceRecord(service);
-  std::optional<Catalogue> catalogue;
-  if (registered) catalogue = readCatalogue(connection, record);
-
+  // Checked before anything is written: a command for a service that does not serve would lie
+  // in its stream unanswered, and one for a member it refuses would be refused anyway.
+  const std::optional<ServiceRecord> record = readService(connection, service);
+  if (!record) {
+    err << "tul-peer: service " << service << " is not registered (see: tul-peer status); nothing was sent"
+        << std::endl;
+    return 1;
+  }
+  if (!readStatus(connection, service)) {
+    err << "tul-peer: service " << service << " is not serving (its key " << statusKey(service)
+        << " is missing); nothing was sent" << std::endl;
+    return 1;
+  }
+  const Catalogue catalogue = readCatalogue(connection, *record);
   std::vector<std::string> fields = {"cmd", "set"};
   for (const std::string& assignment : assignments) {
     const std::size_t equals = assignment.find('=');
-    fields.push_back("name");
-    fields.push_back(memberPath(service, assignment.substr(0, equals), catalogue ? &*catalogue : nullptr));
-    fields.push_back("value");
-    fields.push_back(assignment.substr(equals + 1));
+    const std::string path = memberPath(service, assignment.substr(0, equals), &catalogue);
+    const MemberInfo* info = catalogue.findMember(path);
+    if (info == nullptr || info->access == "r") {
+      err << "tul-peer: " << path << (info == nullptr ? " is not a member of service " + service : " is read-only")
+          << "; nothing was sent" << std::endl;
+      return 1;
+    }
+    fields.insert(fields.end(), {"name", path, "value", assignment.substr(equals + 1)});
   }
-  const std::string commandId = connection.xadd(record.commandStream, fields);
-  std::optional<Response> response =
-      awaitResponse(connection, record.commandStream, commandId, kResponseTimeout);
+  const std::string commandId = connection.xadd(record->commandStream, fields);
+  std::optional<Response> response = awaitResponse(connection, record->commandStream, commandId, kResponseTimeout);
   if (!response) {
     err << "tul-peer: no response from service " << service << " within 5 s (is it running and connected?)"
         << std::endl;

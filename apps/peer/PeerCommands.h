@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,21 +18,46 @@ namespace ormanta::peer {
 // services: every registered service with its keys.
 int listServices(PeerConnection& connection, std::ostream& out);
 
-// browse SERVICE: the data points with their members, types, sizes and access letters.
-int browse(PeerConnection& connection, const std::string& service, std::ostream& out, std::ostream& err);
+// status: every registered service with its liveness from its status key. With json, one
+// {"service","serving","connectedSince","registeredAt"} object per line.
+int listStatus(PeerConnection& connection, bool json, std::ostream& out);
+
+// browse SERVICE: the data points with their members, types, sizes and access letters. With
+// json, one object per data point and line, its members inside.
+int browse(PeerConnection& connection, const std::string& service, bool json, std::ostream& out,
+           std::ostream& err);
+
+// read SERVICE MEMBER...: each member's current value ("MEMBER  VALUE", or one
+// {"member","value","time"} object per line). Subscribes, takes the first value of each member
+// (every new subscriber gets one), then ends the subscription. 1, naming the member, for an
+// unknown or write-only member, a service that is not registered or not serving, and a value
+// that does not come within timeout.
+int read(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
+         bool json, std::ostream& out, std::ostream& err, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 struct WatchOptions {
   std::chrono::milliseconds interval{500};
   std::chrono::milliseconds renewEvery{10'000};  // the service's lease lasts 20 s
+  std::chrono::milliseconds statusEvery{1'000};  // how often the status key is looked at
+  std::chrono::milliseconds retryEvery{1'000};   // reconnects, and waits for the service
+  bool json = false;
 };
 
-// watch SERVICE MEMBER...: subscribes, prints "TIME  MEMBER  VALUE" per value as it arrives,
-// renews the lease, and ends the subscription once stop is set (checked every 500 ms).
-int watch(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
+// Makes a new connection; throws PeerError when it cannot.
+using Connector = std::function<std::unique_ptr<PeerConnection>()>;
+
+// watch SERVICE MEMBER...: waits for the service (its record and a status key that shows a
+// completed registration), subscribes, prints "TIME  MEMBER  VALUE" (or one {"time","member",
+// "value"} object) per value, the current ones first, renews the lease, and ends the
+// subscription once stop is set (checked every 500 ms). Unknown and write-only members are
+// left out with a warning. A lost connection (a Redis restart) or a service that starts anew
+// is waited for and subscribed to again, each with a line on err.
+int watch(const Connector& connect, const std::string& service, const std::vector<std::string>& members,
           const WatchOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err);
 
-// set SERVICE MEMBER=VALUE...: one "set" command; prints the response. Error response or no
-// response within 5 s: 1.
+// set SERVICE MEMBER=VALUE...: one "set" command; prints the response. Refused before anything
+// is written: a service that is not registered or not serving, an unknown or read-only member.
+// Refusal, error response or no response within 5 s: 1.
 int set(PeerConnection& connection, const std::string& service, const std::vector<std::string>& assignments,
         std::ostream& out, std::ostream& err);
 

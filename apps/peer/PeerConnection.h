@@ -1,7 +1,5 @@
 #pragma once
 
-#include <hiredis/hiredis.h>
-
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -9,7 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "ormanta/utils/network/SocketDevice.h"
 #include "peer/Address.h"
+#include "redis/ConnectionSecurity.h"
+#include "redis/HiredisCompat.h"
+#include "redis/TlsTransport.h"
 
 namespace ormanta::peer {
 
@@ -31,12 +33,15 @@ struct StreamEntry {
   const std::string* field(std::string_view name) const;
 };
 
-// A blocking connection on hiredis's own client. Every reply is awaited at most replyTimeout
-// beyond the command's own block time. One thread at a time.
+// A blocking connection: the host's socket, TLS when asked for (the plug-in's transport,
+// certificates always verified), hiredis' request formatter and reply reader. Every reply is
+// awaited at most 10 s, longer than any block time the tool asks for. One thread at a time.
 class PeerConnection {
  public:
-  // Throws PeerError "cannot connect to <address>: <reason>" within 3 s.
-  explicit PeerConnection(const Address& address);
+  // Connects, does the TLS handshake and AUTH as security says; throws PeerError "cannot
+  // connect to <address>: <reason>" within 3 s (the server's text for a refused AUTH).
+  explicit PeerConnection(const Address& address,
+                          const plugins::TulService::ConnectionSecurity& security = {});
   ~PeerConnection();
   PeerConnection(const PeerConnection&) = delete;
   PeerConnection& operator=(const PeerConnection&) = delete;
@@ -59,10 +64,20 @@ class PeerConnection {
   const Address& address() const noexcept { return address_; }
 
  private:
+  struct ReaderDeleter {
+    void operator()(redisReader* reader) const noexcept { redisReaderFree(reader); }
+  };
+
   ReplyPtr expectType(const std::vector<std::string>& args, int type);
+  void send(const std::vector<std::string>& args);
+  ReplyPtr receive(std::chrono::steady_clock::time_point deadline);
+  void open(const plugins::TulService::ConnectionSecurity& security);
 
   Address address_;
-  redisContext* context_ = nullptr;
+  std::unique_ptr<redisReader, ReaderDeleter> reader_;
+  utils::network::SocketDevice socket_;
+  // Declared after socket_, which it refers to.
+  std::unique_ptr<plugins::TulService::TlsTransport> tls_;
 };
 
 }  // namespace ormanta::peer

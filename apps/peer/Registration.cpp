@@ -76,6 +76,26 @@ std::string valueStreamKey(const std::string& service, const std::string& member
   return service + "Value:" + memberPath;
 }
 
+std::string statusKey(const std::string& service) { return service + ".Status"; }
+
+std::optional<StatusInfo> readStatus(PeerConnection& connection, const std::string& service) {
+  ReplyPtr reply = connection.command({"GET", statusKey(service)});
+  if (reply->type == REDIS_REPLY_NIL) return std::nullopt;
+  const std::string text = reply->str == nullptr ? std::string() : std::string(reply->str, reply->len);
+  if (reply->type != REDIS_REPLY_STRING) throw PeerError("GET " + statusKey(service) + ": " + text);
+  StatusInfo status;
+  try {
+    const json::Document document = json::Document::parse(text);
+    const json::Object object = document.root().asObject();
+    status.connectedSince = std::string(object.find("connectedSince").value().asString().view());
+    const std::optional<json::Value> registeredAt = object.find("registeredAt");
+    if (registeredAt && !registeredAt->isNull()) status.registeredAt = std::string(registeredAt->asString().view());
+  } catch (const std::exception& error) {
+    throw PeerError(statusKey(service) + " holds no service status: " + error.what());
+  }
+  return status;
+}
+
 std::vector<ServiceRecord> readServices(PeerConnection& connection) {
   std::vector<ServiceRecord> services;
   for (const auto& [name, text] : connection.hgetall("Services"))

@@ -42,6 +42,18 @@ struct Catalogue {
   const MemberInfo* findMember(std::string_view path) const;
 };
 
+// What the service's status key "<S>.Status" tells: it exists only while the service serves.
+struct StatusInfo {
+  std::string connectedSince;               // ISO time of the service's data connection
+  std::optional<std::string> registeredAt;  // ISO time of its last completed registration
+  bool operator==(const StatusInfo&) const = default;
+};
+
+std::string statusKey(const std::string& service);
+// Empty when the key is missing: the service is not serving. Throws PeerError for a text that
+// is not the service's JSON.
+std::optional<StatusInfo> readStatus(PeerConnection& connection, const std::string& service);
+
 // The keys of a service name, as a registration forms them (used when the record is absent).
 ServiceRecord defaultServiceRecord(const std::string& service);
 std::string valueStreamKey(const std::string& service, const std::string& memberPath);

@@ -1,14 +1,20 @@
 // tul-peer: a peer of TUL services on a Redis server.
-//   tul-peer [--address HOST[:PORT]] services
-//   tul-peer [--address HOST[:PORT]] browse SERVICE
-//   tul-peer [--address HOST[:PORT]] watch SERVICE MEMBER... [--interval MS]
-//   tul-peer [--address HOST[:PORT]] set SERVICE MEMBER=VALUE...
+//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] services | status
+//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] browse SERVICE
+//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] read SERVICE MEMBER...
+//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] watch SERVICE MEMBER... [--interval MS]
+//   tul-peer [--address HOST[:PORT]] [SECURITY] set SERVICE MEMBER=VALUE...
+// --json: one JSON object per line (status, browse, read, watch).
+// SECURITY, as redis-cli takes it: --user NAME, --pass PASSWORD (or the environment variable
+// REDISCLI_AUTH), --tls, --cacert FILE, --cert FILE, --key FILE, --sni NAME.
 // Exit status: 0 done, 1 failed (connection, error response, no response), 2 bad arguments.
 
 #include <atomic>
 #include <charconv>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,9 +25,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tul-peer [--address HOST[:PORT]] services | browse SERVICE | watch SERVICE MEMBER... [--interval "
-    "MS] | "
-    "set SERVICE MEMBER=VALUE...";
+    "usage: tul-peer [--address HOST[:PORT]] [--user NAME] [--pass PASSWORD] [--tls [--cacert FILE] "
+    "[--cert FILE --key FILE] [--sni NAME]] [--json] services | status | browse SERVICE | read SERVICE MEMBER... | "
+    "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE...";
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
@@ -38,7 +44,44 @@ struct Arguments {
   std::string command;
   std::vector<std::string> operands;
   long long intervalMs = 500;
+  ormanta::plugins::TulService::ConnectionSecurity security;
+  bool passGiven = false;
+  bool json = false;
 };
+
+// The option's field for the options that take a text as it stands.
+std::string* securityText(const std::string& option, Arguments& arguments) {
+  auto& security = arguments.security;
+  if (option == "--user") return &security.username;
+  if (option == "--pass") return &security.password;
+  if (option == "--cacert") return &security.tlsCaFile;
+  if (option == "--cert") return &security.tlsCertFile;
+  if (option == "--key") return &security.tlsKeyFile;
+  if (option == "--sni") return &security.tlsServerName;
+  return nullptr;
+}
+
+// Combinations that would not do what they seem to: fails naming the option.
+bool checkSecurity(Arguments& arguments, std::string& problem) {
+  auto& security = arguments.security;
+  if (!arguments.passGiven) {
+    if (const char* password = std::getenv("REDISCLI_AUTH")) security.password = password;
+  }
+  if (!security.username.empty() && security.password.empty()) {
+    return problem = "--user needs --pass (or REDISCLI_AUTH)", false;
+  }
+  if (security.tlsCertFile.empty() != security.tlsKeyFile.empty()) {
+    return problem = security.tlsCertFile.empty() ? "--key needs --cert" : "--cert needs --key", false;
+  }
+  if (!security.tls) {
+    for (const auto& [option, value] :
+         {std::pair{"--cacert", &security.tlsCaFile}, std::pair{"--cert", &security.tlsCertFile},
+          std::pair{"--key", &security.tlsKeyFile}, std::pair{"--sni", &security.tlsServerName}}) {
+      if (!value->empty()) return problem = std::string(option) + " needs --tls", false;
+    }
+  }
+  return true;
+}
 
 // Options may stand anywhere; "--name value" or "--name=value".
 bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& problem) {
@@ -52,7 +95,18 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
       value = argument.substr(equals + 1);
       argument = argument.substr(0, equals);
     }
-    if (argument == "--address" || argument == "--interval") {
+    if (argument == "--tls" && !hasInline) {
+      arguments.security.tls = true;
+    } else if (argument == "--json" && !hasInline) {
+      arguments.json = true;
+    } else if (std::string* text = securityText(argument, arguments)) {
+      if (!hasInline) {
+        if (i + 1 >= argc) return problem = "option " + argument + " needs a value", false;
+        value = argv[++i];
+      }
+      *text = value;
+      if (argument == "--pass") arguments.passGiven = true;
+    } else if (argument == "--address" || argument == "--interval") {
       if (!hasInline) {
         if (i + 1 >= argc) return problem = "option " + argument + " needs a value", false;
         value = argv[++i];
@@ -74,24 +128,30 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
       arguments.operands.push_back(argument);
     }
   }
-  return true;
+  return checkSecurity(arguments, problem);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::cout << kUsage << std::endl;
+      return 0;
+    }
+  }
   Arguments arguments;
   std::string problem;
   if (!parseArguments(argc, argv, arguments, problem)) return usageError(problem);
   const std::string& command = arguments.command;
   const std::vector<std::string>& operands = arguments.operands;
   if (command.empty()) return usageError("missing command");
-  if (command == "services") {
-    if (!operands.empty()) return usageError("services takes no operands");
+  if (command == "services" || command == "status") {
+    if (!operands.empty()) return usageError(command + " takes no operands");
   } else if (command == "browse") {
     if (operands.size() != 1) return usageError("browse needs one SERVICE");
-  } else if (command == "watch") {
-    if (operands.size() < 2) return usageError("watch needs SERVICE and at least one MEMBER");
+  } else if (command == "watch" || command == "read") {
+    if (operands.size() < 2) return usageError(command + " needs SERVICE and at least one MEMBER");
   } else if (command == "set") {
     if (operands.size() < 2) return usageError("set needs SERVICE and at least one MEMBER=VALUE");
     for (std::size_t i = 1; i < operands.size(); ++i) {
@@ -113,16 +173,24 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
   try {
-    ormanta::peer::PeerConnection connection(address);
-    if (command == "services") return ormanta::peer::listServices(connection, std::cout);
-    if (command == "browse") return ormanta::peer::browse(connection, operands[0], std::cout, std::cerr);
-    const std::vector<std::string> rest(operands.begin() + 1, operands.end());
+    const auto connect = [&] {
+      return std::make_unique<ormanta::peer::PeerConnection>(address, arguments.security);
+    };
+    const std::vector<std::string> rest(operands.empty() ? operands.end() : operands.begin() + 1, operands.end());
     if (command == "watch") {
+      // Its own connections: it outlives a Redis restart.
       ormanta::peer::WatchOptions options;
       options.interval = std::chrono::milliseconds(arguments.intervalMs);
-      return ormanta::peer::watch(connection, operands[0], rest, options, stopRequested, std::cout,
-                                  std::cerr);
+      options.json = arguments.json;
+      return ormanta::peer::watch(connect, operands[0], rest, options, stopRequested, std::cout, std::cerr);
     }
+    ormanta::peer::PeerConnection connection(address, arguments.security);
+    if (command == "services") return ormanta::peer::listServices(connection, std::cout);
+    if (command == "status") return ormanta::peer::listStatus(connection, arguments.json, std::cout);
+    if (command == "browse")
+      return ormanta::peer::browse(connection, operands[0], arguments.json, std::cout, std::cerr);
+    if (command == "read")
+      return ormanta::peer::read(connection, operands[0], rest, arguments.json, std::cout, std::cerr);
     return ormanta::peer::set(connection, operands[0], rest, std::cout, std::cerr);
   } catch (const std::exception& error) {
     std::cerr << "tul-peer: " << error.what() << std::endl;

@@ -1,7 +1,9 @@
 // The command path end to end, a running service against a private redis-server:
 //
 //   BM_SetRoundTrip       a peer's "set" from its XADD to the response read back (median, p99)
-//   BM_SetBurst/1000      1,000 "set" commands added at once, until the last response is there
+//   BM_SetBurst/1000      1,000 "set" commands, at most 32 outstanding, until the last response
+//   BM_SetBurstPipelined/5000  5,000 "set" commands in one pipelined write, until the last response
+//   BM_PingRoundTrip      a PING of the same peer, the yardstick of the round trips
 //   BM_ChangeToPeer       a member change on the host until a peer blocked in XREAD on the
 //                         member's value stream has the value (interval 0)
 
@@ -78,8 +80,7 @@ void BM_SetRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_SetRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Every response trims the command stream to about 100 entries, so a peer that has more than
-// that many commands outstanding loses some; the burst keeps kWindow in flight.
+// A peer that sends while it reads the responses: kWindow commands in flight.
 void BM_SetBurst(benchmark::State& state) {
   constexpr long kWindow = 32;
   Running running;
@@ -117,6 +118,38 @@ void BM_SetBurst(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations() * count), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_SetBurst)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// All commands added in one pipelined write, until the last response is there: the service
+// reads every command before a response's trim could remove it, so no window is needed.
+void BM_SetBurstPipelined(benchmark::State& state) {
+  Running running;
+  const long count = state.range(0);
+  redisContext* context = redisConnect("127.0.0.1", running.server.port());
+  std::string last;
+  for (auto _ : state) {
+    for (long i = 0; i < count; ++i) {
+      redisAppendCommand(context, "XADD S.Commands * cmd set name S.Boiler.Setpoint value %ld", i);
+    }
+    for (long i = 0; i < count; ++i) {
+      void* reply = nullptr;
+      redisGetReply(context, &reply);
+      last = static_cast<redisReply*>(reply)->str;
+      freeReplyObject(reply);
+    }
+    running.awaitResponse(last);
+  }
+  redisFree(context);
+  state.counters["sets/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * count), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SetBurstPipelined)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The yardstick of the round trips above: a PING answered by the same server.
+void BM_PingRoundTrip(benchmark::State& state) {
+  Running running;
+  for (auto _ : state) running.peer->command({"PING"});
+}
+BENCHMARK(BM_PingRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_ChangeToPeer(benchmark::State& state) {
   Running running;

@@ -149,10 +149,13 @@ model::ElementAttribute Element::findAttribute(std::string_view name) const {
     model = node.model.lock();
   }
   if (!model) return {};
-  // Keys are dot-joined paths and attribute names may hold dots too: try every split, the
-  // longest key first.
-  for (std::size_t dot = name.rfind('.'); dot != std::string_view::npos && dot > 0;
+  // Keys are dot-joined paths and attribute names may hold dots too: try every split that can
+  // match, the longest key first. The bounds keep a long name from costing a lookup per dot.
+  const host::detail::ModelCore::NameBounds bounds = model->nameBounds();
+  if (name.size() > bounds.key + 1 + bounds.attribute) return {};
+  for (std::size_t dot = name.rfind('.', bounds.key); dot != std::string_view::npos && dot > 0;
        dot = name.rfind('.', dot - 1)) {
+    if (name.size() - dot - 1 > bounds.attribute) break;  // splits further left only lengthen it
     std::shared_ptr<model::Element> element = model->find(name.substr(0, dot));
     if (!element) continue;
     const host::detail::AttributeSlot* slot =

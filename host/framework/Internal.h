@@ -147,6 +147,13 @@ class ModelCore {
   void add(std::shared_ptr<HostElement> element, const model::Element* parent);
   bool remove(std::string_view primaryKey);
   std::size_t size() const;
+  // Upper bounds of the primary key and attribute name lengths of every element ever added:
+  // lookups by member path use them to try only the splits that can match.
+  struct NameBounds {
+    std::size_t key = 0;
+    std::size_t attribute = 0;
+  };
+  NameBounds nameBounds() const noexcept;
   // The cell of "<attribute>" of the element keyed primaryKey, or null.
   std::shared_ptr<ValueCell> cell(std::string_view primaryKey, std::string_view attribute) const;
 
@@ -158,6 +165,7 @@ class ModelCore {
   mutable std::shared_mutex mutex_;
   std::unordered_map<std::string, std::shared_ptr<model::Element>, TransparentHash, std::equal_to<>>
       index_;  // guarded by mutex_
+  NameBounds nameBounds_;  // guarded by mutex_; only grows
 };
 
 // UUIDs of the host's own attributes, the same on every element.

@@ -1,6 +1,7 @@
 #include "ormanta/host/Model.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -111,8 +112,13 @@ bool ValueCell::store(data::Value&& candidate) {
     candidate = static_cast<double>(static_cast<float>(std::get<double>(candidate)));
   }
   std::lock_guard lock(mutex);
-  // NaN never equals itself, so a NaN write always counts as a change; that is harmless.
-  if (value == candidate) return false;
+  // Doubles compare by their bits: -0 equals 0 and NaN equals nothing, yet a write of 0 over -0
+  // must be stored (and a NaN over the same NaN is no change).
+  const double* newDouble = std::get_if<double>(&candidate);
+  const double* oldDouble = std::get_if<double>(&value);
+  const bool same = newDouble && oldDouble ? std::bit_cast<std::uint64_t>(*newDouble) == std::bit_cast<std::uint64_t>(*oldDouble)
+                                           : value == candidate;
+  if (same) return false;
   value = std::move(candidate);
   return true;
 }
@@ -212,6 +218,11 @@ ModelCore::ModelCore()
   node.category = model::ElementCategory::kFolder;
 }
 
+ModelCore::NameBounds ModelCore::nameBounds() const noexcept {
+  std::shared_lock lock(mutex_);
+  return nameBounds_;
+}
+
 std::shared_ptr<model::Element> ModelCore::find(std::string_view primaryKey) const {
   std::shared_lock lock(mutex_);
   auto found = index_.find(primaryKey);
@@ -233,6 +244,10 @@ void ModelCore::add(std::shared_ptr<HostElement> element, const model::Element* 
     throw std::invalid_argument("an element with primary key \"" + node.primaryKey + "\" already exists");
   }
   index_.emplace(node.primaryKey, element);
+  nameBounds_.key = std::max(nameBounds_.key, node.primaryKey.size());
+  for (const AttributeSlot& slot : node.attributes) {
+    nameBounds_.attribute = std::max(nameBounds_.attribute, slot.definition.name().size());
+  }
   ElementNode& parentNode = ElementNode::of(*parentElement);
   std::lock_guard childLock(parentNode.mutex);
   parentNode.children.push_back(std::move(element));

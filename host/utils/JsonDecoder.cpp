@@ -1,6 +1,9 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -22,9 +25,9 @@ struct DocumentState {
 namespace {
 
 // Strict RFC 8259: no comments, trailing commas, NaN or Infinity. Iterative, so deep nesting
-// costs heap rather than stack; full precision, so numbers read back exactly as written.
+// costs heap rather than stack. Numbers come as their text and are converted by NumberReader.
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag |
-                                 rapidjson::kParseFullPrecisionFlag;
+                                 rapidjson::kParseNumbersAsStringsFlag;
 
 // Input stream over the whole text. rapidjson treats '\0' as the end of input, so a NUL byte
 // inside the text is handed over as another control character, which JSON allows nowhere
@@ -50,6 +53,78 @@ class TextStream {
 
   std::string_view text_;
   std::size_t position_ = 0;
+};
+
+// Builds the tree as rapidjson's document does, but converts numbers with std::from_chars:
+// exactly, and safely. rapidjson 1.1.0's own full-precision conversion reads far outside its
+// table of powers of ten for a long number with a large negative exponent (found by fuzzing:
+// "3333...3.7333...e-888" crashed the parse), and its fast conversion may be a few units off.
+class NumberReader {
+ public:
+  explicit NumberReader(rapidjson::Document& dom) noexcept : dom_(dom) {}
+
+  bool Null() { return dom_.Null(); }
+  bool Bool(bool b) { return dom_.Bool(b); }
+  bool Int(int i) { return dom_.Int(i); }
+  bool Uint(unsigned i) { return dom_.Uint(i); }
+  bool Int64(std::int64_t i) { return dom_.Int64(i); }
+  bool Uint64(std::uint64_t i) { return dom_.Uint64(i); }
+  bool Double(double d) { return dom_.Double(d); }
+  bool String(const char* text, rapidjson::SizeType length, bool copy) { return dom_.String(text, length, copy); }
+  bool Key(const char* text, rapidjson::SizeType length, bool copy) { return dom_.Key(text, length, copy); }
+  bool StartObject() { return dom_.StartObject(); }
+  bool EndObject(rapidjson::SizeType members) { return dom_.EndObject(members); }
+  bool StartArray() { return dom_.StartArray(); }
+  bool EndArray(rapidjson::SizeType elements) { return dom_.EndArray(elements); }
+
+  // The reader has checked the text's JSON number grammar.
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+    const char* const end = text + length;
+    const bool integral = std::none_of(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
+    if (integral && *text == '-') {
+      std::int64_t value = 0;
+      if (std::from_chars(text, end, value).ec == std::errc()) return dom_.Int64(value);
+    } else if (integral) {
+      std::uint64_t value = 0;
+      if (std::from_chars(text, end, value).ec == std::errc()) return dom_.Uint64(value);
+    }
+    // Integers beyond 64 bits are kept as doubles, as rapidjson does.
+    double value = 0.0;
+    if (std::from_chars(text, end, value).ec == std::errc::result_out_of_range) {
+      if (!belowOne(text, end)) {
+        numberTooBig_ = true;
+        return false;
+      }
+      value = *text == '-' ? -0.0 : 0.0;  // too small for a double
+    }
+    return dom_.Double(value);
+  }
+
+  bool numberTooBig() const noexcept { return numberTooBig_; }
+
+ private:
+  // Whether the number's magnitude is below 1: the power of ten of its first non-zero digit,
+  // with the exponent applied, is negative (zero counts as below).
+  static bool belowOne(const char* text, const char* end) {
+    const char* const exponent = std::find_if(text, end, [](char c) { return c == 'e' || c == 'E'; });
+    const char* const point = std::find(text, exponent, '.');
+    const char* const first = std::find_if(text, exponent, [](char c) { return c >= '1' && c <= '9'; });
+    if (first == exponent) return true;
+    long long position = first < point ? (point - first) - 1 : -(first - point);
+    if (exponent != end) {
+      const char* digit = exponent + 1;
+      const bool negative = *digit == '-';
+      if (*digit == '-' || *digit == '+') ++digit;
+      long long value = 0;
+      // Beyond this the exponent decides alone.
+      for (; digit != end && value < 1'000'000'000; ++digit) value = value * 10 + (*digit - '0');
+      position += negative ? -value : value;
+    }
+    return position < 0;
+  }
+
+  rapidjson::Document& dom_;
+  bool numberTooBig_ = false;
 };
 
 const rapidjson::Value& nodeOf(const void* node) noexcept {
@@ -256,11 +331,20 @@ Value Array::at(std::size_t index) const {
 Document Document::parse(std::string_view text) {
   auto state = std::make_shared<detail::DocumentState>();
   TextStream stream(text);
-  state->dom.ParseStream<kParseFlags, rapidjson::UTF8<>>(stream);
-  if (state->dom.HasParseError()) {
-    const std::size_t offset = state->dom.GetErrorOffset();
-    throw ParseError("invalid JSON at offset " + std::to_string(offset) + ": " +
-                         rapidjson::GetParseError_En(state->dom.GetParseError()),
+  rapidjson::ParseResult result;
+  bool numberTooBig = false;
+  auto parse = [&](rapidjson::Document& dom) {
+    NumberReader handler(dom);
+    rapidjson::Reader reader;
+    result = reader.Parse<kParseFlags>(stream, handler);
+    numberTooBig = handler.numberTooBig();
+    return !result.IsError();
+  };
+  state->dom.Populate(parse);
+  if (result.IsError()) {
+    const std::size_t offset = result.Offset();
+    const rapidjson::ParseErrorCode code = numberTooBig ? rapidjson::kParseErrorNumberTooBig : result.Code();
+    throw ParseError("invalid JSON at offset " + std::to_string(offset) + ": " + rapidjson::GetParseError_En(code),
                      offset);
   }
   return Document(std::move(state));

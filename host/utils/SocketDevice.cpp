@@ -259,6 +259,23 @@ int socketError(int fd) {
   return error;
 }
 
+// A peer that vanished without closing (power loss, a pulled cable) would leave a reader
+// waiting for ever: probes end such a connection within SocketDevice::kKeepAliveLimit.
+void enableKeepAlive(int fd) noexcept {
+  const int on = 1;
+  const int idleSeconds = SocketDevice::kKeepAliveIdle.count();
+  const int intervalSeconds = SocketDevice::kKeepAliveInterval.count();
+  const int probes = SocketDevice::kKeepAliveProbes;
+  // Unacknowledged data is given up on within the same bound.
+  const unsigned userTimeoutMs = static_cast<unsigned>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(SocketDevice::kKeepAliveLimit).count());
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
 struct Attempt {
   int fd = -1;
   PollOutcome outcome = PollOutcome::kReady;
@@ -295,6 +312,7 @@ Attempt connectTo(const addrinfo& address, const io::StopSource* stopSource, Dea
   // Requests are small and latency matters more than segment count.
   const int one = 1;
   ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  enableKeepAlive(fd.get());
   attempt.fd = fd.release();
   return attempt;
 }
@@ -424,8 +442,15 @@ void SocketDevice::write(const void* data, std::size_t size) {
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK)
       throw std::system_error(errno, std::system_category(), "send");
-    if (pollWithStop(static_cast<int>(handle_), POLLOUT, stopSource_, kNoDeadline) == PollOutcome::kStopped) {
-      throwStopped();
+    // The deadline restarts with every byte sent: a slow reader is fine, a stalled one is not.
+    switch (pollWithStop(static_cast<int>(handle_), POLLOUT, stopSource_, Clock::now() + kWriteStallLimit)) {
+      case PollOutcome::kStopped:
+        throwStopped();
+      case PollOutcome::kTimedOut:
+        throw std::system_error(std::make_error_code(std::errc::timed_out),
+                                "write made no progress for 3 s: the peer stopped reading");
+      case PollOutcome::kReady:
+        break;
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/Channel.h"
+#include "commands/SetCommand.h"
 #include "ormanta/host/Host.h"
 #include "plugin/ErrorCategories.h"
 #include "support/CommandPeer.h"
@@ -15,6 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using namespace ormanta;
 using namespace ormanta::plugins::TulService;
 using data::NativeType;
@@ -109,7 +111,7 @@ TEST_F(CommandWorkerTest, OwnResponsesDoNotEndTheReadEarly) {
   std::this_thread::sleep_for(300ms);
   auto stats = peer->commandStats();
   EXPECT_EQ(stats["ping"], 0);     // a read ended early would be followed by a PING
-  EXPECT_GE(stats["xread"], 2);    // the response entry woke the read, which went on
+  EXPECT_GE(stats["xread"], 2);    // the worker reads on after its response
 }
 
 TEST_F(CommandWorkerTest, EveryReadNamesAnExplicitIdSoNoEntryIsSkipped) {
@@ -164,19 +166,24 @@ TEST_F(CommandWorkerTest, SetWritesEveryWritableTypeAndEchoesTheText) {
   EXPECT_EQ(std::get<model::ElementCategory>(value("Category")), model::ElementCategory::kPump);
   EXPECT_EQ(commands->values("S.Boiler.Setpoint"), std::vector<std::string>{"1e3"});  // the peer's text
   EXPECT_EQ(commands->values("S.Boiler.Label"), std::vector<std::string>{""});
-  // A number read from the start of the text is written; the echo carries the text as given.
-  EXPECT_EQ(set("S.Boiler.Count", "12abc")["result"], "success");
-  EXPECT_EQ(std::get<std::int64_t>(value("Count")), 12);
-  EXPECT_EQ(commands->values("S.Boiler.Count").back(), "12abc");
+  // A zero byte is a byte like any other: the text member gets all of them, and so does the echo.
+  EXPECT_EQ(set("S.Boiler.Label", "a\0b"s)["result"], "success");
+  EXPECT_EQ(std::get<std::string>(value("Label")), "a\0b"s);
+  EXPECT_EQ(commands->values("S.Boiler.Label").back(), "a\0b"s);
 }
 
 TEST_F(CommandWorkerTest, TextsThatDoNotConvertAreRefusedNotWrittenAndNotEchoed) {
   startService();
+  // A number, UUID or name must be the whole text: a value read from a part of it is refused.
   const std::vector<std::pair<std::string, std::string>> refused = {
       {"S.Boiler.Count", "abc"},           {"S.Boiler.Count", "99999999999999999999"},
-      {"S.Boiler.Level", "-5"},            {"S.Boiler.Setpoint", "+1"},
+      {"S.Boiler.Count", "12abc"},         {"S.Boiler.Count", "1.5"},
+      {"S.Boiler.Count", "7\0"s},          {"S.Boiler.Count", "+7"},
+      {"S.Boiler.Level", "-5"},            {"S.Boiler.Level", "5 "},
+      {"S.Boiler.Setpoint", "+1"},         {"S.Boiler.Setpoint", "82,5"},
       {"S.Boiler.Setpoint", " 1"},         {"S.Boiler.Setpoint", "1e999"},
-      {"S.Boiler.Id", "not-a-uuid"},       {"S.Boiler.Quality", "bad"},
+      {"S.Boiler.Setpoint", "1e3x"},       {"S.Boiler.Id", "not-a-uuid"},
+      {"S.Boiler.Quality", "bad"},         {"S.Boiler.Quality", "Bad\0"s},
       {"S.Boiler.Category", "pump"},       {"Boiler.Count", "x"}};
   for (const auto& [name, text] : refused) {
     const std::string id = commands->send({{"cmd", "set"}, {"name", name}, {"value", text}});
@@ -190,6 +197,41 @@ TEST_F(CommandWorkerTest, TextsThatDoNotConvertAreRefusedNotWrittenAndNotEchoed)
   for (const char* member : {"S.Boiler.Count", "S.Boiler.Level", "S.Boiler.Setpoint", "S.Boiler.Id"}) {
     EXPECT_TRUE(commands->values(member).empty()) << member;
   }
+}
+
+TEST_F(CommandWorkerTest, ZeroBytesCountAndErrorTextsQuoteAtMost256BytesOfPeerInput) {
+  startService();
+  const std::string zeroCmd = commands->send({{"cmd", "set\0x"s}, {"name", "S.Boiler.Count"}, {"value", "1"}});
+  EXPECT_EQ(commands->response(zeroCmd), error(zeroCmd, "unknown command type received"));
+  const std::string zeroName = commands->send({{"cmd", "set"}, {"name", "S.Boiler.Count\0x"s}, {"value", "2"}});
+  EXPECT_EQ(commands->response(zeroName), error(zeroName, "'set' command failed. No channel S.Boiler.Count\0x exists."s));
+  EXPECT_EQ(std::get<std::int64_t>(value("Count")), 0) << "neither command may reach the member";
+
+  const std::string huge(1024 * 1024, '7');  // digits, but beyond any 64-bit number
+  const std::string hugeValue = commands->send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", huge}});
+  EXPECT_EQ(commands->response(hugeValue),
+            error(hugeValue, "'set' command failed. Value '" + std::string(256, '7') +
+                                 "\u2026' cannot be converted for S.Boiler.Count."));
+  const std::string longName = "S.Boiler." + std::string(1000, 'n');
+  const std::string unknown = commands->send({{"cmd", "set"}, {"name", longName}, {"value", "1"}});
+  EXPECT_EQ(commands->response(unknown),
+            error(unknown, "'set' command failed. No channel " + longName.substr(0, 256) + "\u2026 exists."));
+}
+
+TEST(QuotedInputTest, LongTextsAreCutAtASequenceStartAndMarked) {
+  const std::string ellipsis = "\u2026";
+  EXPECT_EQ(quotedInput(std::string(256, 'a')), std::string(256, 'a'));
+  EXPECT_EQ(quotedInput(std::string(257, 'a')), std::string(256, 'a') + ellipsis);
+  // "\u00e9" is two bytes and "\U0001F600" four; none may be split by the cut.
+  const std::string e = "\u00e9", smile = "\U0001F600";
+  EXPECT_EQ(quotedInput(std::string(255, 'a') + e + "z"), std::string(255, 'a') + ellipsis);
+  EXPECT_EQ(quotedInput(std::string(254, 'a') + e + "z"), std::string(254, 'a') + e + ellipsis);
+  for (std::size_t before : {253u, 254u, 255u}) {
+    EXPECT_EQ(quotedInput(std::string(before, 'a') + smile + "z"), std::string(before, 'a') + ellipsis) << before;
+  }
+  EXPECT_EQ(quotedInput(std::string(252, 'a') + smile + "z"), std::string(252, 'a') + smile + ellipsis);
+  // Not UTF-8 at all: still at most 256 bytes, cut no more than three bytes early.
+  EXPECT_EQ(quotedInput(std::string(300, '\x80')), std::string(253, '\x80') + ellipsis);
 }
 
 TEST_F(CommandWorkerTest, TypesThatCannotBeWrittenAreRefusedWithTheirReason) {

@@ -1,9 +1,10 @@
-// Reading the command stream, against a scripted server that sees every request.
+// Reading and answering the command stream, against a scripted server that sees every request.
 
 #include <gtest/gtest.h>
 
 #include "commands/CommandProtocol.h"
 #include "commands/CommandWorker.h"
+#include "support/Errors.h"
 #include "support/FakeServer.h"
 
 namespace {
@@ -31,33 +32,95 @@ class ReadCommandTest : public ::testing::Test {
 std::string xreadReply(const std::vector<std::pair<std::string, std::vector<std::string>>>& entries) {
   std::string reply = "*1\r\n*2\r\n$10\r\nS.Commands\r\n*" + std::to_string(entries.size()) + "\r\n";
   for (const auto& [id, fields] : entries) {
-    reply += "*2\r\n$" + std::to_string(id.size()) + "\r\n" + id + "\r\n*" + std::to_string(fields.size()) + "\r\n";
+    reply += "*2\r\n$" + std::to_string(id.size()) + "\r\n" + id + "\r\n*" + std::to_string(fields.size()) +
+             "\r\n";
     for (const auto& field : fields) reply += "$" + std::to_string(field.size()) + "\r\n" + field + "\r\n";
   }
   return reply;
 }
 
-TEST_F(ReadCommandTest, EntriesWithoutCmdMoveTheIdOnAndTheReadGoesOn) {
+TEST_F(ReadCommandTest, EveryCommandOfAReplyIsQueuedAndEntriesWithoutCmdOnlyMoveTheIdOn) {
   FakeServer server([](FakeConnection& c) {
     c.readCommand(2s);
     c.send(xreadReply({{"1-1", {"responseId", "0-9", "result", "success"}}}));
     c.readCommand(2s);
-    c.send(xreadReply({{"1-2", {"cmd", "set", "name", "a", "name", "b"}}, {"1-3", {"cmd", "subscribe"}}}));
+    c.send(xreadReply({{"1-2", {"cmd", "set", "name", "a", "name", "b"}},
+                       {"1-3", {"cmd", "subscribe"}},
+                       {"1-4", {"note", "no command"}}}));
     c.waitForPeerClose(2s);
   });
   connect(server);
   channel->lastId = "1-0";
-  std::optional<Command> command = readCommand(*channel, stop.get_token(), 5000);
-  ASSERT_TRUE(command);
-  EXPECT_EQ(command->type, CommandType::kSet);
-  EXPECT_EQ(command->id, "1-2");
-  EXPECT_EQ(command->fields.at("name"), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(channel->lastId, "1-2");  // the entry behind it is read again next time
+  std::optional<Command> first = readCommand(*channel, stop.get_token(), 5000);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->type, CommandType::kSet);
+  EXPECT_EQ(first->id, "1-2");
+  EXPECT_EQ(first->fields.at("name"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(channel->lastId, "1-4");
+  std::optional<Command> second = readCommand(*channel, stop.get_token(), 5000);  // from the queue
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->id, "1-3");
   const auto commands = server.commands();
   ASSERT_EQ(commands.size(), 2u);
-  EXPECT_EQ(commands[0], (std::vector<std::string>{"XREAD", "BLOCK", "5000", "STREAMS", "S.Commands", "1-0"}));
+  EXPECT_EQ(commands[0],
+            (std::vector<std::string>{"XREAD", "BLOCK", "5000", "STREAMS", "S.Commands", "1-0"}));
   EXPECT_EQ(commands[1][5], "1-1");
   EXPECT_LE(std::stoll(commands[1][2]), 5000);
+}
+
+// The responses go out in one transaction that first reads what came after lastId, so their
+// trims can only remove entries already read; at most kResponseBatch wait.
+TEST_F(ReadCommandTest, ResponsesAreWrittenInOneTransactionAfterAReadOfTheStream) {
+  constexpr std::size_t kBatch = CommandChannel::kResponseBatch;
+  FakeServer server([&](FakeConnection& c) {
+    for (std::size_t i = 0; i < kBatch + 3; ++i) c.readCommand(2s);  // MULTI, XREAD, XADDs, EXEC
+    std::string replies = "+OK\r\n";
+    for (std::size_t i = 0; i <= kBatch; ++i) replies += "+QUEUED\r\n";
+    replies += "*" + std::to_string(kBatch + 1) + "\r\n" +
+               xreadReply({{"2-1", {"cmd", "set"}}, {"2-2", {"x", "y"}}});
+    for (std::size_t i = 0; i < kBatch; ++i) replies += "$3\r\n3-" + std::to_string(i % 10) + "\r\n";
+    c.send(replies);
+    c.waitForPeerClose(2s);
+  });
+  connect(server);
+  channel->lastId = "1-9";
+  for (std::size_t i = 1; i < kBatch; ++i) sendSuccessResponse(*channel, "1-" + std::to_string(i));
+  EXPECT_TRUE(server.commands().empty());  // waiting for more
+  sendErrorResponse(*channel, "1-0", "bad");
+  const auto commands = server.commands();
+  ASSERT_EQ(commands.size(), kBatch + 3);
+  EXPECT_EQ(commands[0], std::vector<std::string>{"MULTI"});
+  EXPECT_EQ(commands[1], (std::vector<std::string>{"XREAD", "STREAMS", "S.Commands", "1-9"}));
+  const std::vector<std::string> head = {"XADD", "S.Commands", "MAXLEN", "~", "100", "*"};
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), commands[2].begin()));
+  EXPECT_EQ(commands.back(), std::vector<std::string>{"EXEC"});
+  EXPECT_EQ(commands[kBatch + 1].size(), head.size() + 6);  // the error: responseId, result, errorMessage
+  EXPECT_TRUE(channel->responses.empty());
+  ASSERT_EQ(channel->commands.size(), 1u);  // read by the transaction
+  EXPECT_EQ(channel->commands.front().id, "2-1");
+  EXPECT_EQ(channel->lastId, "3-" + std::to_string((kBatch - 1) % 10));  // nothing lies between
+}
+
+TEST_F(ReadCommandTest, TransactionErrorsAndRepliesOutOfStepThrow) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // a queueing error aborts the transaction: its own text is the one reported
+      {"+OK\r\n+QUEUED\r\n-ERR bad XADD\r\n-EXECABORT Transaction discarded\r\n", "ERR bad XADD"},
+      // an error among the results
+      {"+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n*-1\r\n-WRONGTYPE Operation\r\n", "WRONGTYPE Operation"},
+      // a late reply of an earlier request in front of MULTI's
+      {"$3\r\n1-1\r\n+OK\r\n+QUEUED\r\n+QUEUED\r\n", "unexpected Redis reply to a transaction"},
+      {"+OK\r\n+QUEUED\r\n+QUEUED\r\n*1\r\n*-1\r\n", "unexpected Redis reply to a transaction"}};
+  for (const auto& [replies, message] : cases) {
+    FakeServer server([&](FakeConnection& c) {
+      for (int i = 0; i < 4; ++i) c.readCommand(2s);
+      c.send(replies);
+      c.waitForPeerClose(2s);
+    });
+    connect(server);
+    channel->lastId = "1-1";
+    sendSuccessResponse(*channel, "1-1");
+    EXPECT_EQ(tul::test::messageOf<std::runtime_error>([&] { writeResponses(*channel); }), message);
+  }
 }
 
 TEST_F(ReadCommandTest, NilReplyOrNoTimeLeftEndsTheReadWithoutWaitingWithoutLimit) {
@@ -98,7 +161,8 @@ TEST_F(ReadCommandTest, LastEntryIdOfAnEmptyStreamIsZero) {
   EXPECT_EQ(lastStreamEntryId(*connection, "S.Commands"), "0-0");
   EXPECT_EQ(lastStreamEntryId(*connection, "S.Commands"), "7-123");
   EXPECT_THROW(lastStreamEntryId(*connection, "S.Commands"), std::runtime_error);
-  EXPECT_EQ(server.commands()[0], (std::vector<std::string>{"XREVRANGE", "S.Commands", "+", "-", "COUNT", "1"}));
+  EXPECT_EQ(server.commands()[0],
+            (std::vector<std::string>{"XREVRANGE", "S.Commands", "+", "-", "COUNT", "1"}));
 }
 
 TEST(ReconnectBackoffTest, FirstRetryAtOnceThenDoublingUpToFiveSeconds) {
@@ -109,8 +173,8 @@ TEST(ReconnectBackoffTest, FirstRetryAtOnceThenDoublingUpToFiveSeconds) {
     backoff.failed();
     delays.push_back(backoff.delay());
   }
-  EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{0ms, 100ms, 200ms, 400ms, 800ms, 1600ms, 3200ms, 5000ms,
-                                                            5000ms}));
+  EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{0ms, 100ms, 200ms, 400ms, 800ms, 1600ms, 3200ms,
+                                                            5000ms, 5000ms}));
   backoff.succeeded();
   EXPECT_EQ(backoff.delay(), 0ms);
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "commands/Channel.h"
 #include "commands/SubscribeCommand.h"
 #include "commands/SubscriptionTable.h"
@@ -77,6 +81,47 @@ TEST_F(SubscriptionTableTest, HugeLifetimesDoNotOverflow) {
   table().addOrUpdate("forever", 500, std::numeric_limits<std::int64_t>::max(), {"S.E.A"});
   EXPECT_EQ(table().purgeExpired(20000), 20000);
   EXPECT_NE(table().find("forever"), nullptr);
+}
+
+// One peer's huge subscribe must neither take long itself nor hold up publishing meanwhile (the
+// data worker and the host's change callbacks need channelMutex).
+TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::string> names;
+  std::vector<std::string> renewed;
+  for (int i = 0; i < 100'000; ++i) {
+    names.push_back("S.area.unit.device.n" + std::to_string(i));
+    renewed.push_back("S.area.unit.device.n" + std::to_string(i + 50'000));
+  }
+  names.push_back("S." + std::string(1 << 20, '.'));  // a 1 MiB name, all dots
+  names.push_back("S.E.A");
+
+  std::atomic<bool> done{false};
+  Clock::duration longestWait{};
+  std::thread probe([&] {
+    while (!done) {
+      const auto start = Clock::now();
+      { std::lock_guard lock(service->channelMutex); }
+      longestWait = std::max(longestWait, Clock::now() - start);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  auto start = Clock::now();
+  table().addOrUpdate("big", 500, 20000, names);
+  const auto subscribeTook = Clock::now() - start;
+  start = Clock::now();
+  table().addOrUpdate("big", 500, 20000, renewed);
+  const auto renewalTook = Clock::now() - start;
+  done = true;
+  probe.join();
+
+  EXPECT_LT(subscribeTook, std::chrono::seconds(1));
+  EXPECT_LT(renewalTook, std::chrono::seconds(1));
+  EXPECT_LT(longestWait, std::chrono::milliseconds(50));
+  ASSERT_NE(table().find("big"), nullptr);
+  std::sort(renewed.begin(), renewed.end());
+  EXPECT_EQ(table().find("big")->names, renewed);
+  EXPECT_TRUE(channels().empty()) << "S.E.A left with the renewal";
 }
 
 TEST(SamplingIntervalTest, ReadsALeadingSigned32BitNumberElseZero) {

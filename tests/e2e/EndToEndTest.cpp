@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "Processes.h"
 #include "ormanta/utils/json/Decoder.h"
@@ -63,6 +64,9 @@ TEST_F(HostRunnerTest, StartErrorsEndWithStatus2AndOneLineNamingTheProblem) {
        "$.elements[0].attributes[0].type: unknown type \"float\""},
       {hostArgs(model, {R"({"address":"127.0.0.1:1","colour":"blue"})"}), "configuration 1"},
       {hostArgs(model, {closedConfig, "{not json"}), "configuration 2"},
+      {hostArgs(model, {"[1]"}), "configuration 1 ([1]): [1] is JSON but not an object"},
+      {{ORMANTA_HOST, "--plugin", "libTulServiceNowhere.so", "--model", model, "--config", closedConfig},
+       "cannot load plug-in ./libTulServiceNowhere.so"},
       {hostArgs(model, {missing}), missing},
       {{ORMANTA_HOST, "--model", model, "--config", closedConfig}, "--plugin"},
       {hostArgs(model, {}), "--config"},
@@ -216,9 +220,95 @@ TEST_F(ServiceEndToEndTest, SetWritesThroughAndIsEchoedAndABadValueGetsAnErrorRe
   EXPECT_NE(set.err.find(R"(Only "true" and "false" values are supported)"), std::string::npos) << set.err;
   EXPECT_NE(set.out.find("result=error"), std::string::npos) << set.out;
   EXPECT_EQ(host.read("Boiler.On"), "true");
-  set = peer({"set", "S", "Boiler.Nothing=1"});
-  EXPECT_EQ(set.status, 1);
-  EXPECT_NE(set.err.find("No channel S.Boiler.Nothing exists."), std::string::npos) << set.err;
+
+  // Refused before anything is written: the command stream does not grow, no stream appears.
+  const long long commands = client.xlen("S.Commands");
+  const std::pair<Texts, std::string> refused[] = {
+      {{"set", "S", "Boiler.Nothing=1"}, "S.Boiler.Nothing is not a member of service S; nothing was sent"},
+      {{"set", "S", "Boiler.Setpoint=1", "Boiler.Temp=1"}, "S.Boiler.Temp is read-only; nothing was sent"},
+      {{"set", "X", "Boiler.On=true"}, "service X is not registered"}};
+  for (const auto& [args, message] : refused) {
+    set = peer(args);
+    EXPECT_EQ(set.status, 1) << message;
+    EXPECT_NE(set.err.find(message), std::string::npos) << set.err;
+  }
+  EXPECT_EQ(client.xlen("S.Commands"), commands);
+  EXPECT_FALSE(client.exists("X.Commands"));
+  EXPECT_EQ(host.read("Boiler.Setpoint"), "22.25");
+}
+
+TEST_F(ServiceEndToEndTest, PeersSeeTheStatusReadCurrentValuesAndWatchAcrossARedisRestart) {
+  Host host(dir, model, {config("S")});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  PeerResult result = peer({"status"});
+  EXPECT_NE(result.out.find("S        serving since "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(", registered at "), std::string::npos) << result.out;
+  result = peer({"--json", "status"});
+  const auto status = json::Document::parse(result.out);
+  EXPECT_TRUE(status.root().asObject().find("serving")->asBool()) << result.out;
+
+  result = peer({"read", "S", "Boiler.Setpoint", "S.Boiler.Pump.Speed"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "S.Boiler.Setpoint    21\nS.Boiler.Pump.Speed  1200\n");
+  result = peer({"--json", "read", "S", "Boiler.Pump.Q"});
+  EXPECT_NE(result.out.find(R"("member":"S.Boiler.Pump.Q","value":"Good"})"), std::string::npos) << result.out;
+  for (const auto& [member, message] : {std::pair{"Boiler.Nothing", "S.Boiler.Nothing is not a member"},
+                                        std::pair{"Boiler.Mode", "S.Boiler.Mode is write-only"}}) {
+    result = peer({"read", "S", "Boiler.Setpoint", member});
+    EXPECT_EQ(result.status, 1) << member;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+  }
+
+  ChildProcess watch({TUL_PEER, "--address", redis.address(), "--json", "watch", "S", "Boiler.Setpoint",
+                      "Boiler.Mode", "--interval", "100"},
+                     dir.fresh("watch-stderr"));
+  const auto nextValue = [&](const std::string& expected) {
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::optional<std::string> line = watch.readLine(until(deadline))) {
+      if (line->find(R"("value":")" + expected + "\"") != std::string::npos) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(nextValue("21")) << "the current value first: " << watch.stderrText();
+  EXPECT_NE(watch.stderrText().find("S.Boiler.Mode is write-only"), std::string::npos) << watch.stderrText();
+  redis.stop();
+  redis.start();
+  ASSERT_TRUE(nextValue("21")) << "the current value again on the new server: " << watch.stderrText();
+  EXPECT_NE(watch.stderrText().find("reconnected; service S serving since"), std::string::npos)
+      << watch.stderrText();
+  host.send("write Boiler.Setpoint 24");
+  EXPECT_TRUE(nextValue("24")) << watch.stderrText();
+  watch.signal(SIGINT);
+  EXPECT_EQ(watch.wait(10s), 0) << watch.stderrText();
+
+  host.send("quit");
+  EXPECT_EQ(host.process.wait(10s), 0);
+  result = peer({"status"});
+  EXPECT_NE(result.out.find("S        not serving"), std::string::npos) << "the key went with the stop: " << result.out;
+  result = peer({"set", "S", "Boiler.Setpoint=1"});
+  EXPECT_NE(result.err.find("service S is not serving"), std::string::npos) << result.err;
+}
+
+// examples/peer.py with Debian's python3-redis: finds the service, browses it, subscribes,
+// renews, prints values and sets one.
+TEST_F(ServiceEndToEndTest, ThePythonPeerFindsBrowsesWatchesAndSets) {
+  if (std::system("/usr/bin/python3 -c 'import redis' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "python3-redis is not installed (./run installs it)";
+  }
+  Host host(dir, model, {config("S")}, {"--reconnect-every", "500", "--no-simulate"});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  ChildProcess python({"/usr/bin/python3", TUL_EXAMPLES "/peer.py", "--address", redis.address(), "--seconds", "2",
+                       "--watch", "S.Boiler.Setpoint", "S.Boiler.Pump.Speed", "--set", "S.Boiler.Setpoint=25.5"},
+                      dir.fresh("python-stderr"));
+  std::string out;
+  while (std::optional<std::string> line = python.readLine(15s)) out += *line + "\n";
+  EXPECT_EQ(python.wait(5s), 0) << python.stderrText();
+  for (const char* expected : {"service S: serving since ", "data point S.Boiler.Pump (t_", "  member S.Boiler.Mode String w\n",
+                               "subscribed peer-py-", "value S.Boiler.Setpoint 21\n", "value S.Boiler.Pump.Speed 1200\n",
+                               "renewed peer-py-", ": success\n", "set S.Boiler.Setpoint=25.5: success\n"}) {
+    EXPECT_NE(out.find(expected), std::string::npos) << expected << " in\n" << out << python.stderrText();
+  }
+  EXPECT_EQ(host.read("Boiler.Setpoint"), "25.5");
 }
 
 TEST_F(ServiceEndToEndTest, LosingRedisShowsTheDisconnectAndTheReconnectTaskRecovers) {

@@ -154,6 +154,7 @@ class ChildProcess {
   void signal(int number) {
     if (!status_) ::kill(pid_, number);
   }
+  pid_t pid() const noexcept { return pid_; }
   std::string stderrText() const {
     std::stringstream text;
     text << std::ifstream(stderrFile_).rdbuf();

@@ -7,7 +7,9 @@
 
 #include "ormanta/config/Config.h"
 #include "ormanta/host/Host.h"
+#include "support/RedisServer.h"
 #include "support/ServiceHarness.h"
+#include "support/Wait.h"
 
 namespace {
 
@@ -200,6 +202,29 @@ TEST_F(ServiceTest, ServiceCanBePreparedAgainAfterCleanup) {
   service->realize();
   service->prepare();
   EXPECT_FALSE(service->ioStopSource.stopRequested());
+  service->cleanup();
+}
+
+TEST_F(ServiceTest, PreparedAgainWithoutCleanupOrRealizeTheServiceComesUpAgain) {
+  tul::test::RedisServer server;
+  auto service = harness.create(tul::test::serviceConfig(server.address()));
+  const auto up = [&] {
+    return tul::test::waitUntil(
+        [&] {
+          return tul::test::flagAttribute(*service, ServiceAttribute::kState) &&
+                 tul::test::flagAttribute(*service, ServiceAttribute::kIsServiceRegistered);
+        },
+        std::chrono::seconds(10));
+  };
+  service->prepare();
+  ASSERT_TRUE(up());
+  service->prepare();  // the running workers are replaced
+  EXPECT_FALSE(tul::test::flagAttribute(*service, ServiceAttribute::kDataConnectionState))
+      << "the old data connection was closed on the way";
+  EXPECT_TRUE(up()) << "the new workers must connect again";
+  service->cleanup();
+  service->prepare();
+  EXPECT_TRUE(up()) << "after cleanup too, without a new realize";
   service->cleanup();
 }
 

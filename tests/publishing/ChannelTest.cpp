@@ -1,6 +1,8 @@
 // Channels: intervals of their subscribers, change collapsing, due times.
 
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -64,7 +66,7 @@ TEST_F(ChannelTest, ManyChangesOfSeveralChannelsReleaseTheSignalOncePerBatch) {
   Subscription s = subscription(500);
   updateChannels(*service, {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"}, {}, s);
   drainSignal();
-  for (const char* name : {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"}) channel(name)->markSampled(0);
+  for (const char* name : {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"}) channel(name)->takeChange();
 
   auto batch = harness.model().batch();
   for (int i = 1; i <= 50; ++i) {
@@ -77,8 +79,8 @@ TEST_F(ChannelTest, ManyChangesOfSeveralChannelsReleaseTheSignalOncePerBatch) {
   // Changes of channels that are still marked changed do not wake the worker again.
   harness.model().setValue("Boiler", "Temp", 99.0);
   EXPECT_EQ(drainSignal(), 0);
-  // After sampling, the next change marks the channel and signals again.
-  channel("S.Boiler.Temp")->markSampled(1);
+  // Once the data worker has taken the change, the next change marks the channel and signals again.
+  EXPECT_TRUE(channel("S.Boiler.Temp")->takeChange());
   EXPECT_FALSE(channel("S.Boiler.Temp")->isChanged());
   harness.model().setValue("Boiler", "Temp", 100.0);
   EXPECT_TRUE(channel("S.Boiler.Temp")->isChanged());
@@ -114,13 +116,47 @@ TEST_F(ChannelTest, DueTimesSaturateInsteadOfOverflowing) {
   updateChannels(*service, {}, {"S.Boiler.On"}, huge);
 }
 
-TEST(SaturatingArithmeticTest, ClampsAtBothEnds) {
-  EXPECT_EQ(saturatingAdd(kMax, 1), kMax);
-  EXPECT_EQ(saturatingAdd(kMin, -1), kMin);
-  EXPECT_EQ(saturatingAdd(5, -7), -2);
-  EXPECT_EQ(millisecondsToTicks(kMax / 10), kMax);
-  EXPECT_EQ(millisecondsToTicks(kMin / 10), kMin);
-  EXPECT_EQ(millisecondsToTicks(-3), -30'000);
+// Allocation failures injected into updateChannels: armed per thread, so only the code under test
+// fails. Every failure must leave the map as it was (no entry without a live, subscribed channel).
+thread_local long allocationsBeforeFailure = -1;
+
+TEST_F(ChannelTest, RunningOutOfMemoryWhileAttachingLeavesNoHalfMadeChannel) {
+  Subscription s = subscription(500);
+  const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"};
+  bool completed = false;
+  for (long failAt = 0; !completed && failAt < 10'000; ++failAt) {
+    allocationsBeforeFailure = failAt;
+    try {
+      updateChannels(*service, names, {}, s);
+      completed = true;
+    } catch (const std::bad_alloc&) {
+    }
+    allocationsBeforeFailure = -1;
+    std::lock_guard lock(service->channelMutex);
+    for (const auto& [name, entry] : service->channelMap) {
+      ASSERT_NE(entry, nullptr) << name << " after a failure at allocation " << failAt;
+      EXPECT_TRUE(entry->hasSubscriber(s)) << name;
+    }
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_EQ(service->channelMap.size(), names.size());
+  updateChannels(*service, {}, names, s);
+  EXPECT_TRUE(service->channelMap.empty());
 }
 
 }  // namespace
+
+// Counts down allocationsBeforeFailure on the thread that armed it; every other allocation passes.
+// The deletes release with free() to pair with it (AddressSanitizer's own would report a mismatch).
+void* operator new(std::size_t size) {
+  if (allocationsBeforeFailure == 0) throw std::bad_alloc();
+  if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+// GCC pairs the inlined free() with the standard operator new it assumes, not with the one above.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#pragma GCC diagnostic pop

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -93,18 +94,36 @@ TEST_F(DataWorkerTest, FastChangingMemberIsPublishedAtItsIntervalWithTheCurrentV
   }
 }
 
-TEST_F(DataWorkerTest, IdleConnectionSendsOnePingPerMaxWait) {
+// The status key's refresh keeps an idle connection alive in place of the PING, and still
+// goes out every maxWaitMs on a connection kept busy by a member that changes all the time.
+TEST_F(DataWorkerTest, StatusKeyIsRefreshedEveryMaxWaitIdleAndBusyAndReplacesTheIdlePing) {
   std::int64_t configured = 0;
   start("S", [&](Service& s) {
     configured = s.dataHandler->maxWaitMs;
     s.dataHandler->maxWaitMs = 200;
   });
-  EXPECT_EQ(configured, 3000);  // the real keep-alive period
+  EXPECT_EQ(configured, 3000);  // the real refresh period
   peer->command({"CONFIG", "RESETSTAT"});
   std::this_thread::sleep_for(1100ms);
-  const long long pings = peer->commandStats()["ping"];
-  EXPECT_GE(pings, 4);
-  EXPECT_LE(pings, 6);
+  auto stats = peer->commandStats();
+  EXPECT_GE(stats["set"], 4);
+  EXPECT_LE(stats["set"], 7);
+  EXPECT_EQ(stats["ping"], 0) << "the refresh is the idle round's keep-alive";
+
+  watch({"S.Boiler.Count"}, 0);
+  std::atomic<bool> stop{false};
+  std::jthread changer([&] {
+    for (std::int64_t n = 0; !stop; std::this_thread::sleep_for(10ms)) harness.model().setValue("Boiler", "Count", ++n);
+  });
+  std::this_thread::sleep_for(200ms);
+  peer->command({"CONFIG", "RESETSTAT"});
+  std::this_thread::sleep_for(1100ms);
+  stop = true;
+  changer.join();
+  stats = peer->commandStats();
+  EXPECT_GE(stats["xadd"], 20) << "the connection was busy";
+  EXPECT_GE(stats["set"], 4) << "a busy connection refreshes the key with its passes";
+  EXPECT_GT(peer->integer({"PTTL", "S.Status"}), 9000);
 }
 
 TEST_F(DataWorkerTest, UnreadableValueStaysChangedAndNothingIsPublished) {
@@ -130,17 +149,71 @@ TEST_F(DataWorkerTest, XaddErrorRecordsTheErrorStopsTheCommandConnectionAndWaits
   EXPECT_EQ(service->dataHandler->phase, kPhaseIdle);
   EXPECT_TRUE(waitFor(Attr::kCommandConnectionState, false));
   EXPECT_FALSE(tul::test::flagAttribute(*service, Attr::kState));
+  // Without its data connection the service does not count as registered.
+  EXPECT_TRUE(waitFor(Attr::kIsServiceRegistered, false, 1s));
+  EXPECT_EQ(tul::test::errorAttribute(*service, Attr::kServiceRegistrationError),
+            registrationError(RegistrationErrorCategory::kPending));
 
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(service->dataHandler->phase, kPhaseIdle);  // no reconnect of its own
   peer->command({"DEL", "SValue:S.Boiler.Temp"});
   host::runTask(service->reconnectTask);
   EXPECT_TRUE(waitFor(Attr::kState, true));
+  EXPECT_TRUE(waitFor(Attr::kIsServiceRegistered, true)) << "only a completed new run registers it again";
   EXPECT_EQ(tul::test::errorAttribute(*service, Attr::kDataConnectionError), connectionError(0));
   // The channel was marked sampled before the failing XADD; it is published again on its next change.
   harness.model().setValue("Boiler", "Temp", 30.0);
   ASSERT_TRUE(waitUntil([&] { return peer->exists("SValue:S.Boiler.Temp"); }, 2s));
   EXPECT_EQ(values("S.Boiler.Temp"), std::vector<std::string>{"30"});
+}
+
+// What peers learn from "S.Status": it comes with the connection and shows the completed
+// registration; after a failure nobody refreshes it, so it expires as after a crash; a new
+// connection shows a new time; a clean stop deletes it before cleanup returns, and a frozen
+// server cannot hold the stop up for longer than the delete's bound.
+TEST_F(DataWorkerTest, StatusKeyFollowsTheConnectionIsDeletedOnStopAndExpiresAfterAFailure) {
+  const auto quick = [](Service& s) { s.dataHandler->maxWaitMs = 200; };
+  start("S", quick);
+  const std::string iso = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z)";
+  const std::regex shape(std::string(R"(\{"connectedSince":")") + "(" + iso + ")" + R"(","registeredAt":(null|")" + iso +
+                         R"(")\})");
+  std::smatch parts;
+  std::string text;
+  const auto registeredStatus = [&] {
+    text = peer->exists("S.Status") ? peer->str({"GET", "S.Status"}) : "";
+    return std::regex_match(text, parts, shape) && parts[2] != "null";
+  };
+  ASSERT_TRUE(waitUntil(registeredStatus, 1s)) << "shown at once after the run: " << text;
+  const std::string connectedSince = parts[1];
+  EXPECT_GE(parts[2].str(), "\"" + connectedSince);
+  EXPECT_GT(peer->integer({"PTTL", "S.Status"}), 9000);
+
+  peer->str({"SET", "SValue:S.Boiler.Temp", "not a stream"});
+  watch({"S.Boiler.Temp"});
+  ASSERT_TRUE(waitFor(Attr::kDataConnectionState, false));
+  const long long ttl = peer->integer({"PTTL", "S.Status"});
+  std::this_thread::sleep_for(500ms);
+  EXPECT_GT(ttl, 0) << "a failure leaves the key to expire";
+  EXPECT_LT(peer->integer({"PTTL", "S.Status"}), ttl - 300) << "and nobody refreshes it";
+
+  peer->command({"DEL", "SValue:S.Boiler.Temp"});
+  host::runTask(service->reconnectTask);
+  ASSERT_TRUE(waitUntil([&] { return registeredStatus() && parts[1] != connectedSince; }, 5s)) << text;
+
+  auto begin = std::chrono::steady_clock::now();
+  service->cleanup();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+  EXPECT_FALSE(peer->exists("S.Status")) << "deleted before cleanup returned";
+
+  service->prepare();
+  ASSERT_TRUE(waitUntil(registeredStatus, 5s)) << text;
+  server.pause();
+  begin = std::chrono::steady_clock::now();
+  service->cleanup();
+  const auto took = std::chrono::steady_clock::now() - begin;
+  server.resume();
+  EXPECT_GE(took, 80ms) << "the stop gave the delete its time";
+  EXPECT_LT(took, 200ms);
 }
 
 // The supervisor alone, with the connection mirrors driven by the test.

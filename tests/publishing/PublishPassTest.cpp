@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+
 #include "commands/Channel.h"
 #include "commands/SubscriptionTable.h"
 #include "publishing/ValuePublisher.h"
@@ -74,6 +77,113 @@ TEST_F(PublishPassTest, ChannelsNotYetDueAreKeptAndBoundTheNextWait) {
   EXPECT_GE(result.waitMs, 400u);
   EXPECT_LE(result.waitMs, 501u);
   EXPECT_EQ(server.commands().size(), 1u);  // the second change waits for its interval
+}
+
+// A member whose reads the test controls: they may fail, and a read may run a hook (standing for
+// a change that the host delivers while the data worker reads).
+class ScriptedSource final : public data::detail::ValueSource {
+ public:
+  data::NativeType nativeType() const noexcept override { return data::NativeType::kDouble; }
+  std::int32_t bitSize() const noexcept override { return 64; }
+  std::error_code hardError() const noexcept override { return {}; }
+  std::error_code read(data::Value& out) const override {
+    if (unreadable) return make_error_code(data::HandleError::kNoAttribute);
+    out = value;
+    if (duringRead) std::exchange(duringRead, nullptr)();
+    return {};
+  }
+
+  double value = 1.5;
+  bool unreadable = false;
+  mutable std::function<void()> duringRead;
+};
+
+class ScriptedPassTest : public PublishPassTest {
+ protected:
+  void SetUp() override {
+    PublishPassTest::SetUp();
+    connection = std::make_unique<RedisConnection>(server.address());
+    connection->connect(stop, 3);
+    publisher = std::make_unique<ValuePublisher>(*connection, *service);
+    subscription->samplingInterval = 0;
+    channel = std::make_shared<Channel>(*service, data::ReadHandle(source), "S.X");
+    channel->addSubscriber(*subscription);
+    (void)channel->attach();
+  }
+  std::size_t published() { return server.commands().size(); }
+
+  tul::test::FakeServer server{[](tul::test::FakeConnection& connection) {
+    while (!connection.readCommand(2s).empty()) connection.send("$3\r\n1-1\r\n");
+  }};
+  std::shared_ptr<ScriptedSource> source = std::make_shared<ScriptedSource>();
+  std::unique_ptr<RedisConnection> connection;
+  std::unique_ptr<ValuePublisher> publisher;
+  std::shared_ptr<Channel> channel;
+};
+
+TEST_F(ScriptedPassTest, AChangeDuringThePassIsPublishedByTheNextOne) {
+  source->duringRead = [&] {
+    source->value = 2.5;
+    channel->onChange();
+  };
+  publisher->publishPass(3000);
+  ASSERT_EQ(published(), 1u);
+  EXPECT_TRUE(channel->isChanged()) << "the change that landed during the read was wiped";
+  publisher->publishPass(3000);
+  ASSERT_EQ(published(), 2u);
+  EXPECT_EQ(server.commands()[1].back(), "2.5");
+}
+
+TEST_F(ScriptedPassTest, AnUnreadableMemberIsRetriedOnceItsIntervalHasPassed) {
+  source->unreadable = true;
+  const PublishResult failed = publisher->publishPass(3000);
+  EXPECT_EQ(published(), 0u);
+  EXPECT_TRUE(failed.waitingChannels) << "an idle worker would never try the member again";
+  EXPECT_LE(failed.waitMs, std::uint64_t(ValuePublisher::kUnreadableRetryMs) + 1);
+  EXPECT_GE(failed.waitMs, std::uint64_t(ValuePublisher::kUnreadableRetryMs) - 20);
+
+  source->unreadable = false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(failed.waitMs));
+  const PublishResult retried = publisher->publishPass(3000);
+  EXPECT_EQ(published(), 1u);
+  EXPECT_FALSE(retried.waitingChannels);
+  // Its next change is published like any other.
+  channel->onChange();
+  publisher->publishPass(3000);
+  EXPECT_EQ(published(), 2u);
+}
+
+TEST_F(PublishPassTest, EveryNewSubscriberGetsTheCurrentValueAtTheNextPass) {
+  tul::test::FakeServer server([](tul::test::FakeConnection& connection) {
+    while (!connection.readCommand(2s).empty()) connection.send("$3\r\n1-1\r\n");
+  });
+  RedisConnection connection(server.address());
+  connection.connect(stop, 3);
+  ValuePublisher publisher(connection, *service);
+  updateChannels(*service, {"S.Boiler.Temp"}, {}, *subscription);
+  publisher.publishPass(3000);
+  ASSERT_EQ(server.commands().size(), 1u);
+
+  // A second peer, well within the channel's interval and with no change: it still gets a value.
+  Subscription second(*service);
+  updateChannels(*service, {"S.Boiler.Temp"}, {}, second);
+  publisher.publishPass(3000);
+  ASSERT_EQ(server.commands().size(), 2u);
+  EXPECT_EQ(server.commands()[1], server.commands()[0]);
+
+  // A renewal that adds no name publishes nothing extra; one that adds a name publishes that one.
+  service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
+  publisher.publishPass(3000);
+  EXPECT_EQ(server.commands().size(), 3u);
+  service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
+  publisher.publishPass(3000);
+  EXPECT_EQ(server.commands().size(), 3u);
+  service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.On", "S.Boiler.Temp"});
+  publisher.publishPass(3000);
+  ASSERT_EQ(server.commands().size(), 4u);
+  EXPECT_EQ(server.commands()[3][1], "SValue:S.Boiler.On");
+  updateChannels(*service, {}, {"S.Boiler.Temp"}, second);
+  service->subscriptionTable.clear();
 }
 
 }  // namespace

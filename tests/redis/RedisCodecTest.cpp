@@ -99,11 +99,12 @@ TEST(DecodeStreamReply, SkipsElementsOfAnyOtherShape) {
     EXPECT_TRUE(decode(reply, "s").empty()) << reply;
 }
 
-TEST(DecodeStreamReply, TextsEndAtTheFirstZeroByte) {
-  const std::string reply =
-      array({array({bulk("s\0junk"s), array({entry("1-0\0x"s, fields({"fi\0eld"s, "va\0lue"s}))})})});
-  EXPECT_EQ(decode(reply, "s"), (std::vector<StreamEntry>{{"1-0", {{"fi", {"va"}}}}}));
-  EXPECT_TRUE(decode(reply, "s\0junk"s).empty());
+TEST(DecodeStreamReply, TextsKeepEveryByteZeroBytesIncluded) {
+  const std::string reply = array({array({bulk("s\0x"s), array({entry("1-0\0x"s, fields({"cmd"s, "set\0x"s}))})}),
+                                   array({bulk("s"), array({entry("2-0", fields({"fi\0eld"s, "\0"s}))})})});
+  EXPECT_EQ(decode(reply, "s\0x"s), (std::vector<StreamEntry>{{"1-0\0x"s, {{"cmd", {"set\0x"s}}}}}));
+  EXPECT_EQ(decode(reply, "s"), (std::vector<StreamEntry>{{"2-0", {{"fi\0eld"s, {"\0"s}}}}}))
+      << "a stream key cut at its zero byte is another stream";
 }
 
 }  // namespace

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ormanta/data/Handles.h"
@@ -22,6 +27,7 @@
 #include "registration/DataPointCatalogue.h"
 #include "registration/RegistrationRecords.h"
 #include "registration/RegistrationRun.h"
+#include "registration/RunReleaser.h"
 #include "registration/StringOutputStream.h"
 #include "support/Errors.h"
 #include "support/ServiceHarness.h"
@@ -38,6 +44,9 @@ using ormanta::model::kAccessRead;
 using ormanta::model::kAccessReadWrite;
 using ormanta::model::kAccessWrite;
 using Names = std::vector<std::string>;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using Clock = std::chrono::steady_clock;
 
 // A value source that only describes itself.
 class DescribedSource final : public ormanta::data::detail::ValueSource {
@@ -192,6 +201,69 @@ TEST(CatalogueTest, OfElementsComposingOneNameTheFirstMetDepthFirstWins) {
   EXPECT_EQ(namesOf(catalogue.at("S.A.C")), Names{"child"}) << "the loser's children still count";
 }
 
+TEST(CatalogueTest, NamesThatAreNotUtf8AreLeftOutAsPeersCouldNotUseThem) {
+  // Not UTF-8: a stray continuation byte, an overlong form, a surrogate, a code point above
+  // U+10FFFF, a sequence cut short, a byte that never occurs.
+  const Names bad = {"\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\xFF"};
+  const Names good = {"", "plain", "\0"s, "\xC3\xA4", "\xE2\x82\xAC", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF"};
+  for (const std::string& text : bad) EXPECT_FALSE(isValidUtf8("ok" + text + "ok")) << testing::PrintToString(text);
+  for (const std::string& text : good) EXPECT_TRUE(isValidUtf8("ok" + text + "ok")) << testing::PrintToString(text);
+  EXPECT_FALSE(isValidUtf8("ends in \xF0\x9F\x98"));
+
+  // Both bad keys would reach JSON as "K\uFFFD": two data points under one name, neither of
+  // which the service answers to. A bad parent leaves its children out with it (their keys
+  // start with its key); a bad attribute name leaves out just that member.
+  const auto owner = ormanta::host::Model::create();
+  ormanta::host::Model& model = *owner;
+  const std::vector<AttributeSpec> attributes = {AttributeSpec("ok", NativeType::kBool),
+                                                 AttributeSpec("bad\xFE", NativeType::kBool),
+                                                 AttributeSpec("\xC3\xA4\0"s, NativeType::kBool)};
+  auto parent = model.addElement({"K\xFF", "", {}, attributes});
+  model.addElement({"Child"}, parent.get());
+  model.addElement({"K\xFE", "", {}, attributes});
+  model.addElement({"K\xC3\xA4\0"s, "", {}, attributes});
+  const DataPointCatalogue catalogue = buildCatalogue(*model.root(), "S");
+  ASSERT_EQ(catalogue.size(), 1u);
+  EXPECT_EQ(namesOf(catalogue.at("S.K\xC3\xA4\0"s)), (Names{"ok", "\xC3\xA4\0"s}));
+}
+
+// Counts how often the walk describes it; onVisit runs each time.
+class ProbeElement final : public ormanta::model::Element {
+ public:
+  std::vector<std::shared_ptr<ProbeElement>> children;
+  std::function<void()> onVisit = [] {};
+  mutable int visits = 0;
+
+ protected:
+  bool forEachChildElementInternal(ormanta::model::ForEachElementFunction f) const override {
+    return std::any_of(children.begin(), children.end(), [&](const auto& child) { return f(*child); });
+  }
+  bool forEachAttributeInternal(ormanta::model::ForEachAttributeFunction) const override {
+    ++visits;
+    onVisit();
+    return false;
+  }
+};
+
+TEST(CatalogueTest, AStopEndsTheWalkBeforeTheNextElementAndYieldsNoCatalogue) {
+  std::stop_source stop;
+  const auto first = std::make_shared<ProbeElement>(), stopper = std::make_shared<ProbeElement>(),
+             last = std::make_shared<ProbeElement>();
+  ProbeElement root;
+  root.children = {first, stopper, last};
+  stopper->children.push_back(std::make_shared<ProbeElement>());
+  stopper->onVisit = [&] { stop.request_stop(); };
+  std::error_code code;
+  try {
+    buildCatalogue(root, "S", stop.get_token());
+  } catch (const std::system_error& error) {
+    code = error.code();
+  }
+  EXPECT_EQ(code, std::errc::operation_canceled);
+  EXPECT_EQ(first->visits + stopper->visits, 2);
+  EXPECT_EQ(stopper->children[0]->visits + last->visits, 0) << "nothing is described after the stop";
+}
+
 TEST(DescribeMemberTest, TypeTextsSizesAndAccessLetters) {
   std::string described;  // codes 0 to 13 with bit size 16: numbers take it, Bool is 8, the rest are texts
   for (std::int32_t type = 0; type <= 13; ++type) {
@@ -332,5 +404,49 @@ TEST(RunRecordsTest, EqualMemberListsShareATypeNamedInCatalogueOrderAndWrittenBe
   EXPECT_EQ(points["S.E1"], R"({"name":"S.E1","type":")" + typeOf["S.E1"] +
                                 R"(","size":0,"access":"b","updateChn":"SValue:S.E1"})");
 }
+
+TEST(RunRecordsTest, AStopEndsTheEncodingOfAMillionDataPointsWithin200MsAndTheRunIsReleasedWithoutWaiting) {
+  RedisConnection connection("127.0.0.1:1");  // never opened
+  std::stop_source stop;
+  RunReleaser releaser;
+  Clock::time_point requested, returned, handedOver, released;
+  std::error_code code;
+  std::size_t recordsMade = 0;
+  constexpr std::size_t kPoints = 1'000'000;
+  const MemberList members = {{"OperatingHoursCounter", 2, 64, 0}, {"TemperatureSetpoint", 3, 64, 2}};
+  // On a thread of its own, as the registration worker: memory freed there is slower to free.
+  std::thread worker([&] {
+    auto run = std::make_unique<RegistrationRun>(connection, "TULOrmantaService", stop.get_token());
+    run->catalogue.reserve(kPoints);
+    for (std::size_t i = 0; i < kPoints; ++i) {
+      run->catalogue.emplace("TULOrmantaService.Area" + std::to_string(i / 1000) + ".Device" + std::to_string(i),
+                             members);
+    }
+    requested = Clock::now() + 50ms;  // encoding them all takes seconds
+    std::thread stopper([&] {
+      std::this_thread::sleep_until(requested);
+      stop.request_stop();
+    });
+    try {
+      run->encodeDataPoints(run->catalogue);
+    } catch (const std::system_error& error) {
+      code = error.code();
+    }
+    returned = Clock::now();
+    stopper.join();
+    recordsMade = run->records.size();
+    // Freeing what the run holds takes long as well: the worker hands it over instead.
+    handedOver = Clock::now();
+    releaser.release(std::move(run));
+    released = Clock::now();
+  });
+  worker.join();
+  EXPECT_EQ(code, std::errc::operation_canceled);
+  EXPECT_LT(returned - requested, 200ms);
+  EXPECT_GT(recordsMade, 0u) << "the stop must come mid-way";
+  EXPECT_LT(recordsMade, kPoints);
+  // The hand-over is one queue entry; freeing takes hundreds of milliseconds, seconds when busy.
+  EXPECT_LT(released - handedOver, 100ms);
+}  // the releaser's destructor waits until the run is freed
 
 }  // namespace

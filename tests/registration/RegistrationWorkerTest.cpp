@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ormanta/host/Host.h"
@@ -60,6 +62,18 @@ void addBoilerAndPump(ormanta::host::Model& model) {
   for (const char* key : {"Boiler", "Pump"}) model.addElement({key, "", {}, attributes});
 }
 
+// areas × (1 + devicesPerArea) elements without attributes of their own: the cheapest large
+// model the host builds.
+std::size_t addLargeModel(ormanta::host::Model& model, int areas, int devicesPerArea) {
+  for (int area = 0; area < areas; ++area) {
+    auto parent = model.addElement({"Area" + std::to_string(area)});
+    for (int device = 0; device < devicesPerArea; ++device) {
+      model.addElement({"Device" + std::to_string(device)}, parent.get());
+    }
+  }
+  return static_cast<std::size_t>(areas) * (1 + devicesPerArea);
+}
+
 bool registered(const Service& service) {
   return flagAttribute(service, ServiceAttribute::kIsServiceRegistered);
 }
@@ -71,7 +85,7 @@ bool pending(const Service& service) {
                                      registrationError(RegistrationErrorCategory::kPending);
 }
 
-// Answers PING, HDEL, DEL and HSET (an error for those refuse picks) and nothing else, as a
+// Answers PING, SET, HDEL, DEL and HSET (an error for those refuse picks) and nothing else, as a
 // stalled server would. Replies wait until the client has been quiet for 100 ms, so that each
 // group of requests sent without awaiting a reply (a pipelined batch) is recorded as one group.
 class RecordingRedis {
@@ -101,6 +115,7 @@ class RecordingRedis {
       std::vector<Args> group;
       for (Args& command : held) {
         if (command[0] == "PING") replies += "+PONG\r\n";
+        if (command[0] == "SET") replies += "+OK\r\n";  // the data worker's status key
         if (command[0] != "HDEL" && command[0] != "DEL" && command[0] != "HSET") continue;
         replies += refuse_(command) ? "-ERR refused\r\n" : ":1\r\n";
         group.push_back(std::move(command));
@@ -162,12 +177,12 @@ TEST_F(RegistrationWorkerTest, RunSendsEachStepAloneThenOneBatchAndAStopWhileWai
 
 TEST_F(RegistrationWorkerTest, FailedStepEndsTheRunAndPublishesItsError) {
   struct Case {
-    std::string refused;  // the field refused with an error reply (for kS the HDEL's too, ignored)
+    std::string refused;  // the field refused with an error reply (for kS the HDEL's first)
     AttributeSpec extra;  // an extra attribute of the Boiler element
     std::string message;
     std::size_t groupsSent;
   };
-  const Case cases[] = {{kS, AttributeSpec("X", NativeType::kBool), "ERR refused", 3},
+  const Case cases[] = {{kS, AttributeSpec("X", NativeType::kBool), "ERR refused", 1},
                         {"t_1", AttributeSpec("X", NativeType::kBool), "ERR refused", 6},
                         {"", AttributeSpec("future", NativeType(16), ormanta::model::kAccessRead),
                          "Unsupported native type", 5},
@@ -199,7 +214,8 @@ TEST_F(RegistrationWorkerTest, WakeUpWhileDisconnectedIsPendingAndARebuiltConnec
   server.stop();
   ASSERT_TRUE(
       waitUntil([&] { return !flagAttribute(*service, ServiceAttribute::kDataConnectionState); }, kPatience));
-  EXPECT_TRUE(registered(*service)) << "the record shows the last outcome until the next wake-up";
+  EXPECT_TRUE(waitUntil([&] { return pending(*service); }, kPatience))
+      << "a lost data connection takes the registration with it: " << message(*service);
   server.start();
   // Left by an earlier registration of the service: all of it must go.
   tul::test::RedisClient client(server);
@@ -224,6 +240,56 @@ TEST_F(RegistrationWorkerTest, WakeUpWhileDisconnectedIsPendingAndARebuiltConnec
   const Hash points = client.hgetall(kS + ".DataPoints");
   EXPECT_EQ(points.size(), 3u);
   EXPECT_TRUE(points.contains(kS + ".Valve"));
+}
+
+// ---- stop within 200 ms ----
+
+TEST_F(RegistrationWorkerTest, CleanupDuringTheWalkOfALargeModelReturnsWithin200Ms) {
+  tul::test::RedisServer server;
+  addLargeModel(harness.model(), 200, 999);  // walked, encoded and formatted in about a second
+  start(server.address());
+  tul::test::RedisClient client(server);
+  // The enumeration types are the last records of the run before the walk.
+  ASSERT_TRUE(waitUntil([&] { return client.integer({"HEXISTS", kS + ".DataTypes", "e_elementCategory"}) == 1; },
+                        kPatience, 1ms));
+  std::this_thread::sleep_for(20ms);
+  const auto begin = std::chrono::steady_clock::now();
+  service->cleanup();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+  EXPECT_EQ(client.integer({"HLEN", kS + ".DataPoints"}), 0) << "the stop must come before the batch";
+  EXPECT_TRUE(pending(*service)) << message(*service);
+}
+
+TEST_F(RegistrationWorkerTest, CleanupWhileTheBatchIsWrittenOrItsRepliesAwaitedReturnsWithin200Ms) {
+  // A batch of about 20 MB, more than the socket buffers take.
+  const std::size_t batchSize = addLargeModel(harness.model(), 100, 999) + 1;  // and one structure type
+  for (const bool serverReads : {false, true}) {
+    SCOPED_TRACE(serverReads ? "awaiting the replies" : "writing the batch");
+    std::atomic<std::size_t> batchRead{0};
+    std::atomic<bool> over{false};
+    // Answers everything before the batch (leaving XREAD unanswered, as a quiet stream would);
+    // of the batch it reads all without answering, or nothing after its first request.
+    tul::test::FakeServer redis([&](tul::test::FakeConnection& connection) {
+      for (Args command; !(command = connection.readCommand(30s)).empty();) {
+        if (command[0] == "HSET" && (command[1] == kS + ".DataPoints" || command[2].starts_with("t_"))) {
+          ++batchRead;
+          while (!serverReads && !over) std::this_thread::sleep_for(5ms);
+        } else if (command[0] != "XREAD") {
+          connection.send(command[0] == "PING" ? "+PONG\r\n" : ":1\r\n");
+        }
+      }
+    });
+    struct Release {  // lets a stalled script end before the server joins it, also on failure
+      std::atomic<bool>& over;
+      ~Release() { over = true; }
+    } release{over};
+    start(redis.address());
+    ASSERT_TRUE(waitUntil([&] { return batchRead.load() >= (serverReads ? batchSize : 1); }, kPatience));
+    std::this_thread::sleep_for(50ms);
+    const auto begin = std::chrono::steady_clock::now();
+    service->cleanup();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+  }
 }
 
 }  // namespace

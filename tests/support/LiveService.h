@@ -30,7 +30,9 @@ class LiveServiceTest : public ::testing::Test {
     if (server.running()) peer = std::make_unique<RedisClient>(server);
     if (waitUntilUp) {
       ASSERT_TRUE(waitFor(Attr::kState, true)) << "the service did not come up";
-      ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true)) << "the service was not registered";
+      ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true))
+          << "the service was not registered: " << errorAttribute(*service, Attr::kServiceRegistrationError).message()
+          << " (data connection: " << errorAttribute(*service, Attr::kDataConnectionError).message() << ")";
     }
   }
 

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "support/Ports.h"
 #include "support/RedisClient.h"
@@ -38,7 +39,8 @@ bool answersAs(int port, pid_t pid) {
 
 }  // namespace
 
-RedisServer::RedisServer() : log_(::memfd_create("redis-server.log", MFD_CLOEXEC)) {
+RedisServer::RedisServer(std::vector<std::string> extraArguments)
+    : log_(::memfd_create("redis-server.log", MFD_CLOEXEC)), extraArguments_(std::move(extraArguments)) {
   if (!log_) throw std::system_error(errno, std::system_category(), "memfd_create");
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = freeLoopbackPort();
@@ -54,6 +56,7 @@ void RedisServer::start() {
 void RedisServer::stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);  // a paused server sees the SIGTERM only once it runs
   if (!waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; }, 2s)) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
@@ -61,11 +64,29 @@ void RedisServer::stop() {
   pid_ = -1;
 }
 
+void RedisServer::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+void RedisServer::pause() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void RedisServer::resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 bool RedisServer::launch() {
   const std::string port = std::to_string(port_), dir = std::filesystem::temp_directory_path().string();
-  const char* argv[] = {"redis-server", "--port", port.c_str(),   "--bind", "127.0.0.1",
-                        "--save",       "",       "--appendonly", "no",     "--enable-debug-command",
-                        "local",        "--dir",  dir.c_str(),    nullptr};
+  std::vector<const char*> argv = {
+      "redis-server", "--port", port.c_str(),   "--bind", "127.0.0.1",
+      "--save",       "",       "--appendonly", "no",     "--enable-debug-command",
+      "local",        "--dir",  dir.c_str()};
+  for (const std::string& argument : extraArguments_) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
   const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) throw std::system_error(errno, std::system_category(), "fork");
@@ -74,7 +95,7 @@ bool RedisServer::launch() {
     if (::getppid() != parent) ::_exit(127);
     ::dup2(log_.get(), STDOUT_FILENO);
     ::dup2(log_.get(), STDERR_FILENO);
-    ::execvp(argv[0], const_cast<char* const*>(argv));
+    ::execvp(argv[0], const_cast<char* const*>(argv.data()));
     static constexpr char kMissing[] = "redis-server not found on PATH\n";
     [[maybe_unused]] const auto written = ::write(STDERR_FILENO, kMissing, sizeof kMissing - 1);
     ::_exit(127);

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "support/LoopbackPeer.h"
 
@@ -13,9 +14,10 @@ namespace tul::test {
 // killed when the thread that started it exits: construct it on a long-lived thread.
 class RedisServer {
  public:
-  // Starts the server and waits until it answers; throws std::runtime_error (with its log)
-  // when it does not within 5 s.
-  RedisServer();
+  // Starts the server and waits until it answers on its plain port; throws
+  // std::runtime_error (with its log) when it does not within 5 s. extraArguments follow the
+  // usual ones on the command line (TLS ports, ACL files, ...).
+  explicit RedisServer(std::vector<std::string> extraArguments = {});
   ~RedisServer() { stop(); }
 
   int port() const noexcept { return port_; }
@@ -24,6 +26,11 @@ class RedisServer {
 
   // Stops the server (SIGTERM, SIGKILL after 2 s); its port stays reserved for start().
   void stop();
+  // Kills it at once (SIGKILL): no shutdown, the kernel closes its connections.
+  void kill();
+  // Freezes it (SIGSTOP) and lets it go on (SIGCONT): its sockets stay open and silent.
+  void pause();
+  void resume();
   // Starts it again on the same port; throws like the constructor.
   void start();
 
@@ -33,6 +40,7 @@ class RedisServer {
   std::string logTail() const;
 
   UniqueFd log_;
+  std::vector<std::string> extraArguments_;
   int port_ = 0;
   pid_t pid_ = -1;
 };

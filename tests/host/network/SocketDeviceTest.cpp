@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <functional>
@@ -195,6 +197,31 @@ TEST_F(ConnectedSocket, StopEndsEveryBlockingCallUntilReset) {
   EXPECT_FALSE(stop.stopRequested());
   EXPECT_EQ(readUpTo(client, 7), "pending");
   EXPECT_TRUE(connect(at("127.0.0.1", listener.port()), kNoPort, &stop));
+}
+
+TEST_F(ConnectedSocket, NoCallWaitsForEverOnAPeerThatStoppedAnswering) {
+  // A peer that stops reading: the write fails once it has made no progress for 3 s.
+  const std::string big(64 * 1024 * 1024, 'z');
+  const auto start = Clock::now();
+  const std::error_code error = systemErrorOf([&] { client.write(big.data(), big.size()); });
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(error, std::errc::timed_out);
+  EXPECT_GE(took, SocketDevice::kWriteStallLimit);
+  EXPECT_LT(took, SocketDevice::kWriteStallLimit + 5s);
+
+  // A peer that vanishes without a word is found by keep-alive probes within 30 s. Waiting that
+  // long has no place in a unit test; the socket's settings are what makes it happen.
+  const int fd = static_cast<int>(client.nativeHandle());
+  const auto option = [fd](int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    EXPECT_EQ(::getsockopt(fd, level, name, &value, &length), 0);
+    return value;
+  };
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+  const int limitSeconds = option(IPPROTO_TCP, TCP_KEEPIDLE) + option(IPPROTO_TCP, TCP_KEEPINTVL) * option(IPPROTO_TCP, TCP_KEEPCNT);
+  EXPECT_GT(limitSeconds, 0);
+  EXPECT_LE(limitSeconds, 30);
 }
 
 TEST_F(ConnectedSocket, MoveCloseAndDestructionEndTheConnection) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -88,6 +89,27 @@ TEST(JsonDecoderTest, NumbersReadExactlyOrFailWithTheReason) {
   // Read as a double this rounds to INT64_MIN; it must not be taken for it.
   EXPECT_EQ(invalidArgumentOf([&] { at("below").asInt64(); }),
             "JSON value at $.below is out of the range of a signed 64-bit integer");
+}
+
+TEST(JsonDecoderTest, NumbersOfAnyLengthAndExponentConvertExactlyOrAreTooBig) {
+  // 20 digits, a fraction of 400 more and e-888 crashed rapidjson's own conversion.
+  const std::string digits(400, '3');
+  const auto numbers = parse("[" + digits.substr(380) + ".7" + digits + "e-888, -1e-400, 0.1, 5e-324, 1.7976931348623157e308, " +
+                             digits.substr(100) + ", 123456789012345678901234567890]")
+                           .asArray();
+  EXPECT_EQ(numbers.at(0).asDouble(), 0.0);
+  EXPECT_TRUE(std::signbit(numbers.at(1).asDouble()) && numbers.at(1).asDouble() == 0.0);
+  EXPECT_EQ(numbers.at(2).asDouble(), 0.1);
+  EXPECT_EQ(numbers.at(3).asDouble(), std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(numbers.at(4).asDouble(), std::numeric_limits<double>::max());
+  EXPECT_EQ(numbers.at(5).asDouble(), std::stod(digits.substr(100)));
+  EXPECT_EQ(numbers.at(6).asDouble(), 1.2345678901234568e29);
+  // rapidjson itself refuses integer parts beyond 308 digits.
+  for (const std::string& tooBig : {std::string("[1e309]"), "[-" + digits + "]", std::string("[0.001e99999999999]")}) {
+    EXPECT_EQ(messageOf<ParseError>([&] { Document::parse(tooBig); }),
+              "invalid JSON at offset 1: Number too big to be stored in double.")
+        << tooBig;
+  }
 }
 
 TEST(JsonDecoderTest, InvalidTextGivesOffsetAndReason) {

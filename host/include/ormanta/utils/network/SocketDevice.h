@@ -38,10 +38,22 @@ struct PortOption {
 // std::errc::connection_reset ("connection closed by the peer"); a wait never hangs on a
 // closed connection, since the close makes the socket readable.
 //
+// No call waits without end on a peer that stopped answering, which the plug-in relies on:
+// - write() throws std::system_error(std::errc::timed_out) when it makes no progress for
+//   kWriteStallLimit (a stalled server or a half-open connection);
+// - every connection has TCP keep-alive (and a TCP user time-out), so that a peer that vanished
+//   without closing ends even an unbounded waitForData() within kKeepAliveLimit.
+//
 // One thread uses a socket at a time; only the stop source is shared.
 class SocketDevice : public io::InputDevice, public io::OutputDevice {
  public:
   static constexpr std::size_t kReadBufferSize = 64 * 1024;
+  static constexpr std::chrono::seconds kWriteStallLimit{3};
+  static constexpr std::chrono::seconds kKeepAliveIdle{10};
+  static constexpr std::chrono::seconds kKeepAliveInterval{5};
+  static constexpr int kKeepAliveProbes = 3;
+  static constexpr std::chrono::seconds kKeepAliveLimit{kKeepAliveIdle + kKeepAliveInterval * kKeepAliveProbes};
+  static_assert(kKeepAliveLimit <= std::chrono::seconds(30));
 
   SocketDevice() noexcept;
   ~SocketDevice() override;
@@ -59,6 +71,8 @@ class SocketDevice : public io::InputDevice, public io::OutputDevice {
                                               io::StopSource* stopSource);
 
   explicit operator bool() const noexcept { return handle_ >= 0; }
+  // The OS handle, for inspection only (tests); -1 when not connected.
+  std::intptr_t nativeHandle() const noexcept { return handle_; }
   void close() noexcept;
 
   // Why the last connectedSocketInternal that produced this object failed; empty when it did not.

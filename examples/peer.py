@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""A small peer of a TUL service, written with Debian's python3-redis (apt install python3-redis).
+
+It finds a service, browses its data points, subscribes to some members (renewing the lease)
+and prints their values, then sets a value and prints the service's response.
+
+    examples/peer.py [--address HOST:PORT] [--service NAME] [--seconds N]
+                     [--watch MEMBER ...] [--set MEMBER=VALUE]
+
+MEMBER is a member path such as Plant.BoilerHouse.Boiler1.Temp. See docs/protocol.md.
+"""
+
+import argparse
+import json
+import sys
+import time
+import uuid
+
+import redis
+
+LEASE_RENEWAL_S = 10  # the service keeps a subscription 20 s after its last "subscribe"
+
+
+def find_service(r, wanted):
+    """The name and record of a serving service: the one asked for, or the first serving one."""
+    services = r.hgetall("Services")
+    for name in sorted(services):
+        if wanted and name != wanted:
+            continue
+        status = r.get(name + ".Status")  # missing: the service is not serving
+        if status is None:
+            print(f"service {name}: not serving")
+            continue
+        status = json.loads(status)
+        print(f"service {name}: serving since {status['connectedSince']}, "
+              f"registered at {status['registeredAt']}")
+        return name, json.loads(services[name])
+    sys.exit(f"no serving service{' ' + wanted if wanted else ''} in 'Services'")
+
+
+def browse(r, record):
+    """Member path -> (type, access, value stream) of every member of every data point."""
+    types = r.hgetall(record["dataTypesKey"])
+    members = {}
+    for point_name, text in sorted(r.hgetall(record["dataPointsKey"]).items()):
+        point = json.loads(text)
+        print(f"data point {point['name']} ({point['type']}, size {point['size']})")
+        for member in json.loads(types[point["type"]]):
+            path = point["name"] + member["name"]
+            stream = point["updateChn"] + member["updateChn"]
+            members[path] = (member["type"], member["access"], stream)
+            print(f"  member {path} {member['type']} {member['access']}")
+    return members
+
+
+def send_command(r, command_stream, fields):
+    """Appends a command (a flat list of fields and values: "name" may repeat) and waits at
+    most 5 s for the response entry that names its ID."""
+    command_id = r.execute_command("XADD", command_stream, "*", *fields)
+    last_id, deadline = command_id, time.monotonic() + 5.0
+    while time.monotonic() < deadline:
+        for _, entries in r.xread({command_stream: last_id}, block=500) or []:
+            for entry_id, entry in entries:
+                last_id = entry_id
+                if entry.get("responseId") == command_id:
+                    return entry
+    return None
+
+
+def subscribe(r, record, subscription_id, names, interval_ms=500):
+    fields = ["cmd", "subscribe", "subscriptionId", subscription_id,
+              "samplingInterval", str(interval_ms)]
+    for name in names:
+        fields += ["name", name]
+    return send_command(r, record["cmdChn"], fields)
+
+
+def watch(r, record, members, names, seconds):
+    streams = {members[name][2]: name for name in names}
+    # Where each stream ends now: the first value comes after the subscription.
+    positions = {}
+    for stream in streams:
+        last = r.xrevrange(stream, count=1)
+        positions[stream] = last[0][0] if last else "0-0"
+    subscription_id = "peer-py-" + uuid.uuid4().hex[:12]
+    response = subscribe(r, record, subscription_id, names)
+    print(f"subscribed {subscription_id}: {response['result'] if response else 'no response'}")
+    renew_at = time.monotonic() + min(LEASE_RENEWAL_S, seconds / 2)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for stream, entries in r.xread(positions, block=200) or []:
+            for entry_id, entry in entries:
+                positions[stream] = entry_id
+                print(f"value {streams[stream]} {entry['value']}")
+        if time.monotonic() >= renew_at:
+            response = subscribe(r, record, subscription_id, names)
+            print(f"renewed {subscription_id}: {response['result'] if response else 'no response'}")
+            renew_at = time.monotonic() + LEASE_RENEWAL_S
+    # A subscribe without names ends the subscription at once.
+    subscribe(r, record, subscription_id, [])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--address", default="127.0.0.1:6379")
+    parser.add_argument("--service")
+    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--watch", nargs="*", default=[])
+    parser.add_argument("--set", dest="assignment")
+    args = parser.parse_args()
+
+    host, _, port = args.address.rpartition(":")
+    r = redis.Redis(host=host or "127.0.0.1", port=int(port), decode_responses=True)  # texts are UTF-8
+    name, record = find_service(r, args.service)
+    members = browse(r, record)
+
+    # Write-only members accept a subscription but never publish: watch the readable ones.
+    names = args.watch or [m for m, (_, access, _) in members.items() if access != "w"][:3]
+    unknown = [n for n in names if n not in members]
+    if unknown:
+        sys.exit(f"not members of {name}: {', '.join(unknown)}")
+    watch(r, record, members, names, args.seconds)
+
+    if args.assignment:
+        member, _, value = args.assignment.partition("=")
+        response = send_command(r, record["cmdChn"], ["cmd", "set", "name", member, "value", value])
+        if response is None:
+            sys.exit(f"set {member}: no response within 5 s")
+        print(f"set {member}={value}: {response['result']} {response.get('errorMessage', '')}".rstrip())
+        return 0 if response["result"] == "success" else 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,331 @@
+// Every command gets exactly one response, in stream order: bursts and many peers against the
+// responses' trim of the command stream, and a command connection that comes up late, after a
+// registration run cleared the stream. Against a private redis-server.
+//
+// The stream keeps only about its last 100 entries, so the responses are taken from the
+// server's MONITOR feed, which lists every append as the server executed it.
+
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <chrono>
+#include <latch>
+#include <thread>
+
+#include "ormanta/host/Host.h"
+#include "support/CommandPeer.h"
+#include "support/LiveService.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace ormanta;
+using data::NativeType;
+using plugins::TulService::Service;
+using tul::test::CommandPeer;
+using tul::test::RedisClient;
+using tul::test::success;
+using tul::test::waitUntil;
+
+struct ContextDeleter {
+  void operator()(redisContext* context) const noexcept { redisFree(context); }
+};
+using Context = std::unique_ptr<redisContext, ContextDeleter>;
+
+Context connectTo(int port) {
+  Context context(redisConnectWithTimeout("127.0.0.1", port, timeval{3, 0}));
+  if (!context || context->err) throw std::runtime_error("cannot connect to redis-server");
+  redisSetTimeout(context.get(), timeval{10, 0});
+  return context;
+}
+
+// The quoted arguments of one MONITOR line: 1796.1 [0 127.0.0.1:5] "XADD" "k" "\x00"...
+std::vector<std::string> monitorArguments(std::string_view line) {
+  std::vector<std::string> arguments;
+  for (std::size_t i = line.find(']'); i != std::string_view::npos && i < line.size(); ++i) {
+    if (line[i] != '"') continue;
+    std::string& argument = arguments.emplace_back();
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+      if (line[i] != '\\' || i + 1 >= line.size()) {
+        argument += line[i];
+        continue;
+      }
+      const char escaped = line[++i];
+      if (escaped == 'x' && i + 2 < line.size()) {
+        argument += static_cast<char>(std::stoi(std::string(line.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+      } else {
+        argument += escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : escaped == 't' ? '\t' : escaped;
+      }
+    }
+  }
+  return arguments;
+}
+
+// The responses appended to a command stream, in the order the server executed them.
+class ResponseLog {
+ public:
+  struct Response {
+    std::string id, result;
+  };
+
+  ResponseLog(int port, std::string stream) : context_(connectTo(port)), stream_(std::move(stream)) {
+    tul::test::ReplyPtr ok(static_cast<redisReply*>(redisCommand(context_.get(), "MONITOR")));
+    if (!ok) throw std::runtime_error("MONITOR refused");
+  }
+
+  // Reads the feed until every response is in whose command was executed before now; repeats
+  // until there are `expected` responses or timeout passes.
+  const std::vector<Response>& collect(RedisClient& client, std::size_t expected,
+                                       std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      readUpToMarker(client);
+      if (responses_.size() >= expected || std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    // A second look a moment later: a response given twice would show up now.
+    std::this_thread::sleep_for(100ms);
+    readUpToMarker(client);
+    return responses_;
+  }
+
+ private:
+  void readUpToMarker(RedisClient& client) {
+    const std::string marker = "response-log-" + std::to_string(++markers_);
+    client.command({"ECHO", marker});
+    for (;;) {
+      void* raw = nullptr;
+      if (redisGetReply(context_.get(), &raw) != REDIS_OK) throw std::runtime_error("MONITOR feed ended");
+      tul::test::ReplyPtr reply(static_cast<redisReply*>(raw));
+      const std::vector<std::string> arguments = monitorArguments(std::string_view(reply->str, reply->len));
+      if (arguments.size() == 2 && arguments[0] == "ECHO" && arguments[1] == marker) return;
+      if (arguments.size() < 6 || arguments[0] != "XADD" || arguments[1] != stream_) continue;
+      Response response;
+      for (std::size_t i = 6; i + 1 < arguments.size(); i += 2) {
+        if (arguments[i] == "responseId") response.id = arguments[i + 1];
+        if (arguments[i] == "result") response.result = arguments[i + 1];
+      }
+      if (!response.id.empty()) responses_.push_back(std::move(response));
+    }
+  }
+
+  Context context_;
+  std::string stream_;
+  std::vector<Response> responses_;
+  int markers_ = 0;
+};
+
+// Adds every command in one write, then collects the entry IDs.
+std::vector<std::string> pipelineCommands(redisContext* context,
+                                          const std::vector<RedisClient::Fields>& commands) {
+  for (const RedisClient::Fields& fields : commands) {
+    std::vector<std::string> args = {"XADD", "S.Commands", "*"};
+    for (const auto& [field, value] : fields) args.insert(args.end(), {field, value});
+    std::vector<const char*> pointers;
+    std::vector<std::size_t> lengths;
+    for (const std::string& arg : args) {
+      pointers.push_back(arg.data());
+      lengths.push_back(arg.size());
+    }
+    redisAppendCommandArgv(context, static_cast<int>(args.size()), pointers.data(), lengths.data());
+  }
+  std::vector<std::string> ids;
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    void* raw = nullptr;
+    if (redisGetReply(context, &raw) != REDIS_OK) throw std::runtime_error("XADD failed");
+    tul::test::ReplyPtr reply(static_cast<redisReply*>(raw));
+    ids.emplace_back(reply->str, reply->len);
+  }
+  return ids;
+}
+
+RedisClient::Fields setCommand(const std::string& name, const std::string& value) {
+  return {{"cmd", "set"}, {"name", name}, {"value", value}};
+}
+
+// Stream order of entry IDs "ms-seq".
+bool earlierId(const std::string& a, const std::string& b) {
+  auto split = [](const std::string& id) {
+    const auto dash = id.find('-');
+    return std::pair(std::stoull(id.substr(0, dash)), std::stoull(id.substr(dash + 1)));
+  };
+  return split(a) < split(b);
+}
+
+class CommandDeliveryTest : public tul::test::LiveServiceTest {
+ protected:
+  static constexpr int kPeers = 50;
+
+  void SetUp() override {
+    std::vector<host::AttributeSpec> members;
+    for (int peer = 0; peer <= kPeers; ++peer) {
+      members.push_back(
+          host::AttributeSpec(peer == kPeers ? "Count" : "V" + std::to_string(peer), NativeType::kInt));
+    }
+    harness.model().addElement({"Boiler", "", {}, members});
+  }
+
+  std::int64_t value(const std::string& attribute) {
+    return std::get<std::int64_t>(*harness.model().readValue("Boiler", attribute));
+  }
+
+  // The responses expected for ids in stream order, all with result.
+  static std::vector<std::pair<std::string, std::string>> expectedResponses(std::vector<std::string> ids,
+                                                                            const std::string& result) {
+    std::sort(ids.begin(), ids.end(), earlierId);
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (std::string& id : ids) expected.emplace_back(std::move(id), result);
+    return expected;
+  }
+
+  static std::vector<std::pair<std::string, std::string>> pairsOf(
+      const std::vector<ResponseLog::Response>& log) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const auto& response : log) pairs.emplace_back(response.id, response.result);
+    return pairs;
+  }
+};
+
+TEST_F(CommandDeliveryTest, PipelinedBurstOfFiveThousandSetsIsAnsweredWholeAndInOrder) {
+  constexpr int kSets = 5000;
+  start();
+  ResponseLog log(server.port(), "S.Commands");
+  std::vector<RedisClient::Fields> commands;
+  for (int i = 1; i <= kSets; ++i) commands.push_back(setCommand("S.Boiler.Count", std::to_string(i)));
+  const Context burst = connectTo(server.port());
+  const std::vector<std::string> ids = pipelineCommands(burst.get(), commands);
+
+  EXPECT_TRUE(waitUntil([&] { return value("Count") == kSets; }, 20s))
+      << "last value written: " << value("Count");
+  const auto& responses = log.collect(*peer, kSets, 10s);
+  EXPECT_EQ(responses.size(), std::size_t{kSets});
+  EXPECT_TRUE(pairsOf(responses) == expectedResponses(ids, "success"));
+}
+
+TEST_F(CommandDeliveryTest, FiftyPeersWithTwentyCommandsEachAreAllAnsweredOnceInStreamOrder) {
+  constexpr int kCommands = 20;
+  start();
+  ResponseLog log(server.port(), "S.Commands");
+  std::vector<std::vector<std::string>> ids(kPeers);
+  std::latch ready(kPeers);
+  std::vector<std::thread> peers;
+  for (int p = 0; p < kPeers; ++p) {
+    peers.emplace_back([&, p] {
+      const Context context = connectTo(server.port());
+      std::vector<RedisClient::Fields> commands;
+      for (int k = 1; k <= kCommands; ++k) {
+        commands.push_back(setCommand("S.Boiler.V" + std::to_string(p), std::to_string(k)));
+      }
+      ready.arrive_and_wait();
+      ids[static_cast<std::size_t>(p)] = pipelineCommands(context.get(), commands);
+    });
+  }
+  for (std::thread& thread : peers) thread.join();
+  std::vector<std::string> all;
+  for (const auto& peerIds : ids) all.insert(all.end(), peerIds.begin(), peerIds.end());
+
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        for (int p = 0; p < kPeers; ++p) {
+          if (value("V" + std::to_string(p)) != kCommands) return false;
+        }
+        return true;
+      },
+      20s));
+  const auto& responses = log.collect(*peer, all.size(), 10s);
+  EXPECT_EQ(responses.size(), all.size());
+  EXPECT_TRUE(pairsOf(responses) == expectedResponses(all, "success"));
+}
+
+TEST_F(CommandDeliveryTest, CommandWrittenWhileTheCommandConnectionIsDownIsNeverExecutedLate) {
+  start("S", [](Service& s) { s.commandHandler->maxWaitMs = 100; });
+  // The command connection fails, and keeps failing, on a command stream that is not a stream.
+  peer->command({"DEL", "S.Commands"});
+  peer->str({"SET", "S.Commands", "not a stream"});
+  ASSERT_TRUE(waitFor(Attr::kCommandConnectionState, false));
+  // While it is down the stream comes back at once holding a command.
+  peer->command({"MULTI"});
+  peer->command({"DEL", "S.Commands"});
+  peer->command({"XADD", "S.Commands", "*", "cmd", "set", "name", "S.Boiler.Count", "value", "7"});
+  const std::string late(peer->command({"EXEC"})->element[1]->str);
+  ASSERT_TRUE(waitFor(Attr::kCommandConnectionState, true));
+  CommandPeer commands(*peer, "S");
+  const std::string next = commands.send(setCommand("S.Boiler.Count", "8"));
+  EXPECT_EQ(commands.response(next), success(next));
+  EXPECT_FALSE(commands.response(late, 100ms));
+  EXPECT_EQ(value("Count"), 8);
+}
+
+// ---- registration hand-off ----
+
+// A model whose registration takes about a second, most of it after the service record is
+// written: 100 areas of 999 devices with 8 members each, and the Boiler.
+class RegistrationHandOffTest : public CommandDeliveryTest {
+ protected:
+  void SetUp() override {
+    CommandDeliveryTest::SetUp();
+    std::vector<host::AttributeSpec> members;
+    for (const char* name : {"Enabled", "Running", "Fault", "Local"}) {
+      members.push_back(host::AttributeSpec(name, NativeType::kBool));
+    }
+    for (const char* name : {"Level", "Setpoint", "Flow", "Pressure"}) {
+      members.push_back(host::AttributeSpec(name, NativeType::kDouble));
+    }
+    for (int area = 0; area < 100; ++area) {
+      auto parent = harness.model().addElement({"Area" + std::to_string(area), "", {}, members});
+      for (int device = 0; device < 999; ++device) {
+        harness.model().addElement({"Device" + std::to_string(device), "", {}, members}, parent.get());
+      }
+    }
+  }
+
+  // A peer that adds a "set" as soon as the service record is in "Services", while the walk is
+  // still going on, gets exactly one response. lateConnection: the command connection must not
+  // be up yet at that moment.
+  void setAsSoonAsTheServiceRecordIsBack(std::int64_t count, bool lateConnection) {
+    RedisClient client(server);
+    ASSERT_TRUE(waitUntil([&] { return client.integer({"HEXISTS", "Services", "S"}) == 1; }, 10s, 1ms));
+    const std::string id = client.xadd("S.Commands", setCommand("S.Boiler.Count", std::to_string(count)));
+    ASSERT_EQ(client.integer({"HLEN", "S.DataPoints"}), 0) << "the walk was already over";
+    if (lateConnection) {
+      ASSERT_FALSE(tul::test::flagAttribute(*service, Attr::kCommandConnectionState));
+    }
+    CommandPeer commands(client, "S");
+    EXPECT_EQ(commands.response(id, 20s), success(id));
+    EXPECT_EQ(value("Count"), count);
+    // Registered again before the next step: a stop in the middle of the walk would take long.
+    ASSERT_TRUE(waitUntil([&] { return client.integer({"HLEN", "S.DataPoints"}) > 0; }, 30s));
+    ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true, 10s));
+    std::size_t answers = 0;
+    for (const auto& entry : client.xrange("S.Commands")) {
+      answers += std::count(entry.fields.begin(), entry.fields.end(),
+                            std::pair<std::string, std::string>("responseId", id));
+    }
+    EXPECT_EQ(answers, 1u);
+  }
+};
+
+TEST_F(RegistrationHandOffTest, CommandAddedOnceTheServiceRecordIsBackIsAnsweredAfterStartAndRedisRestart) {
+  start(
+      "S", [](Service& s) { s.dataHandler->maxWaitMs = 1000; }, false);
+  setAsSoonAsTheServiceRecordIsBack(1, false);
+
+  // Stopped right after the data connection's keep-alive: for about 1 s only the command
+  // worker notices, failing again and again (0, 0, 100, 200, 400 ms apart), so once Redis is
+  // back it connects only 800 ms after the data connection, well after the registration run
+  // has written the service record.
+  peer->command({"CONFIG", "RESETSTAT"});
+  // The idle data connection's keep-alive is the refresh of its status key.
+  ASSERT_TRUE(waitUntil([&] { return peer->commandStats()["set"] > 0; }, 5s));
+  server.stop();
+  ASSERT_TRUE(waitFor(Attr::kDataConnectionState, false, 5s));
+  std::this_thread::sleep_for(1s);  // the back-off still running ends; the worker waits for data
+  server.start();
+  peer = std::make_unique<RedisClient>(server);
+  host::runTask(service->reconnectTask);
+  setAsSoonAsTheServiceRecordIsBack(2, true);
+}
+
+}  // namespace
