@@ -468,7 +468,8 @@ TEST_F(HostileInputTest, ServerRefusalsShowTheServersTextSpinNothingAndAreRecove
     EXPECT_TRUE(waitUntil([&] { return errorAttribute(*svc, c.shownIn).message() == serverText; }, 5s))
         << errorAttribute(*svc, c.shownIn).message() << " instead of " << serverText;
     // A refused registration leaves both connections up; a refused connection is not.
-    EXPECT_EQ(flagAttribute(*svc, Attr::kState), c.shownIn == Attr::kServiceRegistrationError);
+    const bool bothUp = c.shownIn == Attr::kServiceRegistrationError;
+    EXPECT_TRUE(waitUntil([&] { return flagAttribute(*svc, Attr::kState) == bothUp; }, 5s));
     if (c.shownIn != Attr::kCommandConnectionError) {
       EXPECT_FALSE(flagAttribute(*svc, Attr::kIsServiceRegistered));
     }
