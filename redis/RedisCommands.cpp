@@ -57,12 +57,15 @@ std::int64_t RedisConnection::hdel(std::string_view key, const std::vector<std::
 }
 
 void RedisConnection::hset(const std::vector<RedisRecord>& records) {
-  pipelineRecords({"HSET", {}}, records);
+  static constexpr std::string_view kHead[] = {"HSET", {}};
+  pipelineRecords(kHead, records);
 }
 
 void RedisConnection::xadd(const std::vector<RedisRecord>& records, std::uint64_t maxLength) {
   const StaticNumberText<20> maxLengthText(maxLength);
-  pipelineRecords({"XADD", {}, "MAXLEN", "~", maxLengthText, "*"}, records);
+  // An array, not an argument list: a pass of one value allocates nothing for its head.
+  const std::string_view head[] = {"XADD", {}, "MAXLEN", "~", maxLengthText, "*"};
+  pipelineRecords(head, records);
 }
 
 std::optional<std::vector<StreamEntry>> RedisConnection::xread(std::string_view streamKey,
@@ -88,7 +91,7 @@ void RedisConnection::flushBatch() {
   batch_.clear();
 }
 
-void RedisConnection::pipelineRecords(const RedisArgs& head, const std::vector<RedisRecord>& records) {
+void RedisConnection::pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
   if (records.empty()) return;
   // Written in chunks as they are formatted: the server works on the first requests while the
   // next are formatted, the buffer stays small, and a stop is seen within one chunk. Every

@@ -123,7 +123,7 @@ class RedisConnection : public utils::network::SocketDevice {
   void feed(std::span<const char> bytes);
   // Writes head + record for every record in one write, then awaits one reply per record and
   // throws the first error reply's text once all are read.
-  void pipelineRecords(const RedisArgs& head, const std::vector<RedisRecord>& records);
+  void pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
   // Writes what the batch holds and empties it.
   void flushBatch();
   static constexpr std::size_t kWriteChunkBytes = 64 * 1024;

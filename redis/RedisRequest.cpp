@@ -35,11 +35,11 @@ FormattedRequest RequestFormatter::format(const RedisArgs& args) {
   return request;
 }
 
-void RequestBatch::appendRecords(const RedisArgs& head, const std::vector<RedisRecord>& records) {
+void RequestBatch::appendRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
   for (const RedisRecord& record : records) appendRecord(head, record);
 }
 
-void RequestBatch::appendRecord(const RedisArgs& head, const RedisRecord& record) {
+void RequestBatch::appendRecord(std::span<const std::string_view> head, const RedisRecord& record) {
   args_.assign(head.begin(), head.end());
   args_[kKeyIndex] = record.key;
   for (const auto& [field, value] : record.fields) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,8 +49,8 @@ class RequestBatch {
   // One request per record: head (the command and the arguments before the fields, with a
   // placeholder at kKeyIndex for the key), the record's key in place, then its fields and
   // values.
-  void appendRecords(const RedisArgs& head, const std::vector<RedisRecord>& records);
-  void appendRecord(const RedisArgs& head, const RedisRecord& record);
+  void appendRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
+  void appendRecord(std::span<const std::string_view> head, const RedisRecord& record);
   std::size_t size() const noexcept { return buffer_.size(); }
 
   std::string_view bytes() const noexcept { return buffer_; }

@@ -55,7 +55,8 @@ StreamReadAndAppend RedisConnection::xreadThenXadd(std::string_view streamKey, s
   batch_.clear();
   batch_.append(formatter_.format({"MULTI"}));
   batch_.append(formatter_.format({"XREAD", "STREAMS", streamKey, lastId}));
-  batch_.appendRecords({"XADD", {}, "MAXLEN", "~", maxLengthText, "*"}, records);
+  const std::string_view head[] = {"XADD", {}, "MAXLEN", "~", maxLengthText, "*"};
+  batch_.appendRecords(head, records);
   batch_.append(formatter_.format({"EXEC"}));
   const std::string_view bytes = batch_.bytes();
   write(bytes.data(), bytes.size());

@@ -56,37 +56,58 @@ void RegistrationRun::writeEnumerationType(std::string_view typeName, std::span<
 void RegistrationRun::describeModel(const Service& service) { fillCatalogue(service, catalogue, stop_); }
 
 void RegistrationRun::writeDataPoints(DataPointCatalogue& catalogue) {
-  // Encoded whole before anything is sent: a member that cannot be described leaves the
-  // data point hash untouched.
   records.clear();
-  encodeInto(catalogue);
+  encodeInto(catalogue, kRecordsPerBlock);
   connection->hset(records);
+  records.clear();
 }
 
 std::vector<RedisRecord> RegistrationRun::encodeDataPoints(DataPointCatalogue& catalogue) {
   records.clear();
-  encodeInto(catalogue);
+  encodeInto(catalogue, 0);
   return std::exchange(records, {});
 }
 
-void RegistrationRun::encodeInto(DataPointCatalogue& catalogue) {
-  // One record per data point plus one per distinct member list, of which a model has few.
-  records.reserve(records.size() + catalogue.size() + 16);
-  for (auto& [name, members] : catalogue) {
-    // A model of a million elements takes seconds to encode; a stop must not wait for it.
-    if (stop_.stop_requested()) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
-    // The lists move into the table; names are copied, the map's keys being const.
+void RegistrationRun::checkStop() const {
+  // A model of a million elements takes seconds to encode; a stop must not wait for it.
+  if (stop_.stop_requested()) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
+}
+
+void RegistrationRun::encodeInto(DataPointCatalogue& catalogue, std::size_t recordsPerBlock) {
+  // Every member list is described before any record goes out: a member that cannot be
+  // described leaves the data point hash untouched. Each list moves into the type table or,
+  // when the table has an equal one, is freed here, so that the catalogue shrinks to its names
+  // while the records are made.
+  std::vector<const TypeEntry*> types;
+  types.reserve(catalogue.size());
+  for (auto& entry : catalogue) {
+    checkStop();
+    MemberList& members = entry.second;
     const auto [type, isNew] = typeTable.try_emplace(std::move(members));
-    TypeEntry& entry = type->second;
+    TypeEntry& typeEntry = type->second;
     if (isNew) {
-      entry.typeName = fmt::format("t_{}", nextTypeNumber++);
+      typeEntry.typeName = fmt::format("t_{}", nextTypeNumber++);
       StructureTypeRecord structure = encodeStructureTypeRecord(type->first);
-      entry.totalSize = structure.totalSize;
-      records.push_back(makeRecord(dataTypesKey, entry.typeName, std::move(structure.text)));
+      typeEntry.totalSize = structure.totalSize;
+      records.push_back(makeRecord(dataTypesKey, typeEntry.typeName, std::move(structure.text)));
     }
+    MemberList().swap(members);
+    types.push_back(&typeEntry);
+  }
+  // The data point records, in blocks when sent: a million of them alive at once would double
+  // the run's memory, and a block keeps the pipeline deep enough to keep the server busy.
+  auto type = types.begin();
+  for (const auto& entry : catalogue) {
+    checkStop();
+    const std::string& name = entry.first;
     updateChannel_.assign(valueStreamPrefix).append(1, ':').append(name);
-    std::string record = encodeDataPointRecord(name, entry.typeName, entry.totalSize, updateChannel_);
-    records.push_back(makeRecord(dataPointsKey, name, std::move(record)));
+    records.push_back(makeRecord(
+        dataPointsKey, name, encodeDataPointRecord(name, (*type)->typeName, (*type)->totalSize, updateChannel_)));
+    ++type;
+    if (records.size() == recordsPerBlock) {
+      connection->hset(records);
+      records.clear();
+    }
   }
 }
 

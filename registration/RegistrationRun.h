@@ -6,6 +6,7 @@
 // Threads: made, used and destroyed by the registration worker thread for one run, on that
 // thread's open RedisConnection.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <stop_token>
@@ -26,6 +27,8 @@ class RegistrationRun {
  public:
   static constexpr std::string_view kQualityTypeName = "e_quality";
   static constexpr std::string_view kElementCategoryTypeName = "e_elementCategory";
+  // Records per pipelined hset of writeDataPoints.
+  static constexpr std::size_t kRecordsPerBlock = 8192;
 
   // Forms every key from serviceName; sends nothing. Once stop is requested, encoding ends
   // before the next data point with std::system_error(std::errc::operation_canceled).
@@ -41,8 +44,9 @@ class RegistrationRun {
   void writeEnumerationTypes();
   // Walks the service's model into catalogue (fillCatalogue), ended by the run's stop.
   void describeModel(const Service& service);
-  // Every structure type and data point record in one pipelined hset, encoded into records
-  // first. The catalogue's member lists move into typeTable; only its names are left.
+  // Every structure type record, then the data point records, as pipelined hset calls of at
+  // most kRecordsPerBlock records. All member lists are described before the first is sent.
+  // The catalogue's member lists move into typeTable or are freed; only its names are left.
   void writeDataPoints(DataPointCatalogue& catalogue);
   // writeDataPoints without sending: the records in the order they would go out, each
   // structure type before the first data point that names it.
@@ -65,8 +69,10 @@ class RegistrationRun {
 
  private:
   void writeEnumerationType(std::string_view typeName, std::span<const std::string_view> names);
-  // Appends the records of catalogue to records.
-  void encodeInto(DataPointCatalogue& catalogue);
+  // Appends the records of catalogue to records; with recordsPerBlock > 0, sends and clears
+  // them whenever that many are there (the rest stay in records).
+  void encodeInto(DataPointCatalogue& catalogue, std::size_t recordsPerBlock);
+  void checkStop() const;
 
   std::stop_token stop_;
   std::string updateChannel_;  // scratch: one data point's "{}:{}" at a time
