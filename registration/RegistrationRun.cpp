@@ -56,15 +56,15 @@ void RegistrationRun::writeEnumerationType(std::string_view typeName, std::span<
 void RegistrationRun::describeModel(const Service& service) { fillCatalogue(service, catalogue, stop_); }
 
 void RegistrationRun::writeDataPoints(DataPointCatalogue& catalogue) {
+  // Encoded whole before anything is sent, then sent as one pipelined batch.
   records.clear();
-  encodeInto(catalogue, kRecordsPerBlock);
+  encodeInto(catalogue);
   connection->hset(records);
-  records.clear();
 }
 
 std::vector<RedisRecord> RegistrationRun::encodeDataPoints(DataPointCatalogue& catalogue) {
   records.clear();
-  encodeInto(catalogue, 0);
+  encodeInto(catalogue);
   return std::exchange(records, {});
 }
 
@@ -73,11 +73,10 @@ void RegistrationRun::checkStop() const {
   if (stop_.stop_requested()) throw std::system_error(std::make_error_code(std::errc::operation_canceled));
 }
 
-void RegistrationRun::encodeInto(DataPointCatalogue& catalogue, std::size_t recordsPerBlock) {
-  // Every member list is described before any record goes out: a member that cannot be
-  // described leaves the data point hash untouched. Each list moves into the type table or,
-  // when the table has an equal one, is freed here, so that the catalogue shrinks to its names
-  // while the records are made.
+void RegistrationRun::encodeInto(DataPointCatalogue& catalogue) {
+  // Every member list is described first (a member that cannot be described throws before a
+  // record is made). Each list moves into the type table or, when the table has an equal one,
+  // is freed here, so that the catalogue shrinks to its names before the records are made.
   std::vector<const TypeEntry*> types;
   types.reserve(catalogue.size());
   for (auto& entry : catalogue) {
@@ -94,20 +93,18 @@ void RegistrationRun::encodeInto(DataPointCatalogue& catalogue, std::size_t reco
     MemberList().swap(members);
     types.push_back(&typeEntry);
   }
-  // The data point records, in blocks when sent: a million of them alive at once would double
-  // the run's memory, and a block keeps the pipeline deep enough to keep the server busy.
+  // The data point records. Each catalogue entry is taken out as its record is made, its name
+  // moving into the record: a million names and records alive twice over would double the
+  // run's memory.
   auto type = types.begin();
-  for (const auto& entry : catalogue) {
+  while (!catalogue.empty()) {
     checkStop();
-    const std::string& name = entry.first;
+    auto entry = catalogue.extract(catalogue.begin());
+    std::string& name = entry.key();
     updateChannel_.assign(valueStreamPrefix).append(1, ':').append(name);
-    records.push_back(makeRecord(
-        dataPointsKey, name, encodeDataPointRecord(name, (*type)->typeName, (*type)->totalSize, updateChannel_)));
+    std::string record = encodeDataPointRecord(name, (*type)->typeName, (*type)->totalSize, updateChannel_);
+    records.push_back(makeRecord(dataPointsKey, std::move(name), std::move(record)));
     ++type;
-    if (records.size() == recordsPerBlock) {
-      connection->hset(records);
-      records.clear();
-    }
   }
 }
 

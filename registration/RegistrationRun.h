@@ -27,8 +27,6 @@ class RegistrationRun {
  public:
   static constexpr std::string_view kQualityTypeName = "e_quality";
   static constexpr std::string_view kElementCategoryTypeName = "e_elementCategory";
-  // Records per pipelined hset of writeDataPoints.
-  static constexpr std::size_t kRecordsPerBlock = 8192;
 
   // Forms every key from serviceName; sends nothing. Once stop is requested, encoding ends
   // before the next data point with std::system_error(std::errc::operation_canceled).
@@ -44,9 +42,9 @@ class RegistrationRun {
   void writeEnumerationTypes();
   // Walks the service's model into catalogue (fillCatalogue), ended by the run's stop.
   void describeModel(const Service& service);
-  // Every structure type record, then the data point records, as pipelined hset calls of at
-  // most kRecordsPerBlock records. All member lists are described before the first is sent.
-  // The catalogue's member lists move into typeTable or are freed; only its names are left.
+  // Every structure type record, then every data point record, in one pipelined hset, encoded
+  // into records first. The catalogue's member lists move into typeTable or are freed, and its
+  // entries are taken out as their records are made: it is left empty.
   void writeDataPoints(DataPointCatalogue& catalogue);
   // writeDataPoints without sending: the records in the order they would go out, each
   // structure type before the first data point that names it.
@@ -69,9 +67,8 @@ class RegistrationRun {
 
  private:
   void writeEnumerationType(std::string_view typeName, std::span<const std::string_view> names);
-  // Appends the records of catalogue to records; with recordsPerBlock > 0, sends and clears
-  // them whenever that many are there (the rest stay in records).
-  void encodeInto(DataPointCatalogue& catalogue, std::size_t recordsPerBlock);
+  // Appends the records of catalogue to records, emptying catalogue.
+  void encodeInto(DataPointCatalogue& catalogue);
   void checkStop() const;
 
   std::stop_token stop_;

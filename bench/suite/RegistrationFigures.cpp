@@ -168,9 +168,8 @@ void registrationMemory(const ServerAddress& server, int elements) {
     plant.connection->hset(records);
     const std::int64_t sent = peakResidentBytes();
     note(
-        "the run's steps: catalogue +{:.0f} MB, then records +{:.0f} MB (the catalogue's member lists moved "
-        "into "
-        "the type table), then sending +{:.0f} MB at its peak",
+        "the run's steps: catalogue +{:.0f} MB, then records +{:.0f} MB (the catalogue emptied as they are "
+        "made), then sending +{:.0f} MB at its peak",
         static_cast<double>(walked - start) / 1e6, static_cast<double>(encoded - walked) / 1e6,
         static_cast<double>(sent - encoded) / 1e6);
   }

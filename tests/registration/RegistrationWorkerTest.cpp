@@ -17,7 +17,6 @@
 #include "ormanta/host/Model.h"
 #include "plugin/ErrorCategories.h"
 #include "registration/DataPointCatalogue.h"
-#include "registration/RegistrationRun.h"
 #include "support/FakeServer.h"
 #include "support/RedisClient.h"
 #include "support/RedisServer.h"
@@ -262,9 +261,8 @@ TEST_F(RegistrationWorkerTest, CleanupDuringTheWalkOfALargeModelReturnsWithin200
 }
 
 TEST_F(RegistrationWorkerTest, CleanupWhileTheBatchIsWrittenOrItsRepliesAwaitedReturnsWithin200Ms) {
-  // The first block of records is more than the socket buffers take.
-  addLargeModel(harness.model(), 100, 999);
-  const std::size_t batchSize = RegistrationRun::kRecordsPerBlock;
+  // A batch of about 20 MB, more than the socket buffers take.
+  const std::size_t batchSize = addLargeModel(harness.model(), 100, 999) + 1;  // and one structure type
   for (const bool serverReads : {false, true}) {
     SCOPED_TRACE(serverReads ? "awaiting the replies" : "writing the batch");
     std::atomic<std::size_t> batchRead{0};
