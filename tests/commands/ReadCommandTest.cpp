@@ -138,13 +138,12 @@ TEST_F(ReadCommandTest, NilReplyOrNoTimeLeftEndsTheReadWithoutWaitingWithoutLimi
   EXPECT_EQ(server.commands().size(), 1u);
 }
 
-TEST_F(ReadCommandTest, CommandTypesAreMatchedExactly) {
-  EXPECT_EQ(classifyCommand("set"), CommandType::kSet);
-  EXPECT_EQ(classifyCommand("subscribe"), CommandType::kSubscribe);
-  EXPECT_EQ(classifyCommand("command"), CommandType::kCommand);
-  EXPECT_EQ(classifyCommand("Set"), CommandType::kUnknown);
-  EXPECT_EQ(classifyCommand("set "), CommandType::kUnknown);
-  EXPECT_EQ(classifyCommand(""), CommandType::kUnknown);
+TEST(CommandTypeTest, CommandTypesAreMatchedExactly) {
+  const std::pair<const char*, CommandType> cases[] = {
+      {"set", CommandType::kSet},         {"subscribe", CommandType::kSubscribe},
+      {"command", CommandType::kCommand}, {"Set", CommandType::kUnknown},
+      {"set ", CommandType::kUnknown},    {"", CommandType::kUnknown}};
+  for (const auto& [text, type] : cases) EXPECT_EQ(classifyCommand(text), type) << text;
 }
 
 TEST_F(ReadCommandTest, LastEntryIdOfAnEmptyStreamIsZero) {
@@ -167,14 +166,13 @@ TEST_F(ReadCommandTest, LastEntryIdOfAnEmptyStreamIsZero) {
 
 TEST(ReconnectBackoffTest, FirstRetryAtOnceThenDoublingUpToFiveSeconds) {
   ReconnectBackoff backoff;
-  EXPECT_EQ(backoff.delay(), 0ms);
-  std::vector<std::chrono::milliseconds> delays;
+  std::vector<std::chrono::milliseconds> delays = {backoff.delay()};
   for (int i = 0; i < 9; ++i) {
     backoff.failed();
     delays.push_back(backoff.delay());
   }
-  EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{0ms, 100ms, 200ms, 400ms, 800ms, 1600ms, 3200ms,
-                                                            5000ms, 5000ms}));
+  EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{0ms, 0ms, 100ms, 200ms, 400ms, 800ms, 1600ms,
+                                                            3200ms, 5000ms, 5000ms}));
   backoff.succeeded();
   EXPECT_EQ(backoff.delay(), 0ms);
 }

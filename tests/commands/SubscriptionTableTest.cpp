@@ -6,81 +6,57 @@
 #include <chrono>
 #include <thread>
 
-#include "commands/Channel.h"
 #include "commands/SubscribeCommand.h"
 #include "commands/SubscriptionTable.h"
-#include "support/ServiceHarness.h"
+#include "support/UnitFixtures.h"
 
 namespace {
 
-using namespace ormanta;
 using namespace ormanta::plugins::TulService;
+using tul::test::channelNames;
+using Names = std::vector<std::string>;
 
-class SubscriptionTableTest : public ::testing::Test {
+class SubscriptionTableTest : public tul::test::BoilerServiceTest {
  protected:
-  void SetUp() override {
-    std::vector<host::AttributeSpec> attributes;
-    for (const char* name : {"A", "B", "C", "D"}) attributes.push_back({name, data::NativeType::kInt});
-    harness.model().addElement({"E", "", {}, attributes});
-    service = harness.create("{\"serviceName\":\"S\"}");
-  }
   void TearDown() override { table().clear(); }
-
   SubscriptionTable& table() { return service->subscriptionTable; }
-  std::vector<std::string> channels() {
-    std::lock_guard lock(service->channelMutex);
-    std::vector<std::string> names;
-    for (const auto& [name, channel] : service->channelMap) names.push_back(name);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  tul::test::ServiceHarness harness;
-  std::shared_ptr<Service> service;
 };
 
-TEST_F(SubscriptionTableTest, RenewalMergesNamesIntoTheNewSortedList) {
-  table().addOrUpdate("p", 500, 20000, {"S.E.C", "S.E.A", "S.E.B"});
-  EXPECT_EQ(table().find("p")->names, (std::vector<std::string>{"S.E.A", "S.E.B", "S.E.C"}));
-  EXPECT_EQ(channels(), (std::vector<std::string>{"S.E.A", "S.E.B", "S.E.C"}));
-  table().addOrUpdate("p", 500, 20000, {"S.E.D", "S.E.B"});
-  EXPECT_EQ(table().find("p")->names, (std::vector<std::string>{"S.E.B", "S.E.D"}));
-  EXPECT_EQ(channels(), (std::vector<std::string>{"S.E.B", "S.E.D"}));
+TEST_F(SubscriptionTableTest, RenewalMergesNamesIntoTheNewSortedListAndNoNamesEndTheLease) {
+  table().addOrUpdate("p", 500, 20000, {"S.Boiler.Temp", "S.Boiler.Count", "S.Boiler.On"});
+  EXPECT_EQ(table().find("p")->names, (Names{"S.Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"}));
+  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"}));
+  table().addOrUpdate("p", 500, 20000, {"S.Boiler.Label", "S.Boiler.On"});
+  EXPECT_EQ(table().find("p")->names, (Names{"S.Boiler.Label", "S.Boiler.On"}));
+  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Label", "S.Boiler.On"}));
+  // A member named twice stays subscribed after a renewal that names it once.
+  table().addOrUpdate("q", 500, 20000, {"S.Boiler.Count", "S.Boiler.Count"});
+  table().addOrUpdate("q", 500, 20000, {"S.Boiler.Count"});
+  EXPECT_EQ(table().find("q")->names, Names{"S.Boiler.Count"});
+  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Count", "S.Boiler.Label", "S.Boiler.On"}));
   table().addOrUpdate("p", 500, 20000, {});
+  table().addOrUpdate("q", 500, 20000, {});
   EXPECT_EQ(table().find("p"), nullptr);
-  EXPECT_TRUE(channels().empty());
+  EXPECT_TRUE(channelNames(*service).empty()) << "each channel counts its subscriptions right";
 }
 
-TEST_F(SubscriptionTableTest, MemberNamedTwiceStaysSubscribedAfterRenewalWithItOnce) {
-  table().addOrUpdate("p", 500, 20000, {"S.E.A", "S.E.A"});
-  table().addOrUpdate("p", 500, 20000, {"S.E.A"});
-  EXPECT_EQ(table().find("p")->names, std::vector<std::string>{"S.E.A"});
-  ASSERT_EQ(channels(), std::vector<std::string>{"S.E.A"});
-  // The channel still counts the subscription: ending it removes the channel.
-  table().addOrUpdate("p", 500, 20000, {});
-  EXPECT_TRUE(channels().empty());
-}
-
-TEST_F(SubscriptionTableTest, BlockTimeFollowsTheNextExpiryPlusOneMillisecond) {
+TEST_F(SubscriptionTableTest, BlockTimeFollowsTheNextExpiryPlusOneMillisecondAndHugeLifetimesDoNotOverflow) {
   EXPECT_EQ(table().purgeExpired(20000), 20000);
-  table().addOrUpdate("soon", 500, 3400, {"S.E.A"});
-  table().addOrUpdate("later", 500, 10000, {"S.E.B"});
+  table().addOrUpdate("forever", 500, std::numeric_limits<std::int64_t>::max(), {"S.Boiler.Label"});
+  EXPECT_EQ(table().purgeExpired(20000), 20000);
+  table().addOrUpdate("soon", 500, 3400, {"S.Boiler.On"});
+  table().addOrUpdate("later", 500, 10000, {"S.Boiler.Count"});
   const std::int64_t block = table().purgeExpired(20000);
   EXPECT_LE(block, 3401);
   EXPECT_GE(block, 3300);
-  table().addOrUpdate("gone", 500, -1, {"S.E.C"});  // already expired
+  table().addOrUpdate("gone", 500, -1, {"S.Boiler.Temp"});  // already expired
   table().purgeExpired(20000);
   EXPECT_EQ(table().find("gone"), nullptr);
-  EXPECT_EQ(channels(), (std::vector<std::string>{"S.E.A", "S.E.B"}));
+  EXPECT_NE(table().find("forever"), nullptr);
+  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Count", "S.Boiler.Label", "S.Boiler.On"}));
   table().clear();
   EXPECT_EQ(table().size(), 0u);
-  EXPECT_TRUE(channels().empty());
-}
-
-TEST_F(SubscriptionTableTest, HugeLifetimesDoNotOverflow) {
-  table().addOrUpdate("forever", 500, std::numeric_limits<std::int64_t>::max(), {"S.E.A"});
-  EXPECT_EQ(table().purgeExpired(20000), 20000);
-  EXPECT_NE(table().find("forever"), nullptr);
+  EXPECT_TRUE(channelNames(*service).empty());
 }
 
 // One peer's huge subscribe must neither take long itself nor hold up publishing meanwhile (the
@@ -94,7 +70,7 @@ TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
     renewed.push_back("S.area.unit.device.n" + std::to_string(i + 50'000));
   }
   names.push_back("S." + std::string(1 << 20, '.'));  // a 1 MiB name, all dots
-  names.push_back("S.E.A");
+  names.push_back("S.Boiler.On");
 
   std::atomic<bool> done{false};
   Clock::duration longestWait{};
@@ -121,18 +97,14 @@ TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
   ASSERT_NE(table().find("big"), nullptr);
   std::sort(renewed.begin(), renewed.end());
   EXPECT_EQ(table().find("big")->names, renewed);
-  EXPECT_TRUE(channels().empty()) << "S.E.A left with the renewal";
+  EXPECT_TRUE(channelNames(*service).empty()) << "S.Boiler.On left with the renewal";
 }
 
 TEST(SamplingIntervalTest, ReadsALeadingSigned32BitNumberElseZero) {
-  EXPECT_EQ(parseSamplingInterval("250"), 250);
-  EXPECT_EQ(parseSamplingInterval("-20"), -20);
-  EXPECT_EQ(parseSamplingInterval("100ms"), 100);
-  EXPECT_EQ(parseSamplingInterval("abc"), 0);
-  EXPECT_EQ(parseSamplingInterval(""), 0);
-  EXPECT_EQ(parseSamplingInterval("+5"), 0);
-  EXPECT_EQ(parseSamplingInterval("2147483647"), 2147483647);
-  EXPECT_EQ(parseSamplingInterval("2147483648"), 0);
+  const std::pair<const char*, std::int32_t> cases[] = {{"250", 250},  {"-20", -20}, {"100ms", 100},
+                                                        {"abc", 0},    {"", 0},      {"+5", 0},
+                                                        {"2147483647", 2147483647},  {"2147483648", 0}};
+  for (const auto& [text, interval] : cases) EXPECT_EQ(parseSamplingInterval(text), interval) << text;
 }
 
 }  // namespace

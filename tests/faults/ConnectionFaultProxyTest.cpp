@@ -1,13 +1,14 @@
 // The fault proxy itself, with raw clients in front of a real redis-server: each fault does what
 // it says to the links it targets and to no other, and the proxy leaves no thread or socket.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "support/FaultProxy.h"
@@ -43,21 +44,14 @@ struct Client {
   UniqueFd fd;
 };
 
-int openDescriptors() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (::readdir(dir) != nullptr) ++count;
-    ::closedir(dir);
-  }
-  return count;
-}
+long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 const std::string kPing = request({"PING"});
 const std::string kPong = "+PONG\r\n";
 
 TEST(FaultProxy, ClassifiesLinksAndHitsOnlyTheTargetedOnes) {
   RedisServer server;
-  const int descriptors = openDescriptors();
+  const long descriptors = openDescriptors();
   {
     FaultProxy proxy(server.port());
     Client data, command, registration;
@@ -70,7 +64,6 @@ TEST(FaultProxy, ClassifiesLinksAndHitsOnlyTheTargetedOnes) {
     EXPECT_EQ(proxy.accepted(LinkKind::kData), 1);
     EXPECT_EQ(proxy.accepted(LinkKind::kCommand), 1);
     EXPECT_EQ(proxy.accepted(LinkKind::kRegistration), 1);
-    EXPECT_EQ(proxy.requests(LinkKind::kCommand, "xrevrange"), 1);
 
     // Blocked in XREAD: seen as awaiting; garbage lands in front of its reply.
     ASSERT_TRUE(sendAll(command.fd.get(), request({"XREAD", "BLOCK", "0", "STREAMS", "S.Commands", "$"})));
@@ -115,15 +108,15 @@ TEST(FaultProxy, ArmedFaultHitsRightAfterTheNthRequestAndNothingBehindItIsForwar
   Client writer, other;
   ASSERT_EQ(writer.connect(proxy.port()), 0);
   ASSERT_EQ(other.connect(proxy.port()), 0);
-  EXPECT_EQ(other.call(kPing, 7), kPong);  // a data link as well: applyTo hits it too
-  proxy.arm(LinkKind::kRegistration, "hset h", 3, Fault::cut(), LinkKind::kRegistration | LinkKind::kData);
+  EXPECT_EQ(other.call(kPing, 7), kPong);  // a data link, which the fault leaves alone
+  proxy.arm(LinkKind::kRegistration, "hset h", 3, Fault::cut());
   std::string batch = request({"HDEL", "Services", "S"});
   for (int i = 0; i < 5; ++i) batch += request({"HSET", "h", std::to_string(i), "v"});
   // Two replies reach the client before the close: HDEL's and at most the first HSETs'.
   const std::string replies = writer.call(batch, 100, 2s);
-  ASSERT_EQ(proxy.waitFired(2s), 2);  // the writer and the data link
+  ASSERT_TRUE(proxy.waitFired(2s));
   EXPECT_LE(replies.size(), 16u) << replies;
-  EXPECT_EQ(other.call(kPing, 7), "");
+  EXPECT_EQ(other.call(kPing, 7), kPong);
   Client check;
   ASSERT_EQ(check.connect(proxy.port()), 0);
   EXPECT_EQ(check.call(request({"HLEN", "h"}), 4), ":3\r\n");  // the server got exactly three

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <map>
 #include <ostream>
@@ -58,14 +59,8 @@ enum class Outcome {
 };
 
 Outcome outcomeOf(const Cell& cell) {
-  switch (cell.conn) {
-    case Conn::kData:
-      return Outcome::kDataDown;
-    case Conn::kRegistration:
-      return Outcome::kRegistrationFailed;
-    case Conn::kCommand:
-      break;
-  }
+  if (cell.conn != Conn::kCommand)
+    return cell.conn == Conn::kData ? Outcome::kDataDown : Outcome::kRegistrationFailed;
   if (cell.hit == Hit::kCut || cell.hit == Hit::kGarbage || cell.state == State::kBatch ||
       cell.state == State::kAnsweringSet) {
     return Outcome::kCommandDown;
@@ -86,40 +81,28 @@ constexpr std::size_t kLevelSize = 4096;
 constexpr int kPumps = 3000;
 constexpr int kBurst = 60;  // set commands the command connection is answering when hit
 
-Fault faultOf(Hit hit) {
-  switch (hit) {
-    case Hit::kCut:
-      return Fault::cut();
-    case Hit::kStall:
-      return Fault::stall(kStallTime);
-    case Hit::kGarbage:
-      return Fault::garbage();
-    case Hit::kHalfOpen:
-      break;
-  }
-  return Fault::halfOpen();
+constexpr LinkKind kKindOf[] = {LinkKind::kData, LinkKind::kCommand, LinkKind::kRegistration};
+
+// Per hit: its name, the fault, and the text of the error it causes (a reply or write time-out
+// for stall and half-open).
+struct HitKind {
+  const char* name;
+  Fault fault;
+  const char* cause;
+};
+const HitKind& hitOf(Hit hit) {
+  static const HitKind kHits[] = {{"cut", Fault::cut(), "closed|reset|broken pipe"},
+                                  {"stall", Fault::stall(kStallTime), "time"},
+                                  {"garbage", Fault::garbage(), "corrupted"},
+                                  {"halfOpen", Fault::halfOpen(), "time"}};
+  return kHits[static_cast<int>(hit)];
 }
 
 void PrintTo(const Cell& cell, std::ostream* out) {
   static const char* const kConns[] = {"data", "command", "registration"};
   static const char* const kStates[] = {"idle", "blockedInXread", "batch", "answeringSet", "registrationRun"};
-  static const char* const kHits[] = {"cut", "stall", "garbage", "halfOpen"};
   *out << kConns[static_cast<int>(cell.conn)] << "_" << kStates[static_cast<int>(cell.state)] << "_"
-       << kHits[static_cast<int>(cell.hit)];
-}
-
-// The text of the error that a fault causes.
-std::regex causeOf(Hit hit) {
-  switch (hit) {
-    case Hit::kCut:
-      return std::regex("closed|reset|broken pipe", std::regex::icase);
-    case Hit::kGarbage:
-      return std::regex("corrupted", std::regex::icase);
-    case Hit::kStall:
-    case Hit::kHalfOpen:
-      break;
-  }
-  return std::regex("time", std::regex::icase);  // the reply or the write time-out
+       << hitOf(cell.hit).name;
 }
 
 // True when a record's error is the one the cell's fault causes.
@@ -128,13 +111,7 @@ bool causedBy(const Cell& cell, std::error_code code) {
   if (cell.hit == Hit::kHalfOpen && cell.conn == Conn::kData && cell.state == State::kBatch) {
     return code == std::errc::timed_out;
   }
-  return std::regex_search(code.message(), causeOf(cell.hit));
-}
-
-LinkKind kindOf(Conn conn) {
-  return conn == Conn::kData      ? LinkKind::kData
-         : conn == Conn::kCommand ? LinkKind::kCommand
-                                  : LinkKind::kRegistration;
+  return std::regex_search(code.message(), std::regex(hitOf(cell.hit).cause, std::regex::icase));
 }
 
 std::string levelName(int tank, int level) {
@@ -144,6 +121,13 @@ std::string levelValue(int tank, int level) {
   std::string text = "tank " + std::to_string(tank) + " level " + std::to_string(level) + " ";
   text.resize(kLevelSize, 'x');
   return text;
+}
+std::vector<std::string> levelNames() {
+  std::vector<std::string> names;
+  for (int i = 0; i < kTanks * kLevelsPerTank; ++i) {
+    names.push_back(levelName(i / kLevelsPerTank, i % kLevelsPerTank));
+  }
+  return names;
 }
 
 // The ten attributes at one moment.
@@ -231,38 +215,38 @@ class ConnectionFault : public ::testing::TestWithParam<Cell> {
     auto failure = ::testing::AssertionFailure() << what << " within " << timeout.count() << " ms; seen:";
     for (const std::string& state : seen) failure << state << "\n  --";
     return failure << "\n  now:" << snapshot() << "\n  events " << connectedEvents() << " connected, "
-                   << disconnectedEvents() << " disconnected; links data " << proxy.accepted(LinkKind::kData)
-                   << ", command " << proxy.accepted(LinkKind::kCommand) << ", registration "
-                   << proxy.accepted(LinkKind::kRegistration);
+                   << disconnectedEvents() << " disconnected; links (data, command, registration) "
+                   << ::testing::PrintToString(links());
   }
 
   std::uint64_t connectedEvents() const { return service->connectedEvent.raiseCount(); }
   std::uint64_t disconnectedEvents() const { return service->disconnectedEvent.raiseCount(); }
   ::testing::AssertionResult events(std::uint64_t connected, std::uint64_t disconnected) {
-    waitUntil([&] { return connectedEvents() == connected && disconnectedEvents() == disconnected; }, 2s);
-    if (connectedEvents() == connected && disconnectedEvents() == disconnected)
+    const auto counts = [&] { return std::pair(connectedEvents(), disconnectedEvents()); };
+    if (waitUntil([&] { return counts() == std::pair(connected, disconnected); }, 2s))
       return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << "events: " << connectedEvents() << " connected, " << disconnectedEvents()
-           << " disconnected; expected " << connected << " and " << disconnected;
+           << "events: " << counts().first << " connected, " << counts().second << " disconnected; expected "
+           << connected << " and " << disconnected;
   }
-
-  // Returns the command entry's ID.
-  std::string subscribe(const std::vector<std::string>& names, const std::string& id) {
-    RedisClient::Fields fields = {{"cmd", "subscribe"}, {"subscriptionId", id}, {"samplingInterval", "100"}};
-    for (const std::string& name : names) fields.emplace_back("name", name);
-    return commands.send(fields);
+  // Links accepted so far: data, command, registration.
+  using Links = std::array<int, 3>;
+  Links links() const {
+    return {proxy.accepted(LinkKind::kData), proxy.accepted(LinkKind::kCommand),
+            proxy.accepted(LinkKind::kRegistration)};
   }
-  std::string lastValue(const std::string& member) {
-    const ReplyPtr reply = peer.command({"XREVRANGE", "SValue:" + member, "+", "-", "COUNT", "1"});
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 1) return "(none)";
-    const redisReply* fields = reply->element[0]->element[1];
-    return fields->elements == 2 ? std::string(fields->element[1]->str, fields->element[1]->len) : "(odd)";
+  std::string setCount(const std::string& value) {
+    return commands.send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", value}});
   }
-
   void reconnect() {
     ormanta::host::runTask(service->reconnectTask);
     ASSERT_TRUE(eventually(allGood, 5s, "not back after the reconnect task"));
+  }
+  void cutDataAndReconnect() {
+    ASSERT_EQ(proxy.inject(kinds(LinkKind::kData), Fault::cut()), 1);
+    ASSERT_TRUE(eventually([](const Snapshot& s) { return !s.data && !s.command; }, 3s, "no data cut seen"));
+    ASSERT_NO_FATAL_FAILURE(reconnect());
+    EXPECT_TRUE(events(2, 1));
   }
   void upAndIdle() {
     start();
@@ -277,8 +261,7 @@ class ConnectionFault : public ::testing::TestWithParam<Cell> {
     proxy.arm(LinkKind::kCommand, armed, 10, fault);
     proxy.stallNewLinks(kReconnectHold);
     for (int i = 1; i <= kBurst; ++i) {
-      burstIds.push_back(
-          commands.send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", std::to_string(i)}}));
+      burstIds.push_back(setCount(std::to_string(i)));
     }
   }
   void hitTheConnection(const Cell& cell);
@@ -297,8 +280,8 @@ class ConnectionFault : public ::testing::TestWithParam<Cell> {
 
 // Brings the connection into the cell's state and applies the fault there.
 void ConnectionFault::hitTheConnection(const Cell& cell) {
-  const Fault fault = faultOf(cell.hit);
-  const LinkKind target = kindOf(cell.conn);
+  const Fault& fault = hitOf(cell.hit).fault;
+  const LinkKind target = kKindOf[static_cast<int>(cell.conn)];
   const bool commandDown = outcomeOf(cell) == Outcome::kCommandDown;
   switch (cell.state) {
     case State::kIdle:
@@ -315,36 +298,36 @@ void ConnectionFault::hitTheConnection(const Cell& cell) {
       } else if (cell.conn == Conn::kData) {
         ASSERT_NO_FATAL_FAILURE(upAndIdle());
         proxy.arm(LinkKind::kData, "XADD", 100, fault);
-        std::vector<std::string> names;
-        for (int tank = 0; tank < kTanks; ++tank) {
-          for (int level = 0; level < kLevelsPerTank; ++level) names.push_back(levelName(tank, level));
-        }
-        subscribe(names, "levels");
+        commands.subscribe("levels", levelNames(), "100");
       } else {
         // The responses go out in MULTI/EXEC batches: hit the 10th response of the burst.
         ASSERT_NO_FATAL_FAILURE(sendBurst("XADD S.Commands", fault));
       }
-      ASSERT_EQ(proxy.waitFired(10s), 1) << "the batch never reached the armed request";
+      ASSERT_TRUE(proxy.waitFired(10s)) << "the batch never reached the armed request";
       break;
     case State::kAnsweringSet:
       ASSERT_NO_FATAL_FAILURE(sendBurst("XADD SValue:S.Boiler.Count", fault));  // the 10th echo
-      ASSERT_EQ(proxy.waitFired(10s), 1) << "the burst never reached the armed request";
+      ASSERT_TRUE(proxy.waitFired(10s)) << "the burst never reached the armed request";
       break;
     case State::kRegistrationRun:
       if (cell.conn == Conn::kRegistration) {
         proxy.arm(LinkKind::kRegistration, "HDEL", 1, fault);  // the run's first request
         start();
-        ASSERT_EQ(proxy.waitFired(10s), 1);
+        ASSERT_TRUE(proxy.waitFired(10s));
       } else {
         // Holds the run at its data point batch, well inside the reply time-out, while the
         // other connection is hit.
         proxy.arm(LinkKind::kRegistration, "HSET", 4, Fault::stall(kRunHold));
         start();
-        ASSERT_EQ(proxy.waitFired(10s), 1);
+        ASSERT_TRUE(proxy.waitFired(10s));
         ASSERT_TRUE(waitUntil(
             [&] { return proxy.open(LinkKind::kData) == 1 && proxy.awaiting(LinkKind::kCommand, "XREAD"); },
             500ms))
             << "the data and command connections were not up during the run";
+        // Under load the supervisor may not have folded them into "state" yet; an outage
+        // before that raises no disconnected event.
+        ASSERT_TRUE(eventually([](const Snapshot& s) { return s.data && s.command && s.state; }, 500ms,
+                               "the service was not up during the run"));
         if (commandDown) proxy.stallNewLinks(kReconnectHold);
         ASSERT_EQ(proxy.inject(kinds(target), fault), 1);
         ASSERT_TRUE(proxy.open(LinkKind::kRegistration) == 1) << "the run ended before the fault";
@@ -388,14 +371,12 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
       EXPECT_TRUE(events(1, 1));
       ASSERT_TRUE(eventually(allGood, 3s, "the command connection did not come back by itself"));
       proxy.stallNewLinks(0ms);
-      EXPECT_EQ(proxy.accepted(LinkKind::kCommand), 2);
-      EXPECT_EQ(proxy.accepted(LinkKind::kData), 1);
-      EXPECT_EQ(proxy.accepted(LinkKind::kRegistration), 1);
+      EXPECT_EQ(links(), (Links{1, 2, 1}));
       EXPECT_TRUE(events(2, 1));
       break;
     case Outcome::kCommandDelayed: {
       // A command sent during the stall is answered once it ends; nothing fails meanwhile.
-      const std::string id = commands.send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", "7"}});
+      const std::string id = setCount("7");
       // The supervisor may not have folded the command connection's start into "state" yet.
       ASSERT_TRUE(eventually([](const Snapshot& s) { return s.data && s.command && s.state; }, 1s,
                              "the service was not up when the stall began"));
@@ -411,21 +392,17 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
       break;
     }
     case Outcome::kCommandSilent: {
-      // The XREAD waits without deadline, so nothing notices: TCP keep-alive only ends a link
-      // whose far host is gone, and here the proxy's kernel still acknowledges. For longer than
-      // the reply time-out: no alarm, and a command goes unanswered.
-      const std::string id = commands.send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", "7"}});
+      // The XREAD waits for its block time (far longer than this) plus the reply time-out, and TCP
+      // keep-alive only ends a link whose far host is gone (here the proxy's kernel acknowledges):
+      // for longer than the reply time-out no alarm, and a command goes unanswered.
+      const std::string id = setCount("7");
       std::this_thread::sleep_for(1200ms);
       EXPECT_TRUE(allGood(snapshot())) << snapshot();
       EXPECT_TRUE(events(1, 0));
       EXPECT_FALSE(commands.response(id, 10ms));
       // A data connection failure ends the silent link too; the reconnect task brings both back.
-      ASSERT_EQ(proxy.inject(kinds(LinkKind::kData), Fault::cut()), 1);
-      ASSERT_TRUE(eventually([](const Snapshot& s) { return !s.data && !s.command; }, 3s,
-                             "the data cut was not seen"));
-      ASSERT_NO_FATAL_FAILURE(reconnect());
+      ASSERT_NO_FATAL_FAILURE(cutDataAndReconnect());
       EXPECT_EQ(proxy.accepted(LinkKind::kCommand), 2);
-      EXPECT_TRUE(events(2, 1));
       break;
     }
     case Outcome::kRegistrationFailed:
@@ -442,11 +419,8 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
       EXPECT_EQ(proxy.accepted(LinkKind::kRegistration), 1) << "a failed run was retried";
       EXPECT_FALSE(snapshot().registered);
       // The next data connection registers anew.
-      ASSERT_EQ(proxy.inject(kinds(LinkKind::kData), Fault::cut()), 1);
-      ASSERT_TRUE(eventually([](const Snapshot& s) { return !s.data; }, 3s, "the data cut was not seen"));
-      ASSERT_NO_FATAL_FAILURE(reconnect());
+      ASSERT_NO_FATAL_FAILURE(cutDataAndReconnect());
       EXPECT_EQ(proxy.accepted(LinkKind::kRegistration), 2);
-      EXPECT_TRUE(events(2, 1));
       break;
   }
 }
@@ -482,34 +456,21 @@ void ConnectionFault::expectRedisContentsAndAWorkingService(const Cell& cell) {
   }
 
   // Commands are answered and values published again.
-  const std::string id = commands.send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", "42"}});
+  const std::string id = setCount("42");
   EXPECT_EQ(commands.response(id), success(id));
   harness.model().setValue("Boiler", "Temp", 30.5);
-  const std::string subscribed = subscribe({"S.Boiler.Temp"}, "check");
+  const std::string subscribed = commands.subscribe("check", {"S.Boiler.Temp"}, "100");
   EXPECT_EQ(commands.response(subscribed), success(subscribed));
-  EXPECT_TRUE(waitUntil([&] { return lastValue("S.Boiler.Temp") == "30.5"; }, 3s))
-      << lastValue("S.Boiler.Temp");
+  EXPECT_TRUE(commands.lastValueIs("S.Boiler.Temp", "30.5", 3s));
   if (cell.conn == Conn::kData && cell.state == State::kBatch) {
-    std::vector<std::string> names;
-    for (int tank = 0; tank < kTanks; ++tank) {
-      for (int level = 0; level < kLevelsPerTank; ++level) names.push_back(levelName(tank, level));
-    }
-    subscribe(names, "levels");
+    commands.subscribe("levels", levelNames(), "100");
     std::vector<std::string> missing;
-    waitUntil(
-        [&] {
-          missing.clear();
-          for (int tank = 0; tank < kTanks; ++tank) {
-            for (int level = 0; level < kLevelsPerTank; ++level) {
-              if (lastValue(levelName(tank, level)) != levelValue(tank, level))
-                missing.push_back(levelName(tank, level));
-            }
-          }
-          return missing.empty();
-        },
-        10s, 100ms);
-    EXPECT_TRUE(missing.empty()) << missing.size() << " members lack their value, the first "
-                                 << missing.front();
+    for (int i = 0; i < kTanks * kLevelsPerTank; ++i) {
+      const int tank = i / kLevelsPerTank, level = i % kLevelsPerTank;
+      if (!commands.lastValueIs(levelName(tank, level), levelValue(tank, level), missing.empty() ? 10s : 0s))
+        missing.push_back(levelName(tank, level));
+    }
+    EXPECT_TRUE(missing.empty()) << missing.size() << " members lack their value, the first " << missing[0];
   }
 }
 

@@ -41,11 +41,6 @@ ProcessUsage usageOf(pid_t pid) {
   return usage;
 }
 
-long clientCount(RedisClient& client) {
-  const std::string list = client.str({"CLIENT", "LIST"});
-  return std::count(list.begin(), list.end(), '\n');
-}
-
 TEST(ServerFaultCyclesTest, FiftyKillsAndEmptyRestartsAreEachReportedRecoveredByTheTaskAndLeakNothing) {
   constexpr int kCycles = 50;
   constexpr int kWarmUpCycles = 5;
@@ -65,10 +60,7 @@ TEST(ServerFaultCyclesTest, FiftyKillsAndEmptyRestartsAreEachReportedRecoveredBy
     ASSERT_TRUE(client.hgetall("Services").contains("S")) << "registered afresh on the empty server";
     ASSERT_TRUE(client.exists("S.DataPoints"));
     CommandPeer peer(client, "S");
-    const std::string id = peer.send({{"cmd", "subscribe"},
-                                      {"subscriptionId", "watch"},
-                                      {"samplingInterval", "20"},
-                                      {"name", "S.Plant.Count"}});
+    const std::string id = peer.subscribe("watch", {"S.Plant.Count"}, "20");
     ASSERT_EQ(peer.response(id), success(id));
     ASSERT_TRUE(waitUntil([&] { return peer.values("S.Plant.Count").size() >= 2; }, 5s))
         << "a peer that subscribes again gets values";
@@ -94,7 +86,7 @@ TEST(ServerFaultCyclesTest, FiftyKillsAndEmptyRestartsAreEachReportedRecoveredBy
         200ms);
     EXPECT_FALSE(early) << "nothing reconnects before the reconnect task";
     RedisClient witness(redis);
-    EXPECT_EQ(clientCount(witness), 1) << "no connection of the service on the restarted server";
+    EXPECT_EQ(witness.clientCount(), 1) << "no connection of the service on the restarted server";
     host.send("reconnect");
     ASSERT_TRUE(host.waitFor(event("connected")));
   }

@@ -49,22 +49,16 @@ struct Unfreeze {
 
 class ServerFaultTest : public LiveServiceTest {
  protected:
-  // A peer subscribes to Plant.member, the model changes the member to value, and the peer sees
-  // text (the value's text) on the member's value stream.
-  bool peerGetsValue(const std::string& member, ormanta::data::Value value, const std::string& text) {
-    CommandPeer commands(*peer, "S");
-    const std::string id = commands.send({{"cmd", "subscribe"},
-                                          {"subscriptionId", member},
-                                          {"samplingInterval", "0"},
-                                          {"name", "S.Plant." + member}});
+  // A peer subscribes to Plant.member, the model (the fixture's when none is given) changes the
+  // member to value, and the peer sees text (the value's text) on the member's value stream.
+  bool peerGetsValue(const std::string& member, ormanta::data::Value value, const std::string& text,
+                     ServiceHarness* other = nullptr) {
+    RedisClient client(server);
+    CommandPeer commands(client, "S");
+    const std::string id = commands.subscribe(member, {"S.Plant." + member});
     if (commands.response(id) != success(id)) return false;
-    harness.model().setValue("Plant", member, std::move(value));
-    return waitUntil(
-        [&] {
-          const std::vector<std::string> values = commands.values("S.Plant." + member);
-          return !values.empty() && values.back() == text;
-        },
-        5s);
+    (other ? *other : harness).model().setValue("Plant", member, std::move(value));
+    return commands.lastValueIs("S.Plant." + member, text);
   }
 };
 
@@ -173,7 +167,9 @@ TEST_F(ServerFaultTest, CleanupReturnsWithin200msFromEveryState) {
          // connection stays up while the command connection fails again and again.
          auto refusing = std::make_shared<FakeServer>([](FakeConnection& c) {
            for (auto request = c.readCommand(60s); !request.empty(); request = c.readCommand(60s)) {
-             c.send(request[0] == "PING" ? "+PONG\r\n" : request[0] == "SET" ? "+OK\r\n" : "-ERR refused\r\n");
+             c.send(request[0] == "PING"  ? "+PONG\r\n"
+                    : request[0] == "SET" ? "+OK\r\n"
+                                          : "-ERR refused\r\n");
            }
          });
          r.keep.push_back(refusing);
@@ -190,19 +186,9 @@ TEST_F(ServerFaultTest, CleanupReturnsWithin200msFromEveryState) {
        [&](Reached& r) {
          r.harness->model().addElement({"Plant", "", {}, {{"Text", NativeType::kString}}});
          r.prepare(server.address());
-         if (!up(r)) return false;
-         RedisClient client(server);
-         CommandPeer commands(client, "S");
-         const std::string id = commands.send({{"cmd", "subscribe"},
-                                               {"subscriptionId", "p"},
-                                               {"samplingInterval", "0"},
-                                               {"name", "S.Plant.Text"}});
-         // Paused only once the subscription's first value is out, so that nothing small is
-         // in flight when the large value goes.
-         if (commands.response(id) != success(id) ||
-             !waitUntil([&] { return !commands.values("S.Plant.Text").empty(); }, 5s)) {
-           return false;
-         }
+         // Paused only once a first value is out, so that nothing small is in flight when the
+         // large value goes.
+         if (!up(r) || !peerGetsValue("Text", std::string("small"), "small", r.harness.get())) return false;
          server.pause();
          r.harness->model().setValue("Plant", "Text", std::string(32 << 20, 'x'));
          return waitUntil([&] { return unreadBytesTo(server.port()) > (1 << 20); }, 5s);

@@ -17,25 +17,23 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path path = argv[i];
-    if (!std::filesystem::exists(path)) continue;  // a target without crash inputs has no folder for them
-    if (!std::filesystem::is_directory(path)) {
+    const auto first = inputs.size();
+    if (std::filesystem::is_directory(path)) {
+      for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        if (entry.is_regular_file()) inputs.push_back(entry.path());
+      }
+    } else if (std::filesystem::exists(path)) {  // a target without crash inputs has no folder for them
       inputs.push_back(path);
-      continue;
     }
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    inputs.insert(inputs.end(), files.begin(), files.end());
+    std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end());
   }
   for (const std::filesystem::path& path : inputs) {
     std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in) {
       std::fprintf(stderr, "cannot read %s\n", path.c_str());
       return 1;
     }
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::fprintf(stderr, "running %s (%zu bytes)\n", path.c_str(), bytes.size());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }

@@ -5,6 +5,7 @@
 #include "ormanta/host/Host.h"
 #include "ormanta/host/PluginLibrary.h"
 #include "ormanta/host/SkillRegistry.h"
+#include "support/Errors.h"
 
 namespace {
 
@@ -57,12 +58,9 @@ TEST(ModuleLoadTest, LoadingRegistersTheSkillAndUnloadingRemovesIt) {
 }
 
 TEST(ModuleLoadTest, ABadPathGivesAClearError) {
-  try {
-    host::PluginLibrary library("/nonexistent/libTulService.so");
-    FAIL();
-  } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("cannot load plug-in /nonexistent/libTulService.so"), std::string::npos);
-  }
+  const std::string message = tul::test::messageOf<std::runtime_error>(
+      [] { host::PluginLibrary library("/nonexistent/libTulService.so"); });
+  EXPECT_NE(message.find("cannot load plug-in /nonexistent/libTulService.so"), std::string::npos) << message;
 }
 
 }  // namespace

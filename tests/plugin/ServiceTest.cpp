@@ -1,5 +1,4 @@
-// The service element as the host sees it: configuration, lifecycle, attributes, events,
-// the reconnect task.
+// The service element as the host sees it: configuration, attributes, events and lifecycle.
 
 #include <chrono>
 
@@ -7,8 +6,10 @@
 
 #include "ormanta/config/Config.h"
 #include "ormanta/host/Host.h"
+#include "support/Errors.h"
 #include "support/RedisServer.h"
 #include "support/ServiceHarness.h"
+#include "support/UnitFixtures.h"
 #include "support/Wait.h"
 
 namespace {
@@ -34,76 +35,70 @@ class ServiceTest : public ::testing::Test {
 
 // ---- configuration ----
 
-TEST_F(ServiceTest, ConfigurationReadsBothKeysWithDefaultsAndTheLastValueOfARepeatedKey) {
+TEST_F(ServiceTest, ConfigurationReadsBothKeysWithDefaultsAndRefusesUnknownKeysAndOtherKinds) {
   auto service = configured(R"({"address":"redis.local:7000","serviceName":"Plant"})");
   EXPECT_EQ(service->address, "redis.local:7000");
   EXPECT_EQ(service->serviceName, "Plant");
-  EXPECT_EQ(configured("{}")->serviceName, "TULOrmantaService");
-  service = configured(R"({"serviceName":"","address":""})");
-  EXPECT_EQ(service->serviceName, "TULOrmantaService");
-  EXPECT_EQ(service->address, "");
-  EXPECT_EQ(configured(R"({"serviceName":"First","address":"a","serviceName":"Second"})")->serviceName, "Second");
-  EXPECT_EQ(configured(R"({"serviceName":"a\"b\u0000c"})")->serviceName, std::string("a\"b\0c", 5));
-}
+  // Empty or missing names take the default; a repeated key takes its last value.
+  const std::tuple<const char*, const char*, std::string> cases[] = {
+      {"{}", "", "TULOrmantaService"},
+      {R"({"serviceName":"","address":""})", "", "TULOrmantaService"},
+      {R"({"serviceName":"First","address":"a","serviceName":"Second"})", "a", "Second"},
+      {R"({"serviceName":"a\"b\u0000c"})", "", std::string("a\"b\0c", 5)}};
+  for (const auto& [json, address, name] : cases) {
+    service = configured(json);
+    EXPECT_EQ(service->address, address) << json;
+    EXPECT_EQ(service->serviceName, name) << json;
+  }
 
-TEST_F(ServiceTest, UnknownKeyFailsNamingTheKeyAndChangesNothing) {
-  auto service = configured(R"({"serviceName":"Kept"})");
+  service = configured(R"({"serviceName":"Kept"})");
   auto bad = utils::json::decoder::Document::parse(R"({"serviceName":"New","port":6379})");
   try {
     service->loadConfiguration(bad.root().asObject(), config::Context());
-    FAIL();
+    ADD_FAILURE() << "an unknown key was accepted";
   } catch (const config::UnknownParameterError& error) {
     EXPECT_EQ(error.parameter(), "port");
+    EXPECT_STREQ(error.what(), "unknown configuration parameter \"port\"");
   }
-  EXPECT_EQ(service->serviceName, "Kept");
-}
-
-TEST_F(ServiceTest, NonStringValueOrNonObjectConfigurationGetsTheDecodersError) {
-  try {
-    configured(R"({"address":6379})");
-    FAIL();
-  } catch (const std::invalid_argument& error) {
-    EXPECT_STREQ(error.what(), "JSON value at $.address is a number, expected a string");
-  }
-  EXPECT_THROW(utils::json::decoder::Document::parse("[1]").root().asObject(), std::invalid_argument);
+  EXPECT_EQ(service->serviceName, "Kept") << "a refused configuration changes nothing";
+  EXPECT_EQ(tul::test::messageOf<std::invalid_argument>([&] { configured(R"({"address":6379})"); }),
+            "JSON value at $.address is a number, expected a string");
 }
 
 // ---- attributes ----
 
-TEST_F(ServiceTest, AttributesReadTheDefaultRecordsBeforeAnyWorkerRuns) {
+TEST_F(ServiceTest, AttributesAreReadOnlyListedInOrderAndReadTheDefaultRecordsBeforeAnyWorkerRuns) {
   auto service = harness.create(R"({"address":"127.0.0.1:1"})");
-  using A = ServiceAttribute;
-  EXPECT_EQ(std::get<std::string>(tul::test::readAttribute(*service, A::kAddress)), "127.0.0.1:1");
-  EXPECT_EQ(std::get<std::string>(tul::test::readAttribute(*service, A::kServiceName)), "TULOrmantaService");
-  EXPECT_EQ(tul::test::errorAttribute(*service, A::kCommandConnectionError), connectionError(1));
-  EXPECT_FALSE(tul::test::flagAttribute(*service, A::kCommandConnectionState));
-  EXPECT_EQ(tul::test::errorAttribute(*service, A::kDataConnectionError), connectionError(1));
-  EXPECT_FALSE(tul::test::flagAttribute(*service, A::kDataConnectionState));
-  EXPECT_EQ(tul::test::errorAttribute(*service, A::kServiceRegistrationError).message(),
-            "the service registration is pending");
-  EXPECT_FALSE(tul::test::flagAttribute(*service, A::kIsServiceRegistered));
-  EXPECT_EQ(tul::test::errorAttribute(*service, A::kError), generalConnectionError(3));
-  EXPECT_FALSE(tul::test::flagAttribute(*service, A::kState));
-}
-
-TEST_F(ServiceTest, AttributesAreListedInOrderReadOnlyWithTheirUuids) {
-  auto service = harness.create("{}");
-  std::vector<std::string> names;
+  const std::vector<std::pair<std::string, data::Value>> expected = {
+      {"address", std::string("127.0.0.1:1")},
+      {"serviceName", std::string("TULOrmantaService")},
+      {"commandConnectionError", connectionError(1)},
+      {"commandConnectionState", false},
+      {"dataConnectionError", connectionError(1)},
+      {"dataConnectionState", false},
+      {"serviceRegistrationError", registrationError(1)},
+      {"isServiceRegistered", false},
+      {"error", generalConnectionError(3)},
+      {"state", false}};
+  std::vector<std::pair<std::string, data::Value>> listed;
   service->forEachAttribute([&](const model::Attribute& a) {
     EXPECT_EQ(a.accessMode(), model::kAccessRead);
-    names.push_back(a.name());
+    listed.emplace_back(a.name(), tul::test::readAttribute(*service, ServiceAttribute(listed.size())));
     return false;
   });
-  EXPECT_EQ(names, (std::vector<std::string>{"address", "serviceName", "commandConnectionError",
-                                             "commandConnectionState", "dataConnectionError", "dataConnectionState",
-                                             "serviceRegistrationError", "isServiceRegistered", "error", "state"}));
+  EXPECT_TRUE(listed == expected);
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kState).uuid().toString(), "9c57a0fe-52ef-44f4-b11a-f98de615c52d");
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kError).uuid(), model::Attribute::kError.uuid);
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kError).roleValue(), model::Attribute::kError.value);
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kDataConnectionError).dataType(), data::DataType::kErrorCode);
-  // Nothing about the service can be written.
+  // Nothing about the service can be written, and another element's attribute is not its own.
   EXPECT_EQ(service->attributeWriteHandle(serviceAttribute(ServiceAttribute::kAddress)).write("x"),
             data::HandleError::kNoAttribute);
+  auto element = harness.model().addElement({"Boiler", "", {}, {{"Temp", data::NativeType::kDouble}}});
+  const model::Attribute temp = *tul::test::attributeNamed(*element, "Temp");
+  EXPECT_EQ(service->attributeReadHandle(temp).hardError(), data::HandleError::kNoAttribute);
+  EXPECT_FALSE(service->resolveAttributeByUuid(temp.uuid()));
+  EXPECT_TRUE(service->resolveAttributeByUuid(serviceAttribute(ServiceAttribute::kState).uuid()));
 }
 
 TEST_F(ServiceTest, EnumerationsStopAtTheFirstCallbackReturningTrue) {
@@ -112,18 +107,17 @@ TEST_F(ServiceTest, EnumerationsStopAtTheFirstCallbackReturningTrue) {
   EXPECT_TRUE(service->forEachAttribute([&](const model::Attribute&) { return ++calls == 3; }));
   EXPECT_EQ(calls, 3);
 
-  std::vector<process::Event::Role> roles;
-  EXPECT_TRUE(service->forEachEvent([&](process::Event::Role role, const std::shared_ptr<process::Event>&) {
-    roles.push_back(role);
-    return true;
-  }));
-  EXPECT_EQ(roles, std::vector<process::Event::Role>{process::Event::kConnected});
-  roles.clear();
-  EXPECT_FALSE(service->forEachEvent([&](process::Event::Role role, const std::shared_ptr<process::Event>&) {
-    roles.push_back(role);
-    return false;
-  }));
-  EXPECT_EQ(roles, (std::vector<process::Event::Role>{process::Event::kConnected, process::Event::kDisconnected}));
+  using Roles = std::vector<process::Event::Role>;
+  const auto eventRoles = [&](bool stopAtFirst) {
+    Roles roles;
+    EXPECT_EQ(service->forEachEvent([&](process::Event::Role role, const std::shared_ptr<process::Event>&) {
+      roles.push_back(role);
+      return stopAtFirst;
+    }), stopAtFirst);
+    return roles;
+  };
+  EXPECT_EQ(eventRoles(true), Roles{process::Event::kConnected});
+  EXPECT_EQ(eventRoles(false), (Roles{process::Event::kConnected, process::Event::kDisconnected}));
   EXPECT_TRUE(service->forEachTask([](process::Task::Role role, const std::shared_ptr<process::Task>&) {
     return role == process::Task::kReconnect;
   }));
@@ -148,35 +142,23 @@ TEST_F(ServiceTest, EventsAndTaskShareTheElementsOwnership) {
   EXPECT_EQ(harness.allocator().live(), 0u);
 }
 
-TEST_F(ServiceTest, ForeignAttributeHasNoReadHandle) {
-  auto service = harness.create("{}");
-  auto element = harness.model().addElement({"Boiler", "", {}, {{"Temp", data::NativeType::kDouble}}});
-  std::optional<model::Attribute> temp;
-  element->forEachAttribute([&](const model::Attribute& a) { return a.name() == "Temp" ? (temp = a, true) : false; });
-  EXPECT_EQ(service->attributeReadHandle(*temp).hardError(), data::HandleError::kNoAttribute);
-  EXPECT_FALSE(service->resolveAttributeByUuid(temp->uuid()));
-  EXPECT_TRUE(service->resolveAttributeByUuid(serviceAttribute(ServiceAttribute::kState).uuid()));
-}
-
 // ---- lifecycle ----
 
 TEST_F(ServiceTest, PrepareStartsFourWorkersAndCleanupStopsThemPromptly) {
   auto service = harness.create(tul::test::serviceConfig(tul::test::kClosedAddress));
+  const auto running = [&] {
+    return service->supervisor->worker.joinable() + service->registrationHandler->worker.joinable() +
+           service->dataHandler->worker.joinable() + service->commandHandler->worker.joinable();
+  };
   service->prepare();
-  EXPECT_TRUE(service->supervisor->worker.joinable());
-  EXPECT_TRUE(service->registrationHandler->worker.joinable());
-  EXPECT_TRUE(service->dataHandler->worker.joinable());
-  EXPECT_TRUE(service->commandHandler->worker.joinable());
+  EXPECT_EQ(running(), 4);
   const auto start = std::chrono::steady_clock::now();
   service->cleanup();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(running(), 0);
   // Stopped in the order data, command, registration: each leaves its record on the way out.
   EXPECT_LE(service->dataHandler->state.timestamp(), service->commandHandler->state.timestamp());
   EXPECT_LE(service->commandHandler->state.timestamp(), service->registrationHandler->state.timestamp());
-  EXPECT_FALSE(service->supervisor->worker.joinable());
-  EXPECT_FALSE(service->registrationHandler->worker.joinable());
-  EXPECT_FALSE(service->dataHandler->worker.joinable());
-  EXPECT_FALSE(service->commandHandler->worker.joinable());
   // The connection workers leave their "not established" records behind.
   EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kDataConnectionError), connectionError(1));
   EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kServiceRegistrationError), registrationError(1));
@@ -192,17 +174,6 @@ TEST_F(ServiceTest, CleanupBeforePrepareAndDestructionWithoutCleanupAreHarmless)
   auto unrealized = configured("{}");
   unrealized->cleanup();
   EXPECT_THROW(unrealized->prepare(), std::logic_error);
-}
-
-TEST_F(ServiceTest, ServiceCanBePreparedAgainAfterCleanup) {
-  auto service = harness.create(tul::test::serviceConfig(tul::test::kClosedAddress));
-  service->prepare();
-  service->cleanup();
-  EXPECT_TRUE(service->ioStopSource.stopRequested());
-  service->realize();
-  service->prepare();
-  EXPECT_FALSE(service->ioStopSource.stopRequested());
-  service->cleanup();
 }
 
 TEST_F(ServiceTest, PreparedAgainWithoutCleanupOrRealizeTheServiceComesUpAgain) {
@@ -224,30 +195,6 @@ TEST_F(ServiceTest, PreparedAgainWithoutCleanupOrRealizeTheServiceComesUpAgain) 
   service->prepare();
   EXPECT_TRUE(up()) << "after cleanup too, without a new realize";
   service->cleanup();
-}
-
-// ---- reconnect task ----
-
-TEST_F(ServiceTest, ReconnectTaskRequestsConnectionsFromIdleOnly) {
-  auto service = harness.create("{}");
-  auto& data = *service->dataHandler;
-  auto& command = *service->commandHandler;
-  EXPECT_EQ(data.phase, kPhaseConnectRequested);  // the data connection is requested at once
-  EXPECT_EQ(command.phase, kPhaseIdle);
-
-  data.phase = kPhaseIdle;
-  host::runTask(service->reconnectTask);
-  EXPECT_EQ(data.phase, kPhaseConnectRequested);
-  EXPECT_EQ(command.phase, kPhaseIdle);  // the data connection is not up yet
-
-  data.phase = kPhaseConnected;
-  host::runTask(service->reconnectTask);
-  EXPECT_EQ(data.phase, kPhaseConnected);
-  EXPECT_EQ(command.phase, kPhaseConnectRequested);
-
-  command.phase = kPhaseConnected;
-  host::runTask(service->reconnectTask);
-  EXPECT_EQ(command.phase, kPhaseConnected);
 }
 
 }  // namespace

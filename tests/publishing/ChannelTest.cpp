@@ -1,77 +1,44 @@
-// Channels: intervals of their subscribers, change collapsing, due times.
+// Channels: change collapsing into one signal per batch, and attaching that cannot half-fail.
 
 #include <cstdlib>
-#include <limits>
 #include <new>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "commands/Channel.h"
 #include "commands/SubscriptionTable.h"
-#include "support/ServiceHarness.h"
+#include "support/UnitFixtures.h"
 
 namespace {
 
-using namespace ormanta;
 using namespace ormanta::plugins::TulService;
-using tul::test::ServiceHarness;
+using tul::test::channelNames;
+using tul::test::channelOf;
 
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public tul::test::BoilerServiceTest {
  protected:
-  void SetUp() override {
-    harness.model().addElement({"Boiler", "", {}, {{"Temp", data::NativeType::kDouble}, {"On", data::NativeType::kBool}}});
-    harness.model().addElement({"Pump", "", {}, {{"Speed", data::NativeType::kDouble}}});
-    service = harness.create("{\"serviceName\":\"S\"}");
-  }
-
-  Subscription subscription(std::int64_t intervalMs) {
-    Subscription s(*service);
-    s.samplingInterval = intervalMs;
-    return s;
-  }
-
-  std::shared_ptr<Channel> channel(const std::string& name) {
-    std::lock_guard lock(service->channelMutex);
-    auto found = service->channelMap.find(name);
-    return found == service->channelMap.end() ? nullptr : found->second;
-  }
-
   int drainSignal() {
     int count = 0;
     while (service->sampleSignal.try_acquire()) ++count;
     return count;
   }
-
-  ServiceHarness harness;
-  std::shared_ptr<Service> service;
+  Channel& channel(const std::string& name) { return *channelOf(*service, name); }
 };
 
-TEST_F(ChannelTest, UnknownNamesGetNoChannelAndAttachMarksNewChannelsChanged) {
-  Subscription s = subscription(500);
-  updateChannels(*service, {"S.Boiler.Nope", "S.Boiler.On", "Pump.Speed"}, {}, s);
-  EXPECT_EQ(channel("S.Boiler.Nope"), nullptr);
-  ASSERT_NE(channel("S.Boiler.On"), nullptr);
-  ASSERT_NE(channel("Pump.Speed"), nullptr);  // without the service prefix
-  EXPECT_TRUE(channel("S.Boiler.On")->isChanged());
+TEST_F(ChannelTest, ChangesOfSeveralChannelsReleaseTheSignalOncePerBatchUntilTheChangeIsTaken) {
+  Subscription s(*service);
+  const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "Boiler.Count"};
+  updateChannels(*service, {"S.Boiler.Nope", names[0], names[1], names[2]}, {}, s);
+  const std::vector<std::string> made = {"Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"};
+  ASSERT_EQ(channelNames(*service), made)
+      << "unknown names get no channel; the service prefix may be left out";
+  EXPECT_TRUE(channel("S.Boiler.On").isChanged()) << "a new channel has its first value due";
   EXPECT_EQ(drainSignal(), 1);
-  updateChannels(*service, {}, {"S.Boiler.Nope", "S.Boiler.On", "Pump.Speed"}, s);
-  EXPECT_TRUE(service->channelMap.empty());
-}
-
-TEST_F(ChannelTest, ManyChangesOfSeveralChannelsReleaseTheSignalOncePerBatch) {
-  Subscription s = subscription(500);
-  updateChannels(*service, {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"}, {}, s);
-  drainSignal();
-  for (const char* name : {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"}) channel(name)->takeChange();
+  for (const auto& name : names) channel(name).takeChange();
 
   auto batch = harness.model().batch();
   for (int i = 1; i <= 50; ++i) {
     ASSERT_FALSE(batch.add("Boiler", "Temp", double(i)));
-    ASSERT_FALSE(batch.add("Pump", "Speed", double(i)));
+    ASSERT_FALSE(batch.add("Boiler", "Count", std::int64_t{i}));
   }
   ASSERT_FALSE(batch.add("Boiler", "On", true));
   batch.commit();
@@ -80,40 +47,13 @@ TEST_F(ChannelTest, ManyChangesOfSeveralChannelsReleaseTheSignalOncePerBatch) {
   harness.model().setValue("Boiler", "Temp", 99.0);
   EXPECT_EQ(drainSignal(), 0);
   // Once the data worker has taken the change, the next change marks the channel and signals again.
-  EXPECT_TRUE(channel("S.Boiler.Temp")->takeChange());
-  EXPECT_FALSE(channel("S.Boiler.Temp")->isChanged());
+  EXPECT_TRUE(channel("S.Boiler.Temp").takeChange());
+  EXPECT_FALSE(channel("S.Boiler.Temp").isChanged());
   harness.model().setValue("Boiler", "Temp", 100.0);
-  EXPECT_TRUE(channel("S.Boiler.Temp")->isChanged());
+  EXPECT_TRUE(channel("S.Boiler.Temp").isChanged());
   EXPECT_EQ(drainSignal(), 1);
-  updateChannels(*service, {}, {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"}, s);
-}
-
-TEST_F(ChannelTest, DueTimesSaturateInsteadOfOverflowing) {
-  Subscription s = subscription(500);
-  updateChannels(*service, {"S.Boiler.Temp"}, {}, s);
-  auto temp = channel("S.Boiler.Temp");
-  EXPECT_EQ(temp->nextDue(), kMin);  // never sampled: due at once, whatever the interval
-
-  Subscription negative = subscription(-1000);
-  updateChannels(*service, {"S.Boiler.Temp"}, {}, negative);
-  EXPECT_EQ(temp->nextDue(), kMin);
-  temp->markSampled(kMin + 5);
-  EXPECT_EQ(temp->nextDue(), kMin);  // saturates downwards
-  temp->markSampled(1000);
-  EXPECT_EQ(temp->nextDue(), 1000 - 1000 * 10'000);
-
-  updateChannels(*service, {}, {"S.Boiler.Temp"}, negative);
-  updateChannels(*service, {}, {"S.Boiler.Temp"}, s);
-  Subscription huge = subscription(kMax);
-  Subscription first = subscription(kMin);  // lowers to the smallest interval there is
-  updateChannels(*service, {"S.Boiler.On"}, {}, first);
-  updateChannels(*service, {"S.Boiler.On"}, {}, huge);
-  updateChannels(*service, {}, {"S.Boiler.On"}, first);  // re-tuned to the huge interval
-  auto on = channel("S.Boiler.On");
-  ASSERT_EQ(on->samplingInterval(), kMax);
-  on->markSampled(1'000'000);
-  EXPECT_EQ(on->nextDue(), kMax);
-  updateChannels(*service, {}, {"S.Boiler.On"}, huge);
+  updateChannels(*service, {}, names, s);
+  EXPECT_TRUE(channelNames(*service).empty());
 }
 
 // Allocation failures injected into updateChannels: armed per thread, so only the code under test
@@ -121,8 +61,8 @@ TEST_F(ChannelTest, DueTimesSaturateInsteadOfOverflowing) {
 thread_local long allocationsBeforeFailure = -1;
 
 TEST_F(ChannelTest, RunningOutOfMemoryWhileAttachingLeavesNoHalfMadeChannel) {
-  Subscription s = subscription(500);
-  const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "S.Pump.Speed"};
+  Subscription s(*service);
+  const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "S.Boiler.Count"};
   bool completed = false;
   for (long failAt = 0; !completed && failAt < 10'000; ++failAt) {
     allocationsBeforeFailure = failAt;

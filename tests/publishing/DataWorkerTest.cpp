@@ -1,7 +1,6 @@
 // The data worker against a private redis-server: publishing changed channels no more often
 // than their intervals, keep-alive, failure handling, and the supervisor's view of it.
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <regex>
@@ -9,30 +8,21 @@
 
 #include <gtest/gtest.h>
 
-#include "commands/Channel.h"
 #include "commands/SubscriptionTable.h"
 #include "ormanta/host/Host.h"
 #include "plugin/ErrorCategories.h"
-#include "support/LiveService.h"
+#include "support/CommandPeer.h"
+#include "support/UnitFixtures.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace ormanta;
 using namespace ormanta::plugins::TulService;
-using tul::test::LiveServiceTest;
 using tul::test::waitUntil;
 
-std::int64_t entryMillis(const std::string& id) { return std::stoll(id.substr(0, id.find('-'))); }
-
-class DataWorkerTest : public LiveServiceTest {
+class DataWorkerTest : public tul::test::BoilerLiveTest {
  protected:
-  void SetUp() override {
-    harness.model().addElement({"Boiler", "", {}, {{"Temp", data::NativeType::kDouble, model::kAccessRead, 64, 20.5},
-                                                   {"Count", data::NativeType::kInt},
-                                                   {"Secret", data::NativeType::kInt, model::kAccessWrite}}});
-  }
-
   // Channels go into the map through the same locked path the subscriptions use.
   void watch(const std::vector<std::string>& names, std::int64_t intervalMs = 500) {
     if (!subscription) subscription = std::make_unique<Subscription>(*service);
@@ -41,58 +31,13 @@ class DataWorkerTest : public LiveServiceTest {
   }
   void TearDown() override {
     if (service && subscription) {
-      std::vector<std::string> names;
-      {
-        std::lock_guard lock(service->channelMutex);
-        for (const auto& [name, channel] : service->channelMap) names.push_back(name);
-      }
-      updateChannels(*service, {}, names, *subscription);
+      updateChannels(*service, {}, tul::test::channelNames(*service), *subscription);
     }
-    LiveServiceTest::TearDown();
-  }
-
-  std::vector<std::string> values(const std::string& member) {
-    std::vector<std::string> result;
-    for (const auto& entry : peer->xrange("SValue:" + member)) result.push_back(entry.fields.at(0).second);
-    return result;
+    BoilerLiveTest::TearDown();
   }
 
   std::unique_ptr<Subscription> subscription;
 };
-
-TEST_F(DataWorkerTest, AttachedChannelIsPublishedAtTheNextPass) {
-  start();
-  watch({"S.Boiler.Temp"});
-  ASSERT_TRUE(waitUntil([&] { return peer->xlen("SValue:S.Boiler.Temp") == 1; }, 2s));
-  const auto entries = peer->xrange("SValue:S.Boiler.Temp");
-  ASSERT_EQ(entries[0].fields.size(), 1u);
-  EXPECT_EQ(entries[0].fields[0], (std::pair<std::string, std::string>("value", "20.5")));
-}
-
-TEST_F(DataWorkerTest, FastChangingMemberIsPublishedAtItsIntervalWithTheCurrentValue) {
-  start();
-  watch({"S.Boiler.Count"}, 500);
-  std::atomic<bool> stop{false};
-  std::atomic<std::int64_t> counter{0};
-  std::jthread changer([&] {
-    while (!stop) {
-      harness.model().setValue("Boiler", "Count", ++counter);
-      std::this_thread::sleep_for(100ms);
-    }
-  });
-  std::this_thread::sleep_for(2600ms);
-  stop = true;
-  changer.join();
-
-  const auto entries = peer->xrange("SValue:S.Boiler.Count");
-  ASSERT_GE(entries.size(), 4u);
-  ASSERT_LE(entries.size(), 7u);
-  for (std::size_t i = 1; i < entries.size(); ++i) {
-    EXPECT_GE(entryMillis(entries[i].id) - entryMillis(entries[i - 1].id), 450) << "entry " << i;
-    // Each sample carries the value current at its pass: it skips the values in between.
-    EXPECT_GT(std::stoll(entries[i].fields[0].second), std::stoll(entries[i - 1].fields[0].second) + 1);
-  }
-}
 
 // The status key's refresh keeps an idle connection alive in place of the PING, and still
 // goes out every maxWaitMs on a connection kept busy by a member that changes all the time.
@@ -113,7 +58,9 @@ TEST_F(DataWorkerTest, StatusKeyIsRefreshedEveryMaxWaitIdleAndBusyAndReplacesThe
   watch({"S.Boiler.Count"}, 0);
   std::atomic<bool> stop{false};
   std::jthread changer([&] {
-    for (std::int64_t n = 0; !stop; std::this_thread::sleep_for(10ms)) harness.model().setValue("Boiler", "Count", ++n);
+    for (std::int64_t n = 0; !stop; std::this_thread::sleep_for(10ms)) {
+      harness.model().setValue("Boiler", "Count", ++n);
+    }
   });
   std::this_thread::sleep_for(200ms);
   peer->command({"CONFIG", "RESETSTAT"});
@@ -124,19 +71,6 @@ TEST_F(DataWorkerTest, StatusKeyIsRefreshedEveryMaxWaitIdleAndBusyAndReplacesThe
   EXPECT_GE(stats["xadd"], 20) << "the connection was busy";
   EXPECT_GE(stats["set"], 4) << "a busy connection refreshes the key with its passes";
   EXPECT_GT(peer->integer({"PTTL", "S.Status"}), 9000);
-}
-
-TEST_F(DataWorkerTest, UnreadableValueStaysChangedAndNothingIsPublished) {
-  start();
-  watch({"S.Boiler.Secret", "S.Boiler.Temp"});
-  ASSERT_TRUE(waitUntil([&] { return peer->xlen("SValue:S.Boiler.Temp") == 1; }, 2s));
-  std::shared_ptr<Channel> secret;
-  {
-    std::lock_guard lock(service->channelMutex);
-    secret = service->channelMap.at("S.Boiler.Secret");
-  }
-  EXPECT_TRUE(secret->isChanged());
-  EXPECT_FALSE(peer->exists("SValue:S.Boiler.Secret"));
 }
 
 TEST_F(DataWorkerTest, XaddErrorRecordsTheErrorStopsTheCommandConnectionAndWaitsForReconnect) {
@@ -164,7 +98,7 @@ TEST_F(DataWorkerTest, XaddErrorRecordsTheErrorStopsTheCommandConnectionAndWaits
   // The channel was marked sampled before the failing XADD; it is published again on its next change.
   harness.model().setValue("Boiler", "Temp", 30.0);
   ASSERT_TRUE(waitUntil([&] { return peer->exists("SValue:S.Boiler.Temp"); }, 2s));
-  EXPECT_EQ(values("S.Boiler.Temp"), std::vector<std::string>{"30"});
+  EXPECT_EQ(tul::test::CommandPeer(*peer, "S").values("S.Boiler.Temp"), std::vector<std::string>{"30"});
 }
 
 // What peers learn from "S.Status": it comes with the connection and shows the completed
@@ -175,7 +109,7 @@ TEST_F(DataWorkerTest, StatusKeyFollowsTheConnectionIsDeletedOnStopAndExpiresAft
   const auto quick = [](Service& s) { s.dataHandler->maxWaitMs = 200; };
   start("S", quick);
   const std::string iso = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z)";
-  const std::regex shape(std::string(R"(\{"connectedSince":")") + "(" + iso + ")" + R"(","registeredAt":(null|")" + iso +
+  const std::regex shape(R"(\{"connectedSince":")" + ("(" + iso + ")") + R"(","registeredAt":(null|")" + iso +
                          R"(")\})");
   std::smatch parts;
   std::string text;
@@ -216,58 +150,38 @@ TEST_F(DataWorkerTest, StatusKeyFollowsTheConnectionIsDeletedOnStopAndExpiresAft
   EXPECT_LT(took, 200ms);
 }
 
-// The supervisor alone, with the connection mirrors driven by the test.
-class SupervisorTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    service = harness.create("{}");
-    service->connectedEvent.addObserver([&](utils::chrono::TimePoint) { ++connected; });
-    service->disconnectedEvent.addObserver([&](utils::chrono::TimePoint) { ++disconnected; });
-    service->supervisor->start();
-  }
-  void TearDown() override { service->supervisor->stop(); }
-
-  void set(ConnectionHandler& handler, std::error_code code, bool up) {
-    handler.setLastError(code);
-    handler.connected = up;
-  }
-  // Wakes the supervisor and waits for its next record.
-  std::pair<std::error_code, bool> publish() {
+// The supervisor alone, with the connection mirrors driven by the test: each row sets both and
+// expects the general code and state it publishes, and the events raised so far.
+TEST(SupervisorTest, FoldsBothConnectionsIntoTheGeneralCodeAndRaisesAnEventOnlyOnAChange) {
+  tul::test::ServiceHarness harness;
+  auto service = harness.create("{}");
+  std::atomic<int> connected{0}, disconnected{0};
+  service->connectedEvent.addObserver([&](utils::chrono::TimePoint) { ++connected; });
+  service->disconnectedEvent.addObserver([&](utils::chrono::TimePoint) { ++disconnected; });
+  service->supervisor->start();
+  struct Row {
+    std::error_code data, command;  // value 0 of the system category: never been up
+    int code, connectedEvents, disconnectedEvents;
+  };
+  const auto up = connectionError(0), down = connectionError(1);
+  const auto reset = make_error_code(std::errc::connection_reset);
+  const Row rows[] = {{{}, {}, 3, 0, 0},      {up, {}, 2, 0, 0},       {down, up, 1, 0, 0},
+                      {up, up, 0, 1, 0},      {up, up, 0, 1, 0},       {up, reset, 2, 1, 1}};
+  for (const Row& row : rows) {
+    service->dataHandler->setLastError(row.data);
+    service->dataHandler->connected = row.data == up;
+    service->commandHandler->setLastError(row.command);
+    service->commandHandler->connected = row.command == up;
     const auto commits = service->supervisor->state.commitCount();
     service->supervisor->wakeup.notify_all();
-    EXPECT_TRUE(waitUntil([&] { return service->supervisor->state.commitCount() > commits; }, 2s));
-    return {tul::test::errorAttribute(*service, ServiceAttribute::kError),
-            tul::test::flagAttribute(*service, ServiceAttribute::kState)};
+    ASSERT_TRUE(waitUntil([&] { return service->supervisor->state.commitCount() > commits; }, 2s));
+    const std::error_code general = tul::test::errorAttribute(*service, ServiceAttribute::kError);
+    EXPECT_EQ(general, generalConnectionError(row.code));
+    EXPECT_EQ(tul::test::flagAttribute(*service, ServiceAttribute::kState), row.code == 0);
+    EXPECT_EQ(connected, row.connectedEvents) << row.code;
+    EXPECT_EQ(disconnected, row.disconnectedEvents) << row.code;
   }
-
-  tul::test::ServiceHarness harness;
-  std::shared_ptr<Service> service;
-  std::atomic<int> connected{0};
-  std::atomic<int> disconnected{0};
-};
-
-TEST_F(SupervisorTest, FoldsBothConnectionsIntoTheGeneralCode) {
-  const auto good = connectionError(0);
-  const auto bad = connectionError(1);
-  auto& command = *service->commandHandler;
-  auto& data = *service->dataHandler;
-
-  // Initial mirrors are value 0 of the system category: never been up, so bad.
-  EXPECT_EQ(publish(), std::make_pair(generalConnectionError(3), false));
-  set(data, good, true);
-  EXPECT_EQ(publish(), std::make_pair(generalConnectionError(2), false));
-  set(command, good, true);
-  set(data, bad, false);
-  EXPECT_EQ(publish(), std::make_pair(generalConnectionError(1), false));
-  set(data, good, true);
-  EXPECT_EQ(publish(), std::make_pair(generalConnectionError(0), true));
-  EXPECT_EQ(connected, 1);
-  EXPECT_EQ(publish(), std::make_pair(generalConnectionError(0), true));  // rewritten, no event
-  EXPECT_EQ(connected, 1);
-  set(command, std::make_error_code(std::errc::connection_reset), false);
-  EXPECT_EQ(publish(), std::make_pair(generalConnectionError(2), false));
-  EXPECT_EQ(disconnected, 1);
-  EXPECT_EQ(connected, 1);
+  service->supervisor->stop();
 }
 
 }  // namespace

@@ -8,8 +8,7 @@
 #include "commands/Channel.h"
 #include "commands/SubscriptionTable.h"
 #include "publishing/ValuePublisher.h"
-#include "support/FakeServer.h"
-#include "support/ServiceHarness.h"
+#include "support/UnitFixtures.h"
 
 namespace {
 
@@ -17,25 +16,27 @@ using namespace std::chrono_literals;
 using namespace ormanta;
 using namespace ormanta::plugins::TulService;
 
-class PublishPassTest : public ::testing::Test {
+// A publisher on a connection to a server that answers every request.
+class PublishPassTest : public tul::test::BoilerServiceTest {
  protected:
   void SetUp() override {
-    harness.model().addElement({"Boiler", "", {}, {{"Temp", data::NativeType::kDouble, model::kAccessRead, 64, 20.5},
-                                                   {"On", data::NativeType::kBool, model::kAccessRead, 8, true}}});
-    service = harness.create("{\"serviceName\":\"S\"}");
+    BoilerServiceTest::SetUp();
     subscription = std::make_unique<Subscription>(*service);
+    connection = connectTo(server);
+    publisher = std::make_unique<ValuePublisher>(*connection, *service);
   }
   void TearDown() override { updateChannels(*service, {}, {"S.Boiler.Temp", "S.Boiler.On"}, *subscription); }
+  std::size_t published() { return server.commands().size(); }
 
-  tul::test::ServiceHarness harness;
-  std::shared_ptr<Service> service;
+  tul::test::FakeServer server{tul::test::answerEvery()};
   std::unique_ptr<Subscription> subscription;
-  utils::io::StopSource stop;
+  std::unique_ptr<RedisConnection> connection;
+  std::unique_ptr<ValuePublisher> publisher;
 };
 
 TEST_F(PublishPassTest, DueChannelsGoOutAsOnePipelinedBatch) {
   std::atomic<bool> bothBeforeReply{false};
-  tul::test::FakeServer server([&](tul::test::FakeConnection& connection) {
+  tul::test::FakeServer pairing([&](tul::test::FakeConnection& connection) {
     // Reply only once both requests are in: a client that waited for the first reply would stall.
     auto first = connection.readCommand(2s);
     auto second = connection.readCommand(2s);
@@ -44,39 +45,29 @@ TEST_F(PublishPassTest, DueChannelsGoOutAsOnePipelinedBatch) {
     connection.waitForPeerClose(2s);
   });
   updateChannels(*service, {"S.Boiler.Temp", "S.Boiler.On"}, {}, *subscription);
-  RedisConnection connection(server.address());
-  connection.connect(stop, 3);
-  ValuePublisher publisher(connection, *service);
-  const PublishResult result = publisher.publishPass(3000);
+  const auto paired = connectTo(pairing);
+  const PublishResult result = ValuePublisher(*paired, *service).publishPass(3000);
   EXPECT_FALSE(result.waitingChannels);
   EXPECT_EQ(result.waitMs, 3000u);
   EXPECT_TRUE(bothBeforeReply);
 
-  auto commands = server.commands();
-  ASSERT_EQ(commands.size(), 2u);
+  auto commands = pairing.commands();
   std::sort(commands.begin(), commands.end());
-  EXPECT_EQ(commands[0], (std::vector<std::string>{"XADD", "SValue:S.Boiler.On", "MAXLEN", "~", "100", "*", "value",
-                                                   "true"}));
-  EXPECT_EQ(commands[1], (std::vector<std::string>{"XADD", "SValue:S.Boiler.Temp", "MAXLEN", "~", "100", "*", "value",
-                                                   "20.5"}));
+  EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{
+                          {"XADD", "SValue:S.Boiler.On", "MAXLEN", "~", "100", "*", "value", "false"},
+                          {"XADD", "SValue:S.Boiler.Temp", "MAXLEN", "~", "100", "*", "value", "20.5"}}));
 }
 
 TEST_F(PublishPassTest, ChannelsNotYetDueAreKeptAndBoundTheNextWait) {
-  tul::test::FakeServer server([](tul::test::FakeConnection& connection) {
-    while (!connection.readCommand(2s).empty()) connection.send("$3\r\n1-1\r\n");
-  });
   updateChannels(*service, {"S.Boiler.Temp"}, {}, *subscription);
-  RedisConnection connection(server.address());
-  connection.connect(stop, 3);
-  ValuePublisher publisher(connection, *service);
-  ASSERT_EQ(publisher.publishPass(3000).waitingChannels, false);  // first value at once
+  ASSERT_EQ(publisher->publishPass(3000).waitingChannels, false);  // first value at once
 
   harness.model().setValue("Boiler", "Temp", 21.0);
-  const PublishResult result = publisher.publishPass(3000);
+  const PublishResult result = publisher->publishPass(3000);
   EXPECT_TRUE(result.waitingChannels);
   EXPECT_GE(result.waitMs, 400u);
   EXPECT_LE(result.waitMs, 501u);
-  EXPECT_EQ(server.commands().size(), 1u);  // the second change waits for its interval
+  EXPECT_EQ(published(), 1u);  // the second change waits for its interval
 }
 
 // A member whose reads the test controls: they may fail, and a read may run a hook (standing for
@@ -102,22 +93,13 @@ class ScriptedPassTest : public PublishPassTest {
  protected:
   void SetUp() override {
     PublishPassTest::SetUp();
-    connection = std::make_unique<RedisConnection>(server.address());
-    connection->connect(stop, 3);
-    publisher = std::make_unique<ValuePublisher>(*connection, *service);
     subscription->samplingInterval = 0;
     channel = std::make_shared<Channel>(*service, data::ReadHandle(source), "S.X");
     channel->addSubscriber(*subscription);
     (void)channel->attach();
   }
-  std::size_t published() { return server.commands().size(); }
 
-  tul::test::FakeServer server{[](tul::test::FakeConnection& connection) {
-    while (!connection.readCommand(2s).empty()) connection.send("$3\r\n1-1\r\n");
-  }};
   std::shared_ptr<ScriptedSource> source = std::make_shared<ScriptedSource>();
-  std::unique_ptr<RedisConnection> connection;
-  std::unique_ptr<ValuePublisher> publisher;
   std::shared_ptr<Channel> channel;
 };
 
@@ -154,33 +136,27 @@ TEST_F(ScriptedPassTest, AnUnreadableMemberIsRetriedOnceItsIntervalHasPassed) {
 }
 
 TEST_F(PublishPassTest, EveryNewSubscriberGetsTheCurrentValueAtTheNextPass) {
-  tul::test::FakeServer server([](tul::test::FakeConnection& connection) {
-    while (!connection.readCommand(2s).empty()) connection.send("$3\r\n1-1\r\n");
-  });
-  RedisConnection connection(server.address());
-  connection.connect(stop, 3);
-  ValuePublisher publisher(connection, *service);
   updateChannels(*service, {"S.Boiler.Temp"}, {}, *subscription);
-  publisher.publishPass(3000);
-  ASSERT_EQ(server.commands().size(), 1u);
+  publisher->publishPass(3000);
+  ASSERT_EQ(published(), 1u);
 
   // A second peer, well within the channel's interval and with no change: it still gets a value.
   Subscription second(*service);
   updateChannels(*service, {"S.Boiler.Temp"}, {}, second);
-  publisher.publishPass(3000);
-  ASSERT_EQ(server.commands().size(), 2u);
+  publisher->publishPass(3000);
+  ASSERT_EQ(published(), 2u);
   EXPECT_EQ(server.commands()[1], server.commands()[0]);
 
   // A renewal that adds no name publishes nothing extra; one that adds a name publishes that one.
   service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
-  publisher.publishPass(3000);
-  EXPECT_EQ(server.commands().size(), 3u);
+  publisher->publishPass(3000);
+  EXPECT_EQ(published(), 3u);
   service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
-  publisher.publishPass(3000);
-  EXPECT_EQ(server.commands().size(), 3u);
+  publisher->publishPass(3000);
+  EXPECT_EQ(published(), 3u);
   service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.On", "S.Boiler.Temp"});
-  publisher.publishPass(3000);
-  ASSERT_EQ(server.commands().size(), 4u);
+  publisher->publishPass(3000);
+  ASSERT_EQ(published(), 4u);
   EXPECT_EQ(server.commands()[3][1], "SValue:S.Boiler.On");
   updateChannels(*service, {}, {"S.Boiler.Temp"}, second);
   service->subscriptionTable.clear();

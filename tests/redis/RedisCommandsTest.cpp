@@ -65,21 +65,6 @@ TEST_F(RedisCommandsTest, HsetAndXaddWriteEveryRecordWithAnyBytes) {
   EXPECT_EQ(Hash(b.begin(), b.end()), (Hash{{"id", "1-0"}, {"result", "error"}}));
 }
 
-TEST_F(RedisCommandsTest, XaddOfTenThousandRecordsTrimsEachStreamToAboutMaxLength) {
-  std::vector<RedisRecord> records;
-  for (int i = 0; i < 10'000; ++i)
-    records.push_back({"E" + std::to_string(i % 10), {{"value", std::to_string(i)}}});
-  connection->xadd(records, 100);
-  EXPECT_EQ(client->commandStats()["xadd"], 10'000);
-  for (int key = 0; key < 10; ++key) {
-    const long long length = client->xlen("E" + std::to_string(key));
-    EXPECT_GE(length, 100);
-    EXPECT_LT(length, 300) << "approximate trimming removes whole nodes only";
-  }
-  EXPECT_EQ(client->xrange("E9").back().fields, (Fields{{"value", "9999"}}));
-  EXPECT_EQ(connection->ping(), "PONG") << "every reply was consumed";
-}
-
 TEST_F(RedisCommandsTest, ErrorRepliesThrowTheServersText) {
   client->str({"SET", "plain", "text"});
   const std::string wrongType = serverError({"HSET", "plain", "f", "v"});

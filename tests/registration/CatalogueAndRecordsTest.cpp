@@ -21,14 +21,12 @@
 #include "ormanta/host/Model.h"
 #include "ormanta/utils/core/Uuid.h"
 #include "ormanta/utils/json/Decoder.h"
-#include "ormanta/utils/json/Encoder.h"
 #include "plugin/ErrorCategories.h"
 #include "redis/RedisConnection.h"
 #include "registration/DataPointCatalogue.h"
 #include "registration/RegistrationRecords.h"
 #include "registration/RegistrationRun.h"
 #include "registration/RunReleaser.h"
-#include "registration/StringOutputStream.h"
 #include "support/Errors.h"
 #include "support/ServiceHarness.h"
 
@@ -70,7 +68,8 @@ std::optional<Handle> described(NativeType type, std::int32_t bits, std::error_c
 }
 const std::error_code kDenied = std::make_error_code(std::errc::permission_denied);
 
-// An element (its key always empty) whose attributes, handles and children the test gives.
+// An element (its key always empty) whose attributes, handles and children the test gives;
+// it counts how often the walk describes it, running onVisit each time.
 class ScriptedElement final : public ormanta::model::Element {
  public:
   ScriptedElement& add(std::string name, std::int32_t access, std::optional<ReadHandle> read,
@@ -82,12 +81,16 @@ class ScriptedElement final : public ormanta::model::Element {
     return *this;
   }
   std::vector<std::shared_ptr<ormanta::model::Element>> children;
+  std::function<void()> onVisit = [] {};
+  mutable int visits = 0;
 
  protected:
   bool forEachChildElementInternal(ormanta::model::ForEachElementFunction f) const override {
     return std::any_of(children.begin(), children.end(), [&](const auto& child) { return f(*child); });
   }
   bool forEachAttributeInternal(ormanta::model::ForEachAttributeFunction f) const override {
+    ++visits;
+    onVisit();
     return std::any_of(slots_.begin(), slots_.end(), [&](const Slot& slot) { return f(slot.definition); });
   }
   std::optional<ReadHandle> makeReadHandle(const ormanta::model::Attribute& a) const override {
@@ -154,7 +157,6 @@ TEST(CatalogueTest, EveryElementBelowTheRootIsADataPointNamedByServiceAndDottedK
 }
 
 TEST(CatalogueTest, MembersLeaveOutTheHostsNamesSortByteWiseAndAreDescribedByAUsableHandle) {
-  EXPECT_EQ(excludedAttributeNames(), (std::unordered_set<std::string>{"name", "key", "UUID"}));
   auto element = std::make_shared<ScriptedElement>();
   for (const char* name : {"b", "name", "B", "UUID", "\xC3\xA4", "Key", "a", "key", "ab"}) {
     element->add(name, 0, described<ReadHandle>(NativeType::kBool, 8));
@@ -227,31 +229,13 @@ TEST(CatalogueTest, NamesThatAreNotUtf8AreLeftOutAsPeersCouldNotUseThem) {
   EXPECT_EQ(namesOf(catalogue.at("S.K\xC3\xA4\0"s)), (Names{"ok", "\xC3\xA4\0"s}));
 }
 
-// Counts how often the walk describes it; onVisit runs each time.
-class ProbeElement final : public ormanta::model::Element {
- public:
-  std::vector<std::shared_ptr<ProbeElement>> children;
-  std::function<void()> onVisit = [] {};
-  mutable int visits = 0;
-
- protected:
-  bool forEachChildElementInternal(ormanta::model::ForEachElementFunction f) const override {
-    return std::any_of(children.begin(), children.end(), [&](const auto& child) { return f(*child); });
-  }
-  bool forEachAttributeInternal(ormanta::model::ForEachAttributeFunction) const override {
-    ++visits;
-    onVisit();
-    return false;
-  }
-};
-
 TEST(CatalogueTest, AStopEndsTheWalkBeforeTheNextElementAndYieldsNoCatalogue) {
   std::stop_source stop;
-  const auto first = std::make_shared<ProbeElement>(), stopper = std::make_shared<ProbeElement>(),
-             last = std::make_shared<ProbeElement>();
-  ProbeElement root;
+  const auto first = std::make_shared<ScriptedElement>(), stopper = std::make_shared<ScriptedElement>(),
+             last = std::make_shared<ScriptedElement>(), child = std::make_shared<ScriptedElement>();
+  ScriptedElement root;
   root.children = {first, stopper, last};
-  stopper->children.push_back(std::make_shared<ProbeElement>());
+  stopper->children.push_back(child);
   stopper->onVisit = [&] { stop.request_stop(); };
   std::error_code code;
   try {
@@ -261,7 +245,7 @@ TEST(CatalogueTest, AStopEndsTheWalkBeforeTheNextElementAndYieldsNoCatalogue) {
   }
   EXPECT_EQ(code, std::errc::operation_canceled);
   EXPECT_EQ(first->visits + stopper->visits, 2);
-  EXPECT_EQ(stopper->children[0]->visits + last->visits, 0) << "nothing is described after the stop";
+  EXPECT_EQ(child->visits + last->visits, 0) << "nothing is described after the stop";
 }
 
 TEST(DescribeMemberTest, TypeTextsSizesAndAccessLetters) {
@@ -286,76 +270,13 @@ TEST(DescribeMemberTest, TypeTextsSizesAndAccessLetters) {
 
 // ---- records ----
 
-using Members = std::vector<std::pair<std::string, std::string>>;
+// Each record's exact text is checked by RegistrationWorkerTest, escaping by JsonEncoderTest.
 
 // The Boiler of the examples: a read-write Bool "On" and a read-only 64-bit Real "Temp".
 const MemberList kBoiler = {{"On", 0, 8, 2}, {"Temp", 3, 64, 0}};
 const std::string kBoilerType =
     R"([{"name":".On","type":"Bool","size":8,"access":"b","updateChn":".On"},)"
     R"({"name":".Temp","type":"Real","size":64,"access":"r","updateChn":".Temp"}])";
-
-// A record's members as name -> text, numbers as their decimal text.
-Members membersOf(const decoder::Value& record) {
-  const decoder::Object object = record.asObject();
-  Members members;
-  for (auto cursor = object.begin(); cursor != object.end(); object.step(cursor)) {
-    const decoder::Value value = (*cursor).value();
-    members.emplace_back((*cursor).name(), value.kind() == decoder::Kind::kNumber
-                                               ? std::to_string(value.asUInt64())
-                                               : std::string(value.asString().view()));
-  }
-  return members;
-}
-
-TEST(StringOutputStreamTest, RecordLongerThanFifteenBytesIsStoredWithoutTrailingZeroBytes) {
-  StringOutputStream stream;
-  ormanta::utils::json::encoder::Document document(stream, kRecordFormat);
-  auto root = document.asArray();
-  for (int i = 0; i < 40; ++i) root.addStringView("entry");
-  root.close();
-  document.close();
-  std::string expected = "[\"entry\"";
-  for (int i = 1; i < 40; ++i) expected += ",\"entry\"";
-  EXPECT_EQ(stream.take(), expected + "]");
-  stream.write("a\0b", 3);
-  EXPECT_EQ(stream.take(), std::string("a\0b", 3)) << "take starts afresh; zero bytes written are kept";
-}
-
-TEST(RecordTextTest, ExactTextsOfTheExamples) {
-  EXPECT_EQ(encodeServiceRecord("A.DataPoints", "A.DataTypes", "A.Commands"),
-            R"({"dataPointsKey":"A.DataPoints","dataTypesKey":"A.DataTypes","cmdChn":"A.Commands"})");
-  const StructureTypeRecord type = encodeStructureTypeRecord(kBoiler);
-  EXPECT_EQ(type.text, kBoilerType);
-  EXPECT_EQ(type.totalSize, 72u);
-  EXPECT_EQ(encodeDataPointRecord("TULOrmantaService.Boiler", "t_1", 72,
-                                  "TULOrmantaServiceValue:TULOrmantaService.Boiler"),
-            R"({"name":"TULOrmantaService.Boiler","type":"t_1","size":72,"access":"b",)"
-            R"("updateChn":"TULOrmantaServiceValue:TULOrmantaService.Boiler"})");
-  EXPECT_EQ(encodeEnumerationTypeRecord(qualityNames()),
-            R"({"enumValues":["Good","Uncertain","Bad","NotConnected"]})");
-}
-
-TEST(RecordTextTest, RecordsParseBackMemberByMember) {
-  using decoder::Document;
-  EXPECT_EQ(membersOf(Document::parse(encodeServiceRecord("p\"1", "t\\2", "c\n3")).root()),
-            (Members{{"dataPointsKey", "p\"1"}, {"dataTypesKey", "t\\2"}, {"cmdChn", "c\n3"}}));
-  EXPECT_EQ(membersOf(Document::parse(encodeDataPointRecord("S.T", "t_12", UINT64_MAX, "SValue:S.T")).root()),
-            (Members{{"name", "S.T"},
-                     {"type", "t_12"},
-                     {"size", "18446744073709551615"},
-                     {"access", "b"},
-                     {"updateChn", "SValue:S.T"}}));
-  const auto structure =
-      Document::parse(encodeStructureTypeRecord({{"i", 1, 32, 1}, {"q\"d", 9, 0, 2}}).text);
-  const decoder::Array members = structure.root().asArray();
-  ASSERT_EQ(members.size(), 2u);
-  EXPECT_EQ(membersOf(members.at(0)),
-            (Members{{"name", ".i"}, {"type", "Int"}, {"size", "32"}, {"access", "w"}, {"updateChn", ".i"}}));
-  EXPECT_EQ(
-      membersOf(members.at(1)),
-      (Members{
-          {"name", ".q\"d"}, {"type", "String"}, {"size", "46"}, {"access", "b"}, {"updateChn", ".q\"d"}}));
-}
 
 TEST(RunRecordsTest, EqualMemberListsShareATypeNamedInCatalogueOrderAndWrittenBeforeItsFirstUse) {
   RedisConnection connection("127.0.0.1:1");  // never opened

@@ -3,6 +3,7 @@
 // refusal leaves in its attributes (and that no refusal hangs its cleanup), and that its ACL
 // rule is exactly what it needs. No attribute or response may ever hold a password.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,11 +12,13 @@
 #include <map>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "ormanta/config/Config.h"
 #include "ormanta/host/Host.h"
 #include "secure/SecureRedis.h"
 #include "support/CommandPeer.h"
+#include "support/Errors.h"
 #include "support/ServiceHarness.h"
 #include "support/Wait.h"
 
@@ -24,9 +27,9 @@ namespace {
 using namespace std::chrono_literals;
 using namespace ormanta;
 using namespace ormanta::plugins::TulService;
-using tul::test::CommandPeer;
-using tul::test::SecureRedis;
-using tul::test::waitUntil;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace tul::test;
 using Attr = ServiceAttribute;
 using Settings = std::vector<std::pair<std::string, std::string>>;
 using Clock = std::chrono::steady_clock;
@@ -59,9 +62,21 @@ class SecureConnectionTest : public ::testing::Test {
     redis->requireClientCertificates(false);
   }
 
-  Settings overTls(const std::string& user, const std::string& password) const {
-    return {{"address", redis->tlsAddress()}, {"serviceName", "S"}, {"username", user},
-            {"password", password},           {"tls", "true"},      {"tlsCaFile", redis->file("ca.pem")}};
+  // TLS to the server's TLS port, trusting its CA, as user (no AUTH when user is empty), with
+  // changes made to these settings.
+  Settings overTls(const std::string& user = "tul",
+                   const std::string& password = SecureRedis::kServicePassword,
+                   const Settings& changes = {}) const {
+    Settings settings = {{"address", redis->tlsAddress()},
+                         {"serviceName", "S"},
+                         {"tls", "true"},
+                         {"tlsCaFile", redis->file("ca.pem")}};
+    if (!user.empty()) settings.insert(settings.end(), {{"username", user}, {"password", password}});
+    for (const auto& [key, value] : changes) {
+      std::erase_if(settings, [&](const auto& setting) { return setting.first == key; });
+      settings.emplace_back(key, value);
+    }
+    return settings;
   }
 
   void start(const Settings& settings, const std::function<void(Service&)>& tune = {}) {
@@ -79,24 +94,20 @@ class SecureConnectionTest : public ::testing::Test {
   }
 
   bool up() const {
-    return tul::test::flagAttribute(*service, Attr::kState) &&
-           tul::test::flagAttribute(*service, Attr::kIsServiceRegistered);
+    return flagAttribute(*service, Attr::kState) && flagAttribute(*service, Attr::kIsServiceRegistered);
   }
   std::string errorTexts() const {
     std::string texts;
-    for (Attr which : kErrorAttributes) texts += tul::test::errorAttribute(*service, which).message() + "\n";
+    for (Attr which : kErrorAttributes) texts += errorAttribute(*service, which).message() + "\n";
     return texts;
   }
-  std::string errorText(Attr which) const { return tul::test::errorAttribute(*service, which).message(); }
+  std::string errorText(Attr which) const { return errorAttribute(*service, which).message(); }
 
   // Subscribes to a member and sets it; true once both are answered with success, a value is
   // on the member's stream and the model holds the new value. Stops waiting when giveUp holds.
   bool serves(const std::function<bool()>& giveUp = [] { return false; }) {
     CommandPeer peer(redis->admin(), "S");
-    const std::string subscribe = peer.send({{"cmd", "subscribe"},
-                                             {"subscriptionId", "secure"},
-                                             {"samplingInterval", "100"},
-                                             {"name", "S.Boiler.Setpoint"}});
+    const std::string subscribe = peer.subscribe("secure", {"S.Boiler.Setpoint"}, "100");
     const std::string set = peer.send({{"cmd", "set"}, {"name", "S.Boiler.Setpoint"}, {"value", "42.5"}});
     const auto succeeded = [&](const std::string& id) {
       const auto response = peer.response(id, 0ms);
@@ -112,18 +123,17 @@ class SecureConnectionTest : public ::testing::Test {
 
   // Every attribute text, every entry on the command stream and every key name.
   void expectNoPassword() {
-    std::string seen =
-        errorTexts() + std::get<std::string>(tul::test::readAttribute(*service, Attr::kAddress));
+    std::string seen = errorTexts() + std::get<std::string>(readAttribute(*service, Attr::kAddress));
     for (const auto& entry : redis->admin().xrange("S.Commands")) {
       for (const auto& [field, value] : entry.fields) seen += field + "=" + value + "\n";
     }
-    const tul::test::ReplyPtr keys = redis->admin().command({"KEYS", "*"});
+    const ReplyPtr keys = redis->admin().command({"KEYS", "*"});
     for (std::size_t i = 0; i < keys->elements; ++i) seen += std::string(keys->element[i]->str) + "\n";
-    for (const char* password : kPasswords) EXPECT_EQ(seen.find(password), std::string::npos) << seen;
+    for (const char* password : kPasswords) EXPECT_THAT(seen, Not(HasSubstr(password)));
   }
 
   inline static std::unique_ptr<SecureRedis> redis;
-  tul::test::ServiceHarness harness;
+  ServiceHarness harness;
   std::shared_ptr<Service> service;  // destroyed before the harness's allocator
 };
 
@@ -160,24 +170,16 @@ TEST_F(SecureConnectionTest, ConfigurationTakesTheSecurityKeysAndRefusesSettings
       {{{"tlsCaFile", "ca.pem"}, {"password", password}}, R"(configuration "tlsCaFile" needs "tls": "true")"},
       {{{"tls", "false"}, {"tlsServerName", "x"}}, R"(configuration "tlsServerName" needs "tls": "true")"},
   };
+  const auto load = [&](const std::string& text) {
+    configured->loadConfiguration(utils::json::decoder::Document::parse(text).root().asObject(),
+                                  config::Context());
+  };
   for (const auto& [settings, expected] : refused) {
-    try {
-      configured->loadConfiguration(utils::json::decoder::Document::parse(json(settings)).root().asObject(),
-                                    config::Context());
-      ADD_FAILURE() << json(settings) << " was taken";
-    } catch (const std::invalid_argument& error) {
-      EXPECT_EQ(error.what(), expected);
-    }
+    EXPECT_EQ(messageOf<std::invalid_argument>([&] { load(json(settings)); }), expected);
   }
   EXPECT_EQ(configured->security.tlsServerName, "redis.example") << "a refused configuration changes nothing";
-  try {
-    configured->loadConfiguration(
-        utils::json::decoder::Document::parse(R"({"tls":"true","tlsVersion":"1.3"})").root().asObject(),
-        config::Context());
-    ADD_FAILURE() << "an unknown key was taken";
-  } catch (const config::UnknownParameterError& error) {
-    EXPECT_EQ(error.parameter(), "tlsVersion");
-  }
+  EXPECT_EQ(messageOf<config::UnknownParameterError>([&] { load(R"({"tls":"true","tlsVersion":"1.3"})"); }),
+            R"(unknown configuration parameter "tlsVersion")");
   EXPECT_THROW(harness.create(R"({"tls":true})"), std::invalid_argument) << "values are JSON strings";
 }
 
@@ -189,12 +191,12 @@ TEST_F(SecureConnectionTest, ServesOverTlsAsAnAclUserWithTheDefaultUsersPassword
     Settings settings;
     bool clientCertificates;
   };
-  Settings mutual = overTls("tul", SecureRedis::kServicePassword);
-  mutual.insert(mutual.end(), {{"tlsCertFile", redis->file("client.pem")},
-                               {"tlsKeyFile", redis->file("client.key")},
-                               {"tlsServerName", "localhost"}});
+  const Settings mutual = overTls("tul", SecureRedis::kServicePassword,
+                                  {{"tlsCertFile", redis->file("client.pem")},
+                                   {"tlsKeyFile", redis->file("client.key")},
+                                   {"tlsServerName", "localhost"}});
   const Case cases[] = {
-      {"ACL user and password over TLS", overTls("tul", SecureRedis::kServicePassword), false},
+      {"ACL user and password over TLS", overTls(), false},
       {"the default user's password, plain TCP",
        {{"address", redis->plainAddress()}, {"serviceName", "S"}, {"password", SecureRedis::kAdminPassword}},
        false},
@@ -223,16 +225,8 @@ TEST_F(SecureConnectionTest, RefusalsShowTheServersOrTheTlsTextAndNeverHoldUpCle
     bool clientCertificates = false;
     bool dataConnects = false;  // only a missing permission lets the data connection come up
   };
-  Settings untrusted = overTls("tul", SecureRedis::kServicePassword);
-  untrusted.back().second = redis->file("other-ca.pem");
-  Settings misnamed = overTls("tul", SecureRedis::kServicePassword);
-  misnamed.emplace_back("tlsServerName", "redis.example");
-  Settings tlsToPlain = overTls("tul", SecureRedis::kServicePassword);
-  tlsToPlain.front().second = redis->plainAddress();
-  Settings noCaFile = overTls("tul", SecureRedis::kServicePassword);
-  noCaFile.back().second = redis->file("missing.pem");
-  Settings noPassword = overTls("", "");
-  noPassword.erase(noPassword.begin() + 2, noPassword.begin() + 4);
+  const std::string password = SecureRedis::kServicePassword;
+  const Settings noPassword = overTls("");
   const Settings plainToTls = {
       {"address", redis->tlsAddress()}, {"username", "tul"}, {"password", SecureRedis::kServicePassword}};
   const std::string wrongPassword = "WRONGPASS invalid username-password pair or user is disabled.";
@@ -246,20 +240,21 @@ TEST_F(SecureConnectionTest, RefusalsShowTheServersOrTheTlsTextAndNeverHoldUpCle
       // Without a password a TLS connection still proves itself before it counts as up.
       {"TLS without the password the server needs", noPassword, Attr::kDataConnectionError,
        "NOAUTH Authentication required."},
-      {"untrusted server certificate", untrusted, Attr::kDataConnectionError,
-       "TLS handshake failed: certificate verify failed: "},
-      {"name mismatch", misnamed, Attr::kDataConnectionError,
-       "TLS handshake failed: certificate verify failed: hostname mismatch"},
-      {"TLS against the plain port", tlsToPlain, Attr::kDataConnectionError,
-       "TLS handshake failed: ", "(not a TLS port?)"},
+      {"untrusted server certificate", overTls("tul", password, {{"tlsCaFile", redis->file("other-ca.pem")}}),
+       Attr::kDataConnectionError, "TLS handshake failed: certificate verify failed: "},
+      {"name mismatch", overTls("tul", password, {{"tlsServerName", "redis.example"}}),
+       Attr::kDataConnectionError, "TLS handshake failed: certificate verify failed: hostname mismatch"},
+      {"TLS against the plain port", overTls("tul", password, {{"address", redis->plainAddress()}}),
+       Attr::kDataConnectionError, "TLS handshake failed: ", "(not a TLS port?)"},
       {"plain TCP against the TLS port", plainToTls, Attr::kDataConnectionError,
        "the server closed the connection before it answered AUTH (does it expect TLS?)"},
       // The server's alert, or only its hang-up when a reset overtook the alert.
       {"required client certificate missing", noPassword, Attr::kDataConnectionError,
        "TLS handshake failed: the server ", "client certificate", true},
-      {"required client certificate missing, with AUTH", overTls("tul", SecureRedis::kServicePassword),
-       Attr::kDataConnectionError, "TLS handshake failed: the server ", "client certificate", true},
-      {"missing CA file", noCaFile, Attr::kDataConnectionError,
+      {"required client certificate missing, with AUTH", overTls(), Attr::kDataConnectionError,
+       "TLS handshake failed: the server ", "client certificate", true},
+      {"missing CA file", overTls("tul", password, {{"tlsCaFile", redis->file("missing.pem")}}),
+       Attr::kDataConnectionError,
        "cannot read the CA file \"" + redis->file("missing.pem") + "\": No such file or directory"},
   };
   for (const Case& c : cases) {
@@ -269,7 +264,7 @@ TEST_F(SecureConnectionTest, RefusalsShowTheServersOrTheTlsTextAndNeverHoldUpCle
     bool dataConnected = false;
     EXPECT_TRUE(waitUntil(
         [&] {
-          dataConnected = dataConnected || tul::test::flagAttribute(*service, Attr::kDataConnectionState);
+          dataConnected = dataConnected || flagAttribute(*service, Attr::kDataConnectionState);
           const std::string text = errorText(c.attribute);
           return text.starts_with(c.expected) && text.find(c.detail, c.expected.size()) != std::string::npos;
         },
@@ -290,10 +285,9 @@ TEST_F(SecureConnectionTest, RefusalsShowTheServersOrTheTlsTextAndNeverHoldUpCle
 
 // The server's ACL log: (object, reason) of every refusal of user, "object" being the command
 // or the key that was refused.
-std::vector<std::pair<std::string, std::string>> aclRefusals(tul::test::RedisClient& admin,
-                                                             const std::string& user) {
+std::vector<std::pair<std::string, std::string>> aclRefusals(RedisClient& admin, const std::string& user) {
   std::vector<std::pair<std::string, std::string>> refusals;
-  const tul::test::ReplyPtr log = admin.command({"ACL", "LOG"});
+  const ReplyPtr log = admin.command({"ACL", "LOG"});
   for (std::size_t i = 0; i < log->elements; ++i) {
     std::map<std::string, std::string> entry;
     const redisReply& fields = *log->element[i];
@@ -310,23 +304,19 @@ bool matchesPattern(const std::string& pattern, const std::string& key) {
 }
 
 TEST_F(SecureConnectionTest, TheServiceRuleIsEnoughAndEveryCommandAndKeyPatternInItIsNeeded) {
-  using tul::test::kServiceCommands;
-  using tul::test::kServiceKeyPatterns;
-  using tul::test::without;
   struct Rule {
     std::string rule;
     std::string removed;  // empty for the whole rule
     bool isKeyPattern = false;
   };
   const std::string password = SecureRedis::kServicePassword;
-  std::vector<Rule> rules = {{tul::test::aclRule(password, kServiceCommands, kServiceKeyPatterns), ""}};
+  std::vector<Rule> rules = {{aclRule(password, kServiceCommands, kServiceKeyPatterns), ""}};
   for (const std::string& command : kServiceCommands) {
-    rules.push_back(
-        {tul::test::aclRule(password, without(kServiceCommands, command), kServiceKeyPatterns), command});
+    rules.push_back({aclRule(password, without(kServiceCommands, command), kServiceKeyPatterns), command});
   }
   for (const std::string& pattern : kServiceKeyPatterns) {
-    rules.push_back({tul::test::aclRule(password, kServiceCommands, without(kServiceKeyPatterns, pattern)),
-                     pattern, true});
+    rules.push_back(
+        {aclRule(password, kServiceCommands, without(kServiceKeyPatterns, pattern)), pattern, true});
   }
   // Short waits make both connections send their keep-alive PING within the scenario.
   const auto quick = [](Service& s) {

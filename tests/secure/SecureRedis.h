@@ -10,22 +10,17 @@
 // Clients present certificates optionally ("tls-auth-clients optional"); requireClientCertificates
 // switches that for new connections.
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "support/Ports.h"
 #include "support/RedisClient.h"
 #include "support/RedisServer.h"
+#include "support/TempDirectory.h"
 
 namespace tul::test {
 
@@ -56,9 +51,8 @@ class SecureRedis {
   static constexpr const char* kRetiredPassword = "retired-Secret-2";
   static constexpr const char* kPeerPassword = "peer-Secret-3";
 
-  SecureRedis() : dir_(makeDirectory()) {
-    const std::string script =
-        TUL_MAKE_CERTIFICATES " " + dir_.string() + " >" + file("openssl.log") + " 2>&1";
+  SecureRedis() {
+    const std::string script = TUL_MAKE_CERTIFICATES " " + file("") + " >" + file("openssl.log") + " 2>&1";
     if (std::system(script.c_str()) != 0)
       throw std::runtime_error("certificates not made: see " + file("openssl.log"));
     std::ofstream(file("users.acl"))
@@ -68,7 +62,8 @@ class SecureRedis {
         << aclRule(kServicePassword, without(kServiceCommands, "hset"), kServiceKeyPatterns) << "\n"
         << "user retired off >" << kRetiredPassword << " ~* &* +@all\n"
         << "user peer "
-        << aclRule(kPeerPassword, {"get", "hgetall", "hget", "xadd", "xread", "xrevrange"}, kServiceKeyPatterns)
+        << aclRule(kPeerPassword, {"get", "hgetall", "hget", "xadd", "xread", "xrevrange"},
+                   kServiceKeyPatterns)
         << "\n";
     // The TLS port is chosen here; if another process takes it first, the server cannot start.
     for (int attempt = 0; !server_; ++attempt) {
@@ -86,19 +81,11 @@ class SecureRedis {
     admin_->str({"ACL", "SETUSER", "default", "resetpass", std::string(">") + kAdminPassword});
     admin_->str({"AUTH", kAdminPassword});
   }
-  ~SecureRedis() {
-    admin_.reset();
-    server_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  SecureRedis(const SecureRedis&) = delete;
-  SecureRedis& operator=(const SecureRedis&) = delete;
 
   std::string plainAddress() const { return server_->address(); }
   std::string tlsAddress() const { return "127.0.0.1:" + std::to_string(tlsPort_); }
   // A path in the directory of certificates (ca.pem, other-ca.pem, server.pem, client.pem, ...).
-  std::string file(const std::string& name) const { return (dir_ / name).string(); }
+  std::string file(const std::string& name) const { return dir_.file(name); }
   // Authenticated as the default user, on the plain port.
   RedisClient& admin() { return *admin_; }
   RedisServer& server() { return *server_; }
@@ -108,13 +95,7 @@ class SecureRedis {
   }
 
  private:
-  static std::filesystem::path makeDirectory() {
-    std::string name = (std::filesystem::temp_directory_path() / "tul-secure-XXXXXX").string();
-    if (::mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::system_category(), "mkdtemp");
-    return name;
-  }
-
-  std::filesystem::path dir_;
+  TempDirectory dir_{"tul-secure"};  // first: removed after the server has stopped
   int tlsPort_ = 0;
   std::unique_ptr<RedisServer> server_;
   std::unique_ptr<RedisClient> admin_;

@@ -2,6 +2,7 @@
 // ACL users: the runner passes the security keys through, the peer takes redis-cli's options,
 // and nothing either of them prints holds a password.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "e2e/Processes.h"
@@ -10,6 +11,9 @@
 namespace tul::test {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
+
 const std::string kModel = R"({"elements":[
   {"key":"Boiler","attributes":[{"name":"Setpoint","type":"double","access":"b","value":21}]}]})";
 const char* const kWrongPassword = "wrong-Secret-9";
@@ -17,18 +21,8 @@ const char* const kWrongPassword = "wrong-Secret-9";
 class SecureRunnerTest : public ::testing::Test {
  protected:
   // tul-peer with args, REDISCLI_AUTH set to auth when it is given; its output is kept.
-  PeerResult peer(Texts args, const char* auth = nullptr) {
-    Texts argv = {"/usr/bin/env", "-u", "REDISCLI_AUTH"};
-    if (auth != nullptr) argv.push_back(std::string("REDISCLI_AUTH=") + auth);
-    argv.push_back(TUL_PEER);
-    argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess process(argv, dir.fresh("peer-stderr"));
-    process.closeStdin();
-    PeerResult result;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::optional<std::string> line = process.readLine(until(deadline))) result.out += *line + "\n";
-    result.status = process.wait(until(deadline)).value_or(-1);
-    result.err = process.stderrText();
+  PeerResult peer(const Texts& args, const char* auth = nullptr) {
+    PeerResult result = runPeer(dir, args, auth);
     printed += result.out + result.err;
     return result;
   }
@@ -37,39 +31,24 @@ class SecureRunnerTest : public ::testing::Test {
     all.insert(all.end(), args.begin(), args.end());
     return all;
   }
-  // Reads the host's lines until pred holds for the latest attributes of every service; every
-  // line read is kept in printed.
-  bool waitFor(Host& host, const std::function<bool(std::map<std::string, HostLine>&)>& pred) {
-    if (pred(latest)) return true;
-    return host
-        .waitFor([&](HostLine& line) {
-          for (const auto& [key, value] : line) printed += key + "=" + value + "\n";
-          if (line["type"] == "attributes") latest[line["service"]] = line;
-          return pred(latest);
-        })
-        .has_value();
-  }
 
   SecureRedis redis;
   TempDirectory dir;
-  std::string printed;                     // everything the processes printed
-  std::map<std::string, HostLine> latest;  // each service's latest attributes line
+  std::string printed;  // everything the peers printed
 };
 
 TEST_F(SecureRunnerTest, HostAndPeerWorkOverTlsAsAclUsersAndPrintNoPassword) {
-  const std::string config = dir.write(
-      "service.json",
-      R"({"address":")" + redis.tlsAddress() + R"(","serviceName":"S","username":"tul","password":")" +
-          SecureRedis::kServicePassword + R"(","tls":"true","tlsCaFile":")" + redis.file("ca.pem") + R"("})");
-  const std::string wrong = R"({"address":")" + redis.tlsAddress() +
-                            R"(","serviceName":"W","username":"tul",)" + R"("password":")" + kWrongPassword +
-                            R"(","tls":"true","tlsCaFile":")" + redis.file("ca.pem") + R"("})";
-  Host host(dir, dir.write("model.json", kModel), {config, wrong});
-  ASSERT_TRUE(waitFor(host, [](std::map<std::string, HostLine>& services) {
-    return services["S"]["attributes.state"] == "true" &&
-           services["S"]["attributes.isServiceRegistered"] == "true" &&
-           services["W"]["attributes.dataConnectionError.message"] ==
-               "WRONGPASS invalid username-password pair or user is disabled.";
+  const auto config = [&](const char* service, const char* password) {
+    return R"({"address":")" + redis.tlsAddress() + R"(","serviceName":")" + service +
+           R"(","username":"tul","password":")" + password + R"(","tls":"true","tlsCaFile":")" +
+           redis.file("ca.pem") + R"("})";
+  };
+  const std::string configFile = dir.write("service.json", config("S", SecureRedis::kServicePassword));
+  Host host(dir, dir.write("model.json", kModel), {configFile, config("W", kWrongPassword)});
+  ASSERT_TRUE(host.waitUntilServing("S")) << host.process.stderrText();
+  ASSERT_TRUE(host.waitForAttributes("W", [](HostLine& l) {
+    return l["attributes.dataConnectionError.message"] ==
+           "WRONGPASS invalid username-password pair or user is disabled.";
   })) << host.process.stderrText();
 
   const PeerResult set = peer(overTls({"--user", "peer", "--pass", SecureRedis::kPeerPassword, "--sni",
@@ -80,7 +59,7 @@ TEST_F(SecureRunnerTest, HostAndPeerWorkOverTlsAsAclUsersAndPrintNoPassword) {
                                             redis.file("client.key"), "services"}),
                                    SecureRedis::kPeerPassword);
   EXPECT_EQ(services.status, 0) << services.err;
-  EXPECT_NE(services.out.find("S"), std::string::npos) << services.out;
+  EXPECT_THAT(services.out, HasSubstr("S"));
 
   const std::pair<Texts, std::string> refused[] = {
       {overTls({"--user", "peer", "--pass", kWrongPassword, "services"}),
@@ -92,7 +71,7 @@ TEST_F(SecureRunnerTest, HostAndPeerWorkOverTlsAsAclUsersAndPrintNoPassword) {
   for (const auto& [args, expected] : refused) {
     const PeerResult result = peer(args, SecureRedis::kPeerPassword);
     EXPECT_EQ(result.status, 1) << expected;
-    EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(expected));
   }
   const std::pair<Texts, std::string> misused[] = {
       {overTls({"--cert", redis.file("client.pem"), "services"}), "--cert needs --key"},
@@ -103,15 +82,15 @@ TEST_F(SecureRunnerTest, HostAndPeerWorkOverTlsAsAclUsersAndPrintNoPassword) {
   for (const auto& [args, expected] : misused) {
     const PeerResult result = peer(args);
     EXPECT_EQ(result.status, 2) << expected;
-    EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(expected));
   }
 
   host.send("quit");
-  waitFor(host, [](std::map<std::string, HostLine>&) { return false; });  // the rest of its output
+  host.waitFor([](HostLine&) { return false; });  // the rest of its output
   EXPECT_EQ(host.process.wait(10s), 0);
-  printed += host.process.stderrText();
+  printed += host.output + host.process.stderrText();
   for (const char* password : {SecureRedis::kServicePassword, kWrongPassword, SecureRedis::kPeerPassword}) {
-    EXPECT_EQ(printed.find(password), std::string::npos) << password << " in\n" << printed;
+    EXPECT_THAT(printed, Not(HasSubstr(password)));
   }
 }
 

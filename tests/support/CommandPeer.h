@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/RedisClient.h"
 #include "support/Wait.h"
@@ -38,6 +39,26 @@ class CommandPeer {
   // Sends a command and returns its response (empty when none came).
   std::map<std::string, std::string> call(const RedisClient::Fields& fields) {
     return response(send(fields)).value_or(std::map<std::string, std::string>{});
+  }
+
+  // Adds a subscribe entry for names with the interval in ms (any text); returns its ID.
+  std::string subscribe(const std::string& subscriptionId, const std::vector<std::string>& names,
+                        const std::string& interval = "0") {
+    RedisClient::Fields fields = {
+        {"cmd", "subscribe"}, {"subscriptionId", subscriptionId}, {"samplingInterval", interval}};
+    for (const std::string& name : names) fields.emplace_back("name", name);
+    return send(fields);
+  }
+
+  // True once the member's value stream ends with text.
+  bool lastValueIs(const std::string& memberPath, const std::string& text,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return waitUntil(
+        [&] {
+          const std::vector<std::string> all = values(memberPath);
+          return !all.empty() && all.back() == text;
+        },
+        timeout, std::chrono::milliseconds(10));
   }
 
   // Values on a member's value stream, oldest first.

@@ -17,6 +17,7 @@
 #include <exception>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "support/RedisClient.h"
 
@@ -115,7 +116,7 @@ struct FaultProxy::Link {
   Clock::time_point stallUntil{};
   bool halfOpen = false;
   bool dead = false;
-  std::optional<Trigger> armed;  // fires when up.fireAfter reaches 0
+  std::optional<Fault> armed;  // fires when up.fireAfter reaches 0
 };
 
 FaultProxy::FaultProxy(int upstreamPort)
@@ -160,7 +161,7 @@ void FaultProxy::execute(const std::function<void()>& task) {
 
 int FaultProxy::inject(LinkKinds targets, const Fault& fault) {
   int hit = 0;
-  execute([&] { applyToAll(targets, fault, &hit); });
+  execute([&] { hit = applyToAll(targets, fault); });
   return hit;
 }
 
@@ -189,23 +190,21 @@ void FaultProxy::resume() {
   if (failure) std::rethrow_exception(failure);
 }
 
-void FaultProxy::arm(LinkKind on, std::string request, int nth, Fault fault,
-                     std::optional<LinkKinds> applyTo) {
+void FaultProxy::arm(LinkKind on, std::string request, int nth, Fault fault) {
   execute([&] {
     std::optional<std::string> key;
     if (const auto space = request.find(' '); space != std::string::npos) {
       key = request.substr(space + 1);
       request.resize(space);
     }
-    trigger_ = Trigger{on, upper(std::move(request)), std::move(key), nth, std::move(fault), applyTo};
-    firedHits_.reset();
+    trigger_ = Trigger{on, upper(std::move(request)), std::move(key), nth, std::move(fault)};
+    fired_ = false;
   });
 }
 
-std::optional<int> FaultProxy::waitFired(std::chrono::milliseconds timeout) {
+bool FaultProxy::waitFired(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  done_.wait_for(lock, timeout, [&] { return firedHits_.has_value(); });
-  return firedHits_;
+  return done_.wait_for(lock, timeout, [&] { return fired_; });
 }
 
 int FaultProxy::accepted(LinkKind kind) const {
@@ -218,12 +217,6 @@ int FaultProxy::open(LinkKind kind) const {
   const std::lock_guard lock(mutex_);
   return static_cast<int>(std::count_if(links_.begin(), links_.end(),
                                         [&](const auto& link) { return !link->dead && link->kind == kind; }));
-}
-
-int FaultProxy::requests(LinkKind kind, std::string_view request) const {
-  const std::lock_guard lock(mutex_);
-  const auto found = requests_.find({kind, upper(std::string(request))});
-  return found == requests_.end() ? 0 : found->second;
 }
 
 bool FaultProxy::awaiting(LinkKind kind, std::string_view request) const {
@@ -255,12 +248,14 @@ void FaultProxy::applyFault(Link& link, const Fault& fault) {
   }
 }
 
-void FaultProxy::applyToAll(LinkKinds targets, const Fault& fault, int* hit) {
+int FaultProxy::applyToAll(LinkKinds targets, const Fault& fault) {
+  int hit = 0;
   for (auto& link : links_) {
     if (link->dead || (targets & kinds(link->kind)) == 0) continue;
     applyFault(*link, fault);
-    if (hit) ++*hit;
+    ++hit;
   }
+  return hit;
 }
 
 void FaultProxy::acceptLink() {
@@ -283,12 +278,11 @@ void FaultProxy::onRequest(Link& link, std::string name, std::string_view key) {
                                                                     : LinkKind::kCommand;
     ++accepted_[link.kind];
   }
-  ++requests_[{link.kind, name}];
   link.unanswered.push_back(name);
   if (trigger_ && trigger_->on == link.kind && trigger_->request == name &&
       (!trigger_->key || *trigger_->key == key) && --trigger_->remaining <= 0) {
     link.up.fireAfter = link.up.complete;
-    link.armed = std::move(trigger_);
+    link.armed = std::move(trigger_->fault);
     trigger_.reset();
   }
 }
@@ -352,16 +346,8 @@ void FaultProxy::writeTo(Link& link, bool toServer) {
     }
     if (!direction.fireAfter || *direction.fireAfter > 0) return;
     direction.fireAfter.reset();
-    Trigger trigger = std::move(*link.armed);
-    link.armed.reset();
-    int hits = 1;
-    if (trigger.applyTo) {
-      hits = 0;
-      applyToAll(*trigger.applyTo, trigger.fault, &hits);
-    } else {
-      applyFault(link, trigger.fault);
-    }
-    firedHits_ = hits;
+    applyFault(link, *std::exchange(link.armed, std::nullopt));
+    fired_ = true;
   }
 }
 

@@ -22,10 +22,10 @@ namespace tul::test {
 
 // What a link carries, told by its first request other than AUTH, HELLO, CLIENT or SELECT:
 // HDEL starts a registration run, PING, SET (the status key) and XADD come from the data
-// worker, anything else (XREVRANGE, XREAD, ...) from the command worker. kUnknown until that request is complete.
+// worker, anything else (XREVRANGE, XREAD, ...) from the command worker. kUnknown until that request is
+// complete.
 enum class LinkKind : unsigned { kUnknown = 1, kData = 2, kCommand = 4, kRegistration = 8 };
 using LinkKinds = unsigned;  // a set of LinkKind bits
-inline constexpr LinkKinds kAllLinks = 15;
 constexpr LinkKinds operator|(LinkKind a, LinkKind b) noexcept {
   return static_cast<unsigned>(a) | static_cast<unsigned>(b);
 }
@@ -76,16 +76,15 @@ class FaultProxy {
 
   // One-shot fault: once the nth request named `request` (any letter case; "XADD key" also
   // matches the first argument exactly), counted from now on links of kind `on`, has been
-  // forwarded in full, fault hits that link, or every open link of applyTo when given. Nothing behind that
-  // request is read before the fault is applied. A new arm() replaces one that has not fired.
-  void arm(LinkKind on, std::string request, int nth, Fault fault, std::optional<LinkKinds> applyTo = {});
-  // The number of links the armed fault hit, once it has fired within timeout.
-  std::optional<int> waitFired(std::chrono::milliseconds timeout);
+  // forwarded in full, fault hits that link. Nothing behind that request is read before the
+  // fault is applied. A new arm() replaces one that has not fired.
+  void arm(LinkKind on, std::string request, int nth, Fault fault);
+  // True once the armed fault has fired, within timeout.
+  bool waitFired(std::chrono::milliseconds timeout);
 
-  // Links ever classified as kind / open now; requests named `request` forwarded on such links.
+  // Links ever classified as kind / open now.
   int accepted(LinkKind kind) const;
   int open(LinkKind kind) const;
-  int requests(LinkKind kind, std::string_view request) const;
   // True when an open link of kind waits for the reply to a request named `request`, its only
   // unanswered one (the command worker blocked in XREAD, say).
   bool awaiting(LinkKind kind, std::string_view request) const;
@@ -99,7 +98,6 @@ class FaultProxy {
     std::optional<std::string> key;  // the first argument, when given
     int remaining;
     Fault fault;
-    std::optional<LinkKinds> applyTo;
   };
 
   // Runs task on the forwarding thread and waits for it.
@@ -107,7 +105,7 @@ class FaultProxy {
   void run();
   void acceptLink();
   void applyFault(Link& link, const Fault& fault);
-  void applyToAll(LinkKinds targets, const Fault& fault, int* hit = nullptr);
+  int applyToAll(LinkKinds targets, const Fault& fault);  // returns the links hit
   void readFrom(Link& link, bool fromClient);
   void writeTo(Link& link, bool toServer);
   void onRequest(Link& link, std::string name, std::string_view key);
@@ -126,10 +124,9 @@ class FaultProxy {
   bool gone_ = false;  // the thread has ended; tasks are no longer run
   std::vector<std::unique_ptr<Link>> links_;
   std::optional<Trigger> trigger_;
-  std::optional<int> firedHits_;
+  bool fired_ = false;
   std::chrono::milliseconds newLinkStall_{0};
   std::map<LinkKind, int> accepted_;
-  std::map<std::pair<LinkKind, std::string>, int> requests_;
 
   std::thread thread_;  // last: starts after everything it uses
 };

@@ -31,7 +31,8 @@ class LiveServiceTest : public ::testing::Test {
     if (waitUntilUp) {
       ASSERT_TRUE(waitFor(Attr::kState, true)) << "the service did not come up";
       ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true))
-          << "the service was not registered: " << errorAttribute(*service, Attr::kServiceRegistrationError).message()
+          << "the service was not registered: "
+          << errorAttribute(*service, Attr::kServiceRegistrationError).message()
           << " (data connection: " << errorAttribute(*service, Attr::kDataConnectionError).message() << ")";
     }
   }

@@ -72,8 +72,8 @@ std::map<std::string, std::string> RedisClient::hgetall(const std::string& key) 
   return {fields.begin(), fields.end()};
 }
 
-std::vector<RedisClient::Entry> RedisClient::xrange(const std::string& key) {
-  const ReplyPtr reply = expect({"XRANGE", key, "-", "+"}, REDIS_REPLY_ARRAY);
+std::vector<RedisClient::Entry> RedisClient::xrange(const std::string& key, const std::string& start) {
+  const ReplyPtr reply = expect({"XRANGE", key, start, "+"}, REDIS_REPLY_ARRAY);
   std::vector<Entry> entries;
   for (std::size_t i = 0; i < reply->elements; ++i) {
     const redisReply& entry = *reply->element[i];

@@ -2,6 +2,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,11 +40,17 @@ class RedisClient {
   long long integer(const std::vector<std::string>& args);
 
   std::map<std::string, std::string> hgetall(const std::string& key);
-  std::vector<Entry> xrange(const std::string& key);
+  // Entries from start on ("(ID": after ID).
+  std::vector<Entry> xrange(const std::string& key, const std::string& start = "-");
   std::string xadd(const std::string& key, const Fields& fields);
   long long xlen(const std::string& key) { return integer({"XLEN", key}); }
   bool exists(const std::string& key) { return integer({"EXISTS", key}) != 0; }
   void flushAll() { str({"FLUSHALL"}); }
+  // Connections to the server now, this one included.
+  long clientCount() {
+    const std::string list = str({"CLIENT", "LIST"});
+    return static_cast<long>(std::count(list.begin(), list.end(), '\n'));
+  }
   // Calls per command since the last CONFIG RESETSTAT, from INFO commandstats ("xadd" -> 3).
   std::map<std::string, long long> commandStats();
 

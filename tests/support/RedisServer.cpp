@@ -2,8 +2,6 @@
 
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +15,6 @@
 
 #include "support/Ports.h"
 #include "support/RedisClient.h"
-#include "support/Wait.h"
 
 namespace tul::test {
 
@@ -54,58 +51,34 @@ void RedisServer::start() {
 }
 
 void RedisServer::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  ::kill(pid_, SIGCONT);  // a paused server sees the SIGTERM only once it runs
-  if (!waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; }, 2s)) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_ = -1;
+  if (!process_) return;
+  process_->signal(SIGTERM);
+  process_->signal(SIGCONT);  // a paused server sees the SIGTERM only once it runs
+  process_->wait(2s);
+  process_.reset();  // kills it if it has not ended
 }
 
-void RedisServer::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
-
+void RedisServer::kill() { process_.reset(); }
 void RedisServer::pause() {
-  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  if (process_) process_->signal(SIGSTOP);
 }
-
 void RedisServer::resume() {
-  if (pid_ > 0) ::kill(pid_, SIGCONT);
+  if (process_) process_->signal(SIGCONT);
 }
 
 bool RedisServer::launch() {
   const std::string port = std::to_string(port_), dir = std::filesystem::temp_directory_path().string();
-  std::vector<const char*> argv = {
-      "redis-server", "--port", port.c_str(),   "--bind", "127.0.0.1",
-      "--save",       "",       "--appendonly", "no",     "--enable-debug-command",
-      "local",        "--dir",  dir.c_str()};
-  for (const std::string& argument : extraArguments_) argv.push_back(argument.c_str());
-  argv.push_back(nullptr);
-  const pid_t parent = ::getpid();
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::system_error(errno, std::system_category(), "fork");
-  if (pid_ == 0) {  // only async-signal-safe calls until exec
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    ::dup2(log_.get(), STDOUT_FILENO);
-    ::dup2(log_.get(), STDERR_FILENO);
-    ::execvp(argv[0], const_cast<char* const*>(argv.data()));
-    static constexpr char kMissing[] = "redis-server not found on PATH\n";
-    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, kMissing, sizeof kMissing - 1);
-    ::_exit(127);
-  }
+  Texts argv = {
+      "redis-server",           "--port", port,    "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+      "--enable-debug-command", "local",  "--dir", dir};
+  argv.insert(argv.end(), extraArguments_.begin(), extraArguments_.end());
+  process_.emplace(std::move(argv), "", log_.get());
   for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (process_->wait(0ms)) {
+      process_.reset();
       return false;
     }
-    if (answersAs(port_, pid_)) return true;
+    if (answersAs(port_, process_->pid())) return true;
   }
   stop();
   throw std::runtime_error("redis-server did not answer within 5 s:\n" + logTail());

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/LoopbackPeer.h"
 
 namespace tul::test {
@@ -22,7 +22,7 @@ class RedisServer {
 
   int port() const noexcept { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-  bool running() const noexcept { return pid_ > 0; }
+  bool running() const noexcept { return process_.has_value(); }
 
   // Stops the server (SIGTERM, SIGKILL after 2 s); its port stays reserved for start().
   void stop();
@@ -42,7 +42,7 @@ class RedisServer {
   UniqueFd log_;
   std::vector<std::string> extraArguments_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  std::optional<ChildProcess> process_;
 };
 
 }  // namespace tul::test

@@ -1,8 +1,7 @@
-// Events and configuration errors.
+// Events: counts, stamps and observers.
 
 #include <gtest/gtest.h>
 
-#include "ormanta/config/Config.h"
 #include "ormanta/process/Event.h"
 
 namespace {
@@ -23,16 +22,6 @@ TEST(EventTest, RaisesAreCountedStampedAndObservedUntilTheObserverIsRemoved) {
   EXPECT_EQ(event.lastRaised()->time_since_epoch().count(), 200);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], t1);
-}
-
-TEST(ConfigTest, UnknownParameterErrorNamesTheParameter) {
-  try {
-    config::throwUnknownParameterError("colour");
-    FAIL();
-  } catch (const config::UnknownParameterError& error) {
-    EXPECT_STREQ(error.what(), "unknown configuration parameter \"colour\"");
-    EXPECT_EQ(error.parameter(), "colour");
-  }
 }
 
 }  // namespace

@@ -118,26 +118,6 @@ TEST(SocketDeviceConnect, BadHostTextOrOptionsFailWithAReason) {
   EXPECT_FALSE(listener.accept(50ms)) << "no connection may have been made";
 }
 
-TEST(SocketDeviceConnect, RefusalIsFastAndAHangingHandshakeEndsByTimeOutOrStop) {
-  auto start = Clock::now();
-  SocketDevice socket = connect(at("127.0.0.1", freeLoopbackPort()), kNoPort, nullptr, 5s);
-  EXPECT_LT(Clock::now() - start, 2s);
-  EXPECT_NE(socket.connectError().find("refused"), std::string::npos) << socket.connectError();
-
-  LoopbackListener listener(AF_INET, 0);
-  listener.fillBacklog();
-  start = Clock::now();
-  socket = connect(at("127.0.0.1", listener.port()), kNoPort, nullptr, 300ms);
-  EXPECT_TRUE(Clock::now() - start >= 250ms && Clock::now() - start < 2s);
-  EXPECT_NE(socket.connectError().find("timed out"), std::string::npos) << socket.connectError();
-
-  StopSource stop;
-  EXPECT_TRUE(endsPromptlyOnStop(
-      stop, [&] { socket = connect(at("127.0.0.1", listener.port()), kNoPort, &stop, 30s); }));
-  EXPECT_NE(socket.connectError().find("stop"), std::string::npos) << socket.connectError();
-  EXPECT_FALSE(socket);
-}
-
 TEST_F(ConnectedSocket, PartialReadsDeliverEachByteOnceAndWritesSendAll) {
   const auto start = Clock::now();
   EXPECT_FALSE(client.waitForData(100ms));

@@ -115,9 +115,7 @@ TEST(JsonDecoderTest, NumbersOfAnyLengthAndExponentConvertExactlyOrAreTooBig) {
 TEST(JsonDecoderTest, InvalidTextGivesOffsetAndReason) {
   const std::pair<std::string, const char*> cases[] = {
       {"   ", "3: The document is empty."},
-      {R"({"a" 1})", "5: Missing a colon after a name of object member."},
       {"{}{}", "2: The document root must not be followed by other values."},
-      {"[NaN]", "1: Invalid value."},
       {"[\"a\xff\"]", "3: Invalid encoding in string."},
       {std::string("[\"a\0b\"]", 7), "3: Invalid escape character in string."}};
   for (const auto& [text, reason] : cases) {
