@@ -83,7 +83,7 @@ void Channel::onChange() {
 }
 
 void Channel::afterChanges() {
-  if (owner_->changesPending.exchange(false)) owner_->releaseSampleSignal();
+  if (owner_->changesPending.exchange(false)) owner_->sampleSignal.release();
 }
 
 std::int64_t Channel::nextDue() const noexcept {

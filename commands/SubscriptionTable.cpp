@@ -152,7 +152,7 @@ void updateChannels(Service& service, const std::vector<std::string>& added,
   }
   if (signal) {
     service.changesPending.store(true);
-    if (service.changesPending.exchange(false)) service.releaseSampleSignal();
+    if (service.changesPending.exchange(false)) service.sampleSignal.release();
   }
 }
 

@@ -61,7 +61,7 @@ void DataConnectionHandler::stop() {
   // The worker may sleep on the sample semaphore until its next pass; one release lets it see
   // the stop at once.
   owner->changesPending.store(true);
-  if (owner->changesPending.exchange(false)) owner->releaseSampleSignal();
+  if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
   // The status key goes before the socket: requesting the stop source aborts it at once.
   if (worker.joinable() && statusKeyLive.load()) statusWithdrawn.try_acquire_for(ServiceStatus::kWithdrawBound);
   stopSource->requestStop();

@@ -94,15 +94,6 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   // callbacks and the data worker (reader).
   std::atomic<bool> changesPending{false};  // set by change callbacks; collapses releases
   std::counting_semaphore<> sampleSignal{0};  // released per batch of changes; acquired by the data worker
-  // Releases made through releaseSampleSignal and not yet taken: the data worker takes a burst
-  // with one exchange and as many try_acquire calls as there are counts, since a failing
-  // try_acquire spins and yields the core before it gives up.
-  std::atomic<std::uint32_t> sampleReleases{0};
-  // Any thread: counted before the release, so a worker that acquired it also sees the count.
-  void releaseSampleSignal(std::uint32_t count = 1) noexcept {
-    sampleReleases.fetch_add(count, std::memory_order_relaxed);
-    sampleSignal.release(count);
-  }
   std::mutex channelMutex;                    // guards channelMap and every channel's subscribers
   ChannelMap channelMap{8};                   // written by updateChannels only
   ChangedChannels changedChannels;            // pushed by change callbacks, emptied by the data worker

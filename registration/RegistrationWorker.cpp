@@ -72,7 +72,7 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
         recordRegistrationSuccess(handler);
         // The data worker shows it in the status key at once.
         service.registrationStamps.completed(forConnection, utils::chrono::now());
-        service.releaseSampleSignal();
+        service.sampleSignal.release();
       } else {
         recordRegistrationFailure(handler, registrationError(RegistrationErrorCategory::kPending));
       }

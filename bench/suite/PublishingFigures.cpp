@@ -297,7 +297,7 @@ void passCost(const ServerAddress& server) {
       std::this_thread::sleep_for(10ms);
       channel->onChange();  // queued; the release is ours
       const std::int64_t cpu0 = threadCpuNsById(dataWorker);
-      all.service->releaseSampleSignal(releases);
+      all.service->sampleSignal.release(releases);
       std::this_thread::sleep_for(20ms);
       cpu[releases].push_back(static_cast<double>(threadCpuNsById(dataWorker) - cpu0) / 1000);
       channel->afterChanges();  // takes changesPending back: one pass, outside the window
