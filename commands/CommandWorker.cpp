@@ -22,7 +22,7 @@ std::int64_t nowTicks() noexcept { return utils::chrono::now().time_since_epoch(
 void dispatch(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command) {
   switch (command.type) {
     case CommandType::kSet:
-      return handleSet(handler, channel, command);
+      return handleSets(handler, channel, command);
     case CommandType::kSubscribe:
       return handleSubscribe(handler, channel, command);
     case CommandType::kUnknown:

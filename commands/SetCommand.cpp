@@ -1,9 +1,11 @@
 #include "commands/SetCommand.h"
 
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -119,8 +121,32 @@ WriteOutcome writeTextValue(std::string_view text, const data::WriteHandle& hand
   }
 }
 
-void applySetValue(CommandChannel& channel, std::string_view name, std::string_view value,
-                   const data::WriteHandle& handle) {
+namespace {
+
+std::string noChannelText(std::string_view name) {
+  return fmt::format("'set' command failed. No channel {} exists.", quotedInput(name));
+}
+
+RedisRecord echoRecord(const CommandChannel& channel, std::string_view name, std::string_view value) {
+  RedisRecord echo;
+  echo.key = fmt::format("{}:{}", channel.valueStreamPrefix, name);
+  echo.fields.emplace("value", std::string(value));
+  return echo;
+}
+
+// One name and one value: what a burst of sets is made of. Its echo may wait for the echoes of
+// the commands behind it, as a refused echo ends no later pair of its own command.
+bool isSinglePairSet(const Command& command) {
+  if (command.type != CommandType::kSet) return false;
+  const auto names = command.fields.find("name");
+  const auto values = command.fields.find("value");
+  return names != command.fields.end() && values != command.fields.end() && names->second.size() == 1 &&
+         values->second.size() == 1;
+}
+
+}  // namespace
+
+void writeSetValue(std::string_view name, std::string_view value, const data::WriteHandle& handle) {
   // A text that does not convert is refused, not echoed: the value stream would otherwise
   // carry a value the member does not hold.
   WriteOutcome outcome;
@@ -135,9 +161,12 @@ void applySetValue(CommandChannel& channel, std::string_view name, std::string_v
     throw SetRefusal(fmt::format("'set' command failed. Value '{}' cannot be converted for {}.", quotedInput(value),
                                  quotedInput(name)));
   }
-  std::vector<RedisRecord> echo(1);
-  echo[0].key = fmt::format("{}:{}", channel.valueStreamPrefix, name);
-  echo[0].fields.emplace("value", std::string(value));
+}
+
+void applySetValue(CommandChannel& channel, std::string_view name, std::string_view value,
+                   const data::WriteHandle& handle) {
+  writeSetValue(name, value, handle);
+  const std::vector<RedisRecord> echo{echoRecord(channel, name, value)};
   try {
     channel.connection.xadd(echo, kValueHistoryLength);
   } catch (const RedisErrorReply& refused) {
@@ -167,8 +196,7 @@ void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const
     const std::string& value = values->second[i];
     model::ElementAttribute attribute = findMember(service, name);
     if (!attribute) {
-      return sendErrorResponse(channel, command.id,
-                               fmt::format("'set' command failed. No channel {} exists.", quotedInput(name)));
+      return sendErrorResponse(channel, command.id, noChannelText(name));
     }
     try {
       applySetValue(channel, name, value, attribute.writeHandle());
@@ -177,6 +205,55 @@ void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const
     }
   }
   sendSuccessResponse(channel, command.id);
+}
+
+void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, const Command& first) {
+  if (!isSinglePairSet(first) || channel.commands.empty() || !isSinglePairSet(channel.commands.front())) {
+    return handleSet(handler, channel, first);
+  }
+  const Service& service = *handler.owner;
+  struct Outcome {
+    std::string commandId;
+    std::optional<std::string> refusal;
+    std::size_t echo = 0;  // index into echoes, unless refused
+  };
+  std::vector<Outcome> outcomes;
+  std::vector<RedisRecord> echoes;
+  const auto apply = [&](const Command& command) {
+    Outcome& outcome = outcomes.emplace_back(Outcome{command.id, std::nullopt, echoes.size()});
+    const std::string& name = command.fields.find("name")->second.front();
+    const std::string& value = command.fields.find("value")->second.front();
+    const model::ElementAttribute attribute = findMember(service, name);
+    if (!attribute) {
+      outcome.refusal = noChannelText(name);
+      return;
+    }
+    try {
+      writeSetValue(name, value, attribute.writeHandle());
+      echoes.push_back(echoRecord(channel, name, value));
+    } catch (const SetRefusal& refusal) {
+      outcome.refusal = refusal.text();
+    }
+  };
+  apply(first);
+  while (outcomes.size() < CommandChannel::kResponseBatch && !channel.commands.empty() &&
+         isSinglePairSet(channel.commands.front())) {
+    const Command command = std::move(channel.commands.front());
+    channel.commands.pop_front();
+    apply(command);
+  }
+  // Refused echoes are answered with the server's text, as a single set's is.
+  const std::vector<std::optional<std::string>> echoed =
+      echoes.empty() ? std::vector<std::optional<std::string>>() : channel.connection.xaddEach(echoes, kValueHistoryLength);
+  for (const Outcome& outcome : outcomes) {
+    if (outcome.refusal) {
+      sendErrorResponse(channel, outcome.commandId, *outcome.refusal);
+    } else if (echoed[outcome.echo]) {
+      sendErrorResponse(channel, outcome.commandId, *echoed[outcome.echo]);
+    } else {
+      sendSuccessResponse(channel, outcome.commandId);
+    }
+  }
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -16,6 +16,11 @@ class CommandConnectionHandler;
 // the member's value stream, and sends the one response. Refusals stop at the failing pair
 // (earlier pairs stay written). Connection failures propagate. Command worker thread.
 void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command);
+// handleSet for first and, when first and the commands queued behind it in channel are sets of
+// one name and one value, for those too (up to CommandChannel::kResponseBatch in all): their
+// values are written in stream order, their echoes go out in one pipelined round trip instead
+// of one each, and each command gets the response it would get alone.
+void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, const Command& first);
 
 // A refusal that quotes peer input. Its text may hold zero bytes, at which what() would end
 // it: responses take text() instead.
@@ -27,6 +32,9 @@ class SetRefusal : public std::runtime_error {
  private:
   std::string text_;
 };
+
+// Converts and writes one value; throws SetRefusal as applySetValue does.
+void writeSetValue(std::string_view name, std::string_view value, const data::WriteHandle& handle);
 
 // Converts and writes one value, then echoes it. Every refusal (a text that does not convert,
 // a type that cannot be written, the host's write error, the server's error reply to the echo)

@@ -91,8 +91,7 @@ void RedisConnection::flushBatch() {
   batch_.clear();
 }
 
-void RedisConnection::pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
-  if (records.empty()) return;
+void RedisConnection::writeRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
   // Written in chunks as they are formatted: the server works on the first requests while the
   // next are formatted, the buffer stays small, and a stop is seen within one chunk. Every
   // request is still written before the first reply is read.
@@ -102,6 +101,24 @@ void RedisConnection::pipelineRecords(std::span<const std::string_view> head, co
     if (batch_.size() >= kWriteChunkBytes) flushBatch();
   }
   flushBatch();
+}
+
+std::vector<std::optional<std::string>> RedisConnection::xaddEach(const std::vector<RedisRecord>& records,
+                                                                  std::uint64_t maxLength) {
+  const StaticNumberText<20> maxLengthText(maxLength);
+  const std::string_view head[] = {"XADD", {}, "MAXLEN", "~", maxLengthText, "*"};
+  writeRecords(head, records);
+  std::vector<std::optional<std::string>> outcomes(records.size());
+  for (std::optional<std::string>& outcome : outcomes) {
+    const RedisReplyPtr reply = waitForBoundedReply();
+    if (reply->type == kReplyError) outcome.emplace(replyBytes(*reply));
+  }
+  return outcomes;
+}
+
+void RedisConnection::pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
+  if (records.empty()) return;
+  writeRecords(head, records);
   // Every reply is read before an error is reported: a connection closed with replies unread
   // makes the server drop requests it has not executed yet, and with them good records.
   std::optional<std::string> firstError;

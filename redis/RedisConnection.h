@@ -99,6 +99,11 @@ class RedisConnection : public utils::network::SocketDevice {
   // (or appended) here. Every record must be for streamKey (else std::invalid_argument). All
   // replies are read, then the first error reply throws its text; replies of the wrong shape
   // (a reply stream out of step) throw "unexpected Redis reply to a transaction".
+  // xadd's requests, pipelined the same way, but every reply is its record's own outcome: an
+  // error reply's text, or nothing for an appended entry. Error replies throw nothing (the
+  // connection stays in step); a time-out or a broken reply stream throws as xadd does.
+  std::vector<std::optional<std::string>> xaddEach(const std::vector<RedisRecord>& records,
+                                                   std::uint64_t maxLength);
   StreamReadAndAppend xreadThenXadd(std::string_view streamKey, std::string_view lastId,
                                     const std::vector<RedisRecord>& records, std::uint64_t maxLength);
 
@@ -124,6 +129,8 @@ class RedisConnection : public utils::network::SocketDevice {
   // Writes head + record for every record in one write, then awaits one reply per record and
   // throws the first error reply's text once all are read.
   void pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
+  // The write half of pipelineRecords.
+  void writeRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
   // Writes what the batch holds and empties it.
   void flushBatch();
   static constexpr std::size_t kWriteChunkBytes = 64 * 1024;

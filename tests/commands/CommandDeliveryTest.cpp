@@ -55,7 +55,7 @@ std::vector<std::string> monitorArguments(std::string_view line) {
   return arguments;
 }
 
-using Responses = std::vector<std::pair<std::string, std::string>>;  // responseId, result
+using Responses = std::vector<std::pair<std::string, std::string>>;  // responseId, result[: errorMessage]
 
 // The responses appended to a command stream, in the order the server executed them.
 class ResponseLog {
@@ -94,7 +94,8 @@ class ResponseLog {
       std::pair<std::string, std::string> response;
       for (std::size_t i = 6; i + 1 < arguments.size(); i += 2) {
         if (arguments[i] == "responseId") response.first = arguments[i + 1];
-        if (arguments[i] == "result") response.second = arguments[i + 1];
+        if (arguments[i] == "result") response.second = arguments[i + 1] + response.second;
+        if (arguments[i] == "errorMessage") response.second += ": " + arguments[i + 1];
       }
       if (!response.first.empty()) responses_.push_back(std::move(response));
     }
@@ -200,6 +201,34 @@ TEST_F(CommandDeliveryTest, BurstsOfManyPeersAndOneOfFiveThousandSetsAreAllAnswe
   const auto& responses = log.collect(*peer, all.size(), 10s);
   EXPECT_EQ(responses.size(), all.size());
   EXPECT_TRUE(responses == successesInStreamOrder(all));
+}
+
+// Sets that arrive together share one round trip for their echoes; each still gets the response
+// it would get alone, whatever its neighbours get.
+TEST_F(CommandDeliveryTest, EachSetOfAPipelinedBurstGetsTheResponseItWouldGetAlone) {
+  start();
+  peer->command({"SET", "SValue:S.Boiler.V1", "not a stream"});  // V1's echo is refused
+  ResponseLog log(server.port(), "S.Commands");
+  const Context context = connectTo(server.port());
+  const std::vector<std::string> ids = pipelineCommands(
+      context.get(), {setCommand("S.Boiler.V0", "1"), setCommand("S.Boiler.V1", "2"), setCommand("S.Boiler.Nope", "3"),
+                      setCommand("S.Boiler.V2", "x"), setCommand("S.Boiler.V3", "4"),
+                      {{"cmd", "set"}, {"name", "S.Boiler.V4"}, {"name", "S.Boiler.V5"}, {"value", "5"}, {"value", "6"}},
+                      setCommand("S.Boiler.V6", "7"), setCommand("S.Boiler.V7", "8")});
+  const std::string failed = "error: 'set' command failed. ";
+  const Responses expected = {
+      {ids[0], "success"},
+      {ids[1], "error: WRONGTYPE Operation against a key holding the wrong kind of value"},
+      {ids[2], failed + "No channel S.Boiler.Nope exists."},
+      {ids[3], failed + "Value 'x' cannot be converted for S.Boiler.V2."},
+      {ids[4], "success"}, {ids[5], "success"}, {ids[6], "success"}, {ids[7], "success"}};
+  EXPECT_EQ(log.collect(*peer, ids.size(), 10s), expected);
+  // Written as alone: the refused echo's value too (it is written before it is echoed).
+  const std::pair<const char*, std::int64_t> values[] = {{"V0", 1}, {"V1", 2}, {"V2", 0}, {"V3", 4},
+                                                         {"V4", 5}, {"V5", 6}, {"V6", 7}, {"V7", 8}};
+  for (const auto& [member, written] : values) EXPECT_EQ(value(member), written) << member;
+  EXPECT_EQ(peer->xrange("SValue:S.Boiler.V3").size(), 1u);
+  EXPECT_TRUE(peer->xrange("SValue:S.Boiler.V2").empty());
 }
 
 TEST_F(CommandDeliveryTest, CommandWrittenWhileTheCommandConnectionIsDownIsNeverExecutedLate) {
