@@ -244,7 +244,8 @@ void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, cons
   }
   // Refused echoes are answered with the server's text, as a single set's is.
   const std::vector<std::optional<std::string>> echoed =
-      echoes.empty() ? std::vector<std::optional<std::string>>() : channel.connection.xaddEach(echoes, kValueHistoryLength);
+      echoes.empty() ? std::vector<std::optional<std::string>>()
+                     : channel.connection.xaddEach(echoes, kValueHistoryLength);
   for (const Outcome& outcome : outcomes) {
     if (outcome.refusal) {
       sendErrorResponse(channel, outcome.commandId, *outcome.refusal);

@@ -91,7 +91,8 @@ void RedisConnection::flushBatch() {
   batch_.clear();
 }
 
-void RedisConnection::writeRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
+void RedisConnection::writeRecords(std::span<const std::string_view> head,
+                                   const std::vector<RedisRecord>& records) {
   // Written in chunks as they are formatted: the server works on the first requests while the
   // next are formatted, the buffer stays small, and a stop is seen within one chunk. Every
   // request is still written before the first reply is read.
@@ -116,7 +117,8 @@ std::vector<std::optional<std::string>> RedisConnection::xaddEach(const std::vec
   return outcomes;
 }
 
-void RedisConnection::pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
+void RedisConnection::pipelineRecords(std::span<const std::string_view> head,
+                                      const std::vector<RedisRecord>& records) {
   if (records.empty()) return;
   writeRecords(head, records);
   // Every reply is read before an error is reported: a connection closed with replies unread

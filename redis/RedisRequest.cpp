@@ -35,7 +35,8 @@ FormattedRequest RequestFormatter::format(const RedisArgs& args) {
   return request;
 }
 
-void RequestBatch::appendRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records) {
+void RequestBatch::appendRecords(std::span<const std::string_view> head,
+                                 const std::vector<RedisRecord>& records) {
   for (const RedisRecord& record : records) appendRecord(head, record);
 }
 

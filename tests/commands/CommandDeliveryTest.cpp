@@ -178,8 +178,8 @@ TEST_F(CommandDeliveryTest, BurstsOfManyPeersAndOneOfFiveThousandSetsAreAllAnswe
       const Context context = connectTo(server.port());
       std::vector<RedisClient::Fields> commands;
       for (int k = 1; k <= (p == kPeers ? kBurst : kCommands); ++k) {
-        commands.push_back(setCommand(p == kPeers ? "S.Boiler.Count" : "S.Boiler.V" + std::to_string(p),
-                                      std::to_string(k)));
+        commands.push_back(
+            setCommand(p == kPeers ? "S.Boiler.Count" : "S.Boiler.V" + std::to_string(p), std::to_string(k)));
       }
       ready.arrive_and_wait();
       ids[static_cast<std::size_t>(p)] = pipelineCommands(context.get(), commands);
@@ -211,17 +211,25 @@ TEST_F(CommandDeliveryTest, EachSetOfAPipelinedBurstGetsTheResponseItWouldGetAlo
   ResponseLog log(server.port(), "S.Commands");
   const Context context = connectTo(server.port());
   const std::vector<std::string> ids = pipelineCommands(
-      context.get(), {setCommand("S.Boiler.V0", "1"), setCommand("S.Boiler.V1", "2"), setCommand("S.Boiler.Nope", "3"),
-                      setCommand("S.Boiler.V2", "x"), setCommand("S.Boiler.V3", "4"),
-                      {{"cmd", "set"}, {"name", "S.Boiler.V4"}, {"name", "S.Boiler.V5"}, {"value", "5"}, {"value", "6"}},
-                      setCommand("S.Boiler.V6", "7"), setCommand("S.Boiler.V7", "8")});
+      context.get(),
+      {setCommand("S.Boiler.V0", "1"),
+       setCommand("S.Boiler.V1", "2"),
+       setCommand("S.Boiler.Nope", "3"),
+       setCommand("S.Boiler.V2", "x"),
+       setCommand("S.Boiler.V3", "4"),
+       {{"cmd", "set"}, {"name", "S.Boiler.V4"}, {"name", "S.Boiler.V5"}, {"value", "5"}, {"value", "6"}},
+       setCommand("S.Boiler.V6", "7"),
+       setCommand("S.Boiler.V7", "8")});
   const std::string failed = "error: 'set' command failed. ";
   const Responses expected = {
       {ids[0], "success"},
       {ids[1], "error: WRONGTYPE Operation against a key holding the wrong kind of value"},
       {ids[2], failed + "No channel S.Boiler.Nope exists."},
       {ids[3], failed + "Value 'x' cannot be converted for S.Boiler.V2."},
-      {ids[4], "success"}, {ids[5], "success"}, {ids[6], "success"}, {ids[7], "success"}};
+      {ids[4], "success"},
+      {ids[5], "success"},
+      {ids[6], "success"},
+      {ids[7], "success"}};
   EXPECT_EQ(log.collect(*peer, ids.size(), 10s), expected);
   // Written as alone: the refused echo's value too (it is written before it is echoed).
   const std::pair<const char*, std::int64_t> values[] = {{"V0", 1}, {"V1", 2}, {"V2", 0}, {"V3", 4},
