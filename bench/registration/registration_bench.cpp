@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/PlantModel.h"
 #include "ormanta/host/Model.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "redis/RedisConnection.h"
@@ -28,25 +29,12 @@
 namespace {
 
 using namespace ormanta::plugins::TulService;
-using ormanta::data::NativeType;
-using ormanta::host::AttributeSpec;
+using tul::bench::attributesOfKind;
 
 constexpr int kAreas = 100;
 constexpr int kDevicesPerArea = 999;
 constexpr int kElements = kAreas * (1 + kDevicesPerArea);
 constexpr int kKinds = 5;
-
-// Kind k differs from the others in the access of one attribute and the width of another.
-std::vector<AttributeSpec> attributesOfKind(int kind) {
-  return {AttributeSpec("Enabled", NativeType::kBool, ormanta::model::kAccessReadWrite),
-          AttributeSpec("Temperature", NativeType::kDouble, ormanta::model::kAccessRead, 64),
-          AttributeSpec("Setpoint", NativeType::kDouble, kind % 3, 32),
-          AttributeSpec("Counter", NativeType::kUInt, ormanta::model::kAccessRead, 8 << (kind % 4)),
-          AttributeSpec("Mode", NativeType::kInt, ormanta::model::kAccessReadWrite, 16),
-          AttributeSpec("Label", NativeType::kString, ormanta::model::kAccessReadWrite),
-          AttributeSpec("LastChange", NativeType::kTimePoint, ormanta::model::kAccessRead),
-          AttributeSpec("Quality", NativeType::kQuality, ormanta::model::kAccessRead)};
-}
 
 struct Setup {
   Setup() {

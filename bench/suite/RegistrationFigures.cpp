@@ -8,6 +8,7 @@
 #include "Figures.h"
 #include "Measure.h"
 #include "Report.h"
+#include "bench/PlantModel.h"
 #include "ormanta/host/Model.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "redis/RedisConnection.h"
@@ -19,26 +20,12 @@ namespace tul::bench {
 namespace {
 
 using namespace std::chrono_literals;
-using ormanta::data::NativeType;
-using ormanta::host::AttributeSpec;
 
 constexpr int kDevicesPerArea = 999;
 constexpr int kKinds = 5;
 constexpr const char* kDataPointsKey = "TULOrmantaService.DataPoints";
 constexpr const char* kDataTypesKey = "TULOrmantaService.DataTypes";
 
-// Eight attributes; kind k differs from the others in the access of one attribute and the
-// width of another, so a model has kKinds distinct member lists.
-std::vector<AttributeSpec> attributesOfKind(int kind) {
-  return {AttributeSpec("Enabled", NativeType::kBool, ormanta::model::kAccessReadWrite),
-          AttributeSpec("Temperature", NativeType::kDouble, ormanta::model::kAccessRead, 64),
-          AttributeSpec("Setpoint", NativeType::kDouble, kind % 3, 32),
-          AttributeSpec("Counter", NativeType::kUInt, ormanta::model::kAccessRead, 8 << (kind % 4)),
-          AttributeSpec("Mode", NativeType::kInt, ormanta::model::kAccessReadWrite, 16),
-          AttributeSpec("Label", NativeType::kString, ormanta::model::kAccessReadWrite),
-          AttributeSpec("LastChange", NativeType::kTimePoint, ormanta::model::kAccessRead),
-          AttributeSpec("Quality", NativeType::kQuality, ormanta::model::kAccessRead)};
-}
 
 // `elements` elements: areas of one element and 999 devices below it.
 struct PlantService {
