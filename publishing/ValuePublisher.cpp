@@ -50,7 +50,8 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
   }
   collectChangedChannels();
 
-  records_.clear();
+  values_.clear();
+  published_.clear();
   const std::int64_t now = utils::chrono::now().time_since_epoch().count();
   PublishResult result{false, static_cast<std::uint64_t>(std::max<std::int64_t>(maxWaitMs, 0))};
   const auto waitFor = [&](std::int64_t due) {
@@ -86,13 +87,13 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
       continue;
     }
     taken->markSampled(now);
-    RedisRecord& record = records_.emplace_back();
-    record.key = taken->valueStreamKey();
-    record.fields.emplace("value", std::move(*text));
+    values_.push_back(StreamValue{taken->valueStreamKey(), std::move(*text)});
+    published_.push_back(std::move(taken));
   }
   queue.resize(kept);
 
-  if (!records_.empty()) connection_.xadd(records_, kValueHistoryLength);
+  connection_.xaddValues(values_, kValueHistoryLength);
+  published_.clear();
   retired_.clear();
   return result;
 }

@@ -51,7 +51,8 @@ class ValuePublisher {
   std::string valueStreamPrefix_;
   // Reused from pass to pass to spare allocations.
   ChannelList retired_;
-  std::vector<RedisRecord> records_;
+  std::vector<StreamValue> values_;  // the pass's entries; their keys are the channels' own
+  ChannelList published_;            // keeps the channels behind values_' keys alive until sent
 };
 
 }  // namespace ormanta::plugins::TulService

@@ -91,17 +91,43 @@ void RedisConnection::flushBatch() {
   batch_.clear();
 }
 
-void RedisConnection::writeRecords(std::span<const std::string_view> head,
-                                   const std::vector<RedisRecord>& records) {
+template <class Item, class Append>
+void RedisConnection::writeEach(std::span<const Item> items, Append append) {
   // Written in chunks as they are formatted: the server works on the first requests while the
   // next are formatted, the buffer stays small, and a stop is seen within one chunk. Every
   // request is still written before the first reply is read.
   batch_.clear();
-  for (const RedisRecord& record : records) {
-    batch_.appendRecord(head, record);
+  for (const Item& item : items) {
+    append(batch_, item);
     if (batch_.size() >= kWriteChunkBytes) flushBatch();
   }
   flushBatch();
+}
+
+void RedisConnection::writeRecords(std::span<const std::string_view> head,
+                                   const std::vector<RedisRecord>& records) {
+  writeEach(std::span<const RedisRecord>(records),
+            [head](RequestBatch& batch, const RedisRecord& record) { batch.appendRecord(head, record); });
+}
+
+void RedisConnection::awaitReplies(std::size_t count) {
+  // Every reply is read before an error is reported: a connection closed with replies unread
+  // makes the server drop requests it has not executed yet, and with them good records.
+  std::optional<std::string> firstError;
+  for (std::size_t i = 0; i < count; ++i) {
+    const RedisReplyPtr reply = waitForBoundedReply();
+    if (reply->type == kReplyError && !firstError) firstError.emplace(replyBytes(*reply));
+  }
+  if (firstError) throw RedisErrorReply(*firstError);
+}
+
+void RedisConnection::xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength) {
+  if (values.empty()) return;
+  const StaticNumberText<20> maxLengthText(maxLength);
+  const std::string_view head[] = {"XADD", {}, "MAXLEN", "~", maxLengthText, "*"};
+  writeEach(values,
+            [&head](RequestBatch& batch, const StreamValue& value) { batch.appendStreamValue(head, value); });
+  awaitReplies(values.size());
 }
 
 std::vector<std::optional<std::string>> RedisConnection::xaddEach(const std::vector<RedisRecord>& records,
@@ -121,14 +147,7 @@ void RedisConnection::pipelineRecords(std::span<const std::string_view> head,
                                       const std::vector<RedisRecord>& records) {
   if (records.empty()) return;
   writeRecords(head, records);
-  // Every reply is read before an error is reported: a connection closed with replies unread
-  // makes the server drop requests it has not executed yet, and with them good records.
-  std::optional<std::string> firstError;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const RedisReplyPtr reply = waitForBoundedReply();
-    if (reply->type == kReplyError && !firstError) firstError.emplace(replyBytes(*reply));
-  }
-  if (firstError) throw RedisErrorReply(*firstError);
+  awaitReplies(records.size());
 }
 
 }  // namespace ormanta::plugins::TulService

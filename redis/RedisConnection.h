@@ -89,6 +89,8 @@ class RedisConnection : public utils::network::SocketDevice {
   void hset(const std::vector<RedisRecord>& records);
   // One "XADD key MAXLEN ~ maxLength * fields..." per record, pipelined like hset.
   void xadd(const std::vector<RedisRecord>& records, std::uint64_t maxLength);
+  // xadd of one "value" field per entry, with nothing to build per value but its text.
+  void xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength);
   // XREAD BLOCK blockMs (0, i.e. without limit, when absent) STREAMS streamKey lastId.
   // Empty optional when the block time ran out; throws an error reply's text.
   std::optional<std::vector<StreamEntry>> xread(std::string_view streamKey, std::string_view lastId,
@@ -129,8 +131,13 @@ class RedisConnection : public utils::network::SocketDevice {
   // Writes head + record for every record in one write, then awaits one reply per record and
   // throws the first error reply's text once all are read.
   void pipelineRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
+  // Writes one request per item, appended to the batch by append(batch_, item), in chunks.
+  template <class Item, class Append>
+  void writeEach(std::span<const Item> items, Append append);
   // The write half of pipelineRecords.
   void writeRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
+  // Reads count replies, then throws the first error reply's text, if any.
+  void awaitReplies(std::size_t count);
   // Writes what the batch holds and empties it.
   void flushBatch();
   static constexpr std::size_t kWriteChunkBytes = 64 * 1024;

@@ -50,6 +50,14 @@ void RequestBatch::appendRecord(std::span<const std::string_view> head, const Re
   append(formatter_.format(args_));
 }
 
+void RequestBatch::appendStreamValue(std::span<const std::string_view> head, const StreamValue& value) {
+  args_.assign(head.begin(), head.end());
+  args_[kKeyIndex] = value.key;
+  args_.emplace_back("value");
+  args_.emplace_back(value.text);
+  append(formatter_.format(args_));
+}
+
 void RequestBatch::clear() noexcept {
   // Only a clear after a batch sees its size; a clear of an empty buffer keeps the storage.
   const std::size_t used = buffer_.size();

@@ -51,6 +51,8 @@ class RequestBatch {
   // values.
   void appendRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
   void appendRecord(std::span<const std::string_view> head, const RedisRecord& record);
+  // head with value.key in place, then "value" and value.text.
+  void appendStreamValue(std::span<const std::string_view> head, const StreamValue& value);
   std::size_t size() const noexcept { return buffer_.size(); }
 
   std::string_view bytes() const noexcept { return buffer_; }

@@ -48,6 +48,13 @@ struct RedisRecord {
   RedisFields fields;
 };
 
+// One entry { "value": text } for the stream at key, as a publishing pass appends it. The key is
+// a view: what it points at must outlive the call that takes it.
+struct StreamValue {
+  std::string_view key;
+  std::string text;
+};
+
 // A field repeated within one stream entry keeps all its values, in entry order.
 using StreamFieldValues = std::unordered_map<std::string, std::vector<std::string>>;
 
