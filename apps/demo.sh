@@ -86,7 +86,7 @@ redis_is_ours() {
 }
 
 # The service's ACL rule: its keys, and the commands it sends (AUTH needs no permission).
-SERVICE_RULE="resetkeys ~Services ~$SERVICE.* ~${SERVICE}Value:* resetchannels -@all +ping +set +del +hdel +hset +xadd +xread +xrevrange +multi +exec"
+SERVICE_RULE="resetkeys ~Services ~$SERVICE.* ~${SERVICE}Value:* resetchannels -@all +ping +set +del +hdel +hset +xadd +xread +xrevrange +multi +exec +time"
 # What tul-peer and the redis-cli lines below send.
 PEER_RULE="resetkeys ~Services ~$SERVICE.* ~${SERVICE}Value:* resetchannels -@all +ping +get +hgetall +hget +hkeys +xadd +xread +xrevrange +xrange"
 

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include <fmt/format.h>
-
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "plugin/Service.h"
+#include "publishing/ValueStreams.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -35,7 +34,7 @@ void ChangedChannels::pushChain(Channel* first) noexcept {
 Channel::Channel(Service& owner, data::ReadHandle readHandle, std::string_view memberPath)
     : owner_(&owner),
       readHandle_(std::move(readHandle)),
-      valueStreamKey_(fmt::format("{}Value:{}", owner.serviceName, memberPath)) {}
+      valueStreamKey_(TulService::valueStreamKey(valueStreamPrefix(owner.serviceName), memberPath)) {}
 
 bool Channel::markChanged() noexcept {
   if (changed_.exchange(true)) return false;

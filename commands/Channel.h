@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "commands/Subscription.h"
@@ -94,6 +95,8 @@ class Channel final : public process::EventHandler, public std::enable_shared_fr
   // The value could not be read at `time`: try again after the interval (and not before
   // minimumMs), not at every pass.
   void deferRetry(std::int64_t time, std::int64_t minimumMs) noexcept;
+  // Marks whether the server refuses the channel's value stream; returns the old mark.
+  bool setRefused(bool refused) noexcept { return std::exchange(refused_, refused); }
   std::int64_t samplingInterval() const noexcept { return samplingInterval_.load(); }
   const data::ReadHandle& readHandle() const noexcept { return readHandle_; }
   // "<service name>Value:<member path>", formed once.
@@ -116,6 +119,7 @@ class Channel final : public process::EventHandler, public std::enable_shared_fr
   Channel* nextChanged_ = nullptr;                    // link on the changed stack
   std::int64_t lastSampleTime_ = kNeverSampled;       // data worker only
   std::int64_t retryAt_ = kNeverSampled;              // data worker only
+  bool refused_ = false;                              // data worker only
   std::vector<const Subscription*> subscribers_;      // guarded by the owner's channelMutex
 };
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,47 +33,135 @@ struct Command {
   StreamFieldValues fields;  // every field with all its values, in entry order
 };
 
-// The command side of one command connection: where commands are read and answered. Made
-// after each successful connect, dropped with the connection; command worker thread only.
+// The limits a service keeps on its command stream (configuration "commandMaxAgeMs" and
+// "responseRetentionMs"). Fixed before the command worker starts.
+struct CommandLimits {
+  static constexpr std::int64_t kDefaultMaxAgeMs = 10'000;
+  static constexpr std::int64_t kDefaultResponseRetentionMs = 10'000;
+
+  // A command that has waited longer than this when the worker reaches it is refused, not run.
+  std::int64_t maxAgeMs = kDefaultMaxAgeMs;
+  // No entry younger than this is trimmed from the command stream.
+  std::int64_t responseRetentionMs = kDefaultResponseRetentionMs;
+};
+
+// The newest entry IDs seen on the command stream: the trim keeps at least these.
+class RecentIds {
+ public:
+  static constexpr std::size_t kKept = 100;
+
+  void note(std::string_view id) noexcept;
+  // The oldest of the kKept newest IDs seen; 0-0 while fewer have been seen.
+  StreamId oldestKept() const noexcept;
+
+ private:
+  std::array<StreamId, kKept> ids_{};
+  std::size_t next_ = 0;
+  std::size_t count_ = 0;
+};
+
+// Set commands whose values are written but whose echoes are not known to be appended: each
+// response waits for its echoes' replies, since a refused echo is the response's text.
+struct PendingEchoes {
+  struct Entry {
+    std::string commandId;
+    std::optional<std::string> refusal;  // the response's text, whatever its echoes do
+    std::size_t firstEcho = 0;           // its echoes: echoes[firstEcho, firstEcho + echoCount)
+    std::size_t echoCount = 0;
+  };
+
+  bool empty() const noexcept { return commands.empty(); }
+
+  std::vector<Entry> commands;  // in stream order
+  std::vector<RedisRecord> echoes;
+};
+
+// The command side of the command worker: where it has read the command stream to, the
+// commands read and not yet handled, and what it still owes for commands already run (echoes,
+// responses). It outlives each connection, so that a broken connection loses nothing: the next
+// one writes what is owed and reads on from lastId. Command worker thread only.
 //
-// No command is trimmed away unread: every response is appended (with its MAXLEN ~ 100 trim)
-// in a transaction that first reads the stream from lastId, so each entry an append may trim
-// has been read into `commands` before. Responses are written in the order of their commands;
-// several go out in one transaction (see sendSuccessResponse). Commands still in `commands`
-// and responses still in `responses` are lost with the connection.
+// No command is trimmed away unread and no response before its retention time: responses are
+// appended with a MINID trim (Redis 6.2 and later) that spares every entry younger than
+// limits.responseRetentionMs and the newest RecentIds::kKept entries seen, which lie at or
+// before lastId; older servers get MAXLEN ~ 100 in a transaction that first reads the stream
+// from lastId without COUNT, so that the trim can only remove entries that were read.
 struct CommandChannel {
-  // Responses written in one transaction at most: a peer that reads its response while the
-  // stream grows by fewer than about 100 entries still finds it.
+  // Responses that wait at most for one transaction: pending responses go out when this many
+  // are owed or before the worker waits for more commands.
   static constexpr std::size_t kResponseBatch = 32;
+  // Entries one read of the stream takes at most.
+  static constexpr std::uint64_t kReadCount = 1000;
+  // "MAXLEN ~" of a server without MINID.
+  static constexpr std::uint64_t kCommandHistoryLength = 100;
 
-  CommandChannel(RedisConnection& connection, std::string serviceName);
+  explicit CommandChannel(std::string serviceName, CommandLimits limits = {});
+  // Attached to connection at once (with the local clock standing in for the server's).
+  CommandChannel(RedisConnection& connection, std::string serviceName, CommandLimits limits = {});
 
-  RedisConnection& connection;
+  // A new connection: reads the server's clock (TIME). Throws what the connection throws.
+  void attach(RedisConnection& newConnection);
+  void detach() noexcept { connection = nullptr; }
+  RedisConnection& redis() const;  // throws std::logic_error between connections
+
+  // The server's clock now, in ms since 1970, as measured at attach().
+  std::int64_t serverNowMs() const noexcept;
+  // The trim of the next response transaction.
+  StreamTrim responseTrim() const;
+  // Entries read or appended, in stream order.
+  void noteSeen(std::string_view id) noexcept { seen.note(id); }
+
+  RedisConnection* connection = nullptr;  // the current connection; null between connections
   std::string serviceName;
   std::string valueStreamPrefix;  // "<S>Value"
   std::string commandStreamKey;   // "<S>.Commands"
-  // Every entry up to lastId has been read: its command, if it is one, is in `commands` or
-  // has been handled. Empty: nothing read yet ("$" is read from).
+  CommandLimits limits;
+  // Every entry up to lastId has been read: its command, if it is one, is in `commands` or has
+  // been handled. Empty: nothing read yet.
   std::string lastId;
-  std::deque<Command> commands;          // read, not handled yet; stream order
-  std::vector<RedisRecord> responses;    // not written yet; in the order of their commands
+  std::deque<Command> commands;        // read, not handled yet; stream order
+  std::vector<RedisRecord> responses;  // owed, in the order of their commands
+  // The first responsesInDoubt of `responses` went out in a transaction whose outcome is not
+  // known (the connection failed before its reply): the next connection looks for them first.
+  std::size_t responsesInDoubt = 0;
+  PendingEchoes echoes;
+  RecentIds seen;
+  bool trimByMinId = true;               // false once the server refused MINID
   CommandStreamWatch* clears = nullptr;  // the worker's; null where no registration runs
+
+ private:
+  std::int64_t serverMsAtAttach_ = 0;
+  std::chrono::steady_clock::time_point attachedAt_{};
+  bool serverClock_ = false;  // false until attach(): the local clock stands in
 };
 
 // Queues the command entries among entries (stream order) and moves lastId to the last entry.
 // Entries without "cmd" (the responses among them) are passed over.
 void queueCommands(CommandChannel& channel, std::vector<StreamEntry>&& entries);
 
-// Writes the pending responses: one transaction that reads the stream from lastId into
-// `commands`, then appends the responses; lastId becomes the last response's ID (nothing can
-// come between the read and the appends). Throws what the Redis client throws.
+// Writes the owed responses: one transaction that reads the stream from lastId into
+// `commands`, then appends the responses. Throws what the Redis client throws; the responses
+// then stay owed (in doubt).
 void writeResponses(CommandChannel& channel);
 
-// Response entries on the command stream (trimmed to about 100 entries). They are queued and
-// written by writeResponses, at the latest when kResponseBatch are pending (then they throw
-// what it throws); the command worker writes the rest before it waits for more commands.
+// Response entries on the command stream. They are queued and written by writeResponses, at
+// the latest when kResponseBatch are owed (then they throw what it throws); the command worker
+// writes the rest before it waits for more commands.
 void sendErrorResponse(CommandChannel& channel, std::string_view commandId, std::string_view message);
 void sendSuccessResponse(CommandChannel& channel, std::string_view commandId);
+
+// Appends the pending echoes (pipelined, every reply read), then queues each command's
+// response. If the connection fails meanwhile they stay pending, for the next connection to
+// append again (an echo may then appear twice).
+void completeEchoes(CommandChannel& channel);
+
+// The refusal text for a command that waited longer than limits.maxAgeMs, else nothing.
+std::optional<std::string> staleRefusal(const CommandChannel& channel, const Command& command);
+
+// On a new connection, before anything else: takes the responses in doubt that the stream
+// already holds off the owed ones (searching from `from`), appends the pending echoes and
+// writes the owed responses.
+void settleOwed(CommandChannel& channel, std::string_view from);
 
 // The ID of the stream's newest entry, or "0-0" when the stream is empty or absent (so that
 // reading after it gets every entry added from now on).

@@ -1,8 +1,6 @@
 #include "commands/CommandWorker.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 
 #include "commands/SetCommand.h"
 #include "commands/SubscribeCommand.h"
@@ -11,6 +9,7 @@
 #include "plugin/Service.h"
 #include "plugin/StatePublishing.h"
 #include "redis/RedisConnection.h"
+#include "redis/RedisErrors.h"
 
 namespace ormanta::plugins::TulService {
 namespace {
@@ -20,33 +19,55 @@ constexpr std::uint64_t kConnectTimeoutSeconds = 3;
 std::int64_t nowTicks() noexcept { return utils::chrono::now().time_since_epoch().count(); }
 
 void dispatch(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command) {
-  switch (command.type) {
-    case CommandType::kSet:
-      return handleSets(handler, channel, command);
-    case CommandType::kSubscribe:
-      return handleSubscribe(handler, channel, command);
-    case CommandType::kUnknown:
-      return sendErrorResponse(channel, command.id, "unknown command type received");
-    case CommandType::kCommand:
-      return;
+  // A set decides its own staleness, in the order of the sets answered with it.
+  if (command.type == CommandType::kSet) return handleSets(handler, channel, command);
+  if (command.type == CommandType::kCommand) return;
+  if (std::optional<std::string> stale = staleRefusal(channel, command)) {
+    return sendErrorResponse(channel, command.id, *stale);
   }
+  if (command.type == CommandType::kSubscribe) return handleSubscribe(handler, channel, command);
+  sendErrorResponse(channel, command.id, "unknown command type received");
 }
 
-// Serves one connection until stop; any failure leaves by exception. backoff is reset once
-// the connection has read from the command stream.
+// The data connection is up and its registration run has ended: a command connection made now
+// cannot reach a server that the service has not (re)registered with.
+bool mayConnect(const Service& service) noexcept {
+  return service.dataHandler->phase.load() == kPhaseConnected && service.registrationStamps.settled();
+}
+
+// Where a new connection reads from. The position a failed connection reached is kept (every
+// command after it runs once); the stream's end where there is none yet or the stream lost it
+// (deleted or trimmed by someone else: what it holds may be older than anything to run); "0-0"
+// after a registration run cleared the stream unseen. Returns where the responses of a failed
+// transaction, if any, would be.
+std::string takeStartPosition(CommandChannel& channel, RedisConnection& connection,
+                              const CommandStreamWatch& clears) {
+  const std::string reached = channel.lastId;
+  if (reached.empty() ||
+      (reached != "0-0" && connection.xrevrange(channel.commandStreamKey, reached, reached, 1).empty())) {
+    channel.lastId = lastStreamEntryId(connection, channel.commandStreamKey);
+  }
+  // Checked only now: a clear answered after the position was taken may have come before it.
+  if (clears.readFromStart()) channel.lastId = "0-0";
+  return reached.empty() || clears.readFromStart() ? channel.lastId : reached;
+}
+
+// Serves one connection until stop; any failure leaves by exception, and what the channel
+// holds is kept for the next. backoff is reset once the connection has read from the stream.
 void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop,
-                     ReconnectBackoff& backoff, CommandStreamWatch& clears) {
+                     ReconnectBackoff& backoff, CommandChannel& channel, const CommandStreamWatch& clears) {
   Service& service = *handler.owner;
   RedisConnection connection(service.address, service.security);
   connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
-  CommandChannel channel(connection, service.serviceName);
-  channel.clears = &clears;
-  // Read after the stream's current end with an explicit ID, never "$": an entry added between
-  // two reads must not be skipped. Taken before the connection counts as up, so that a command
-  // stream that cannot be read does not make the service flap between up and down.
-  channel.lastId = lastStreamEntryId(connection, channel.commandStreamKey);
-  // Checked only now: a clear answered after the position was taken may have come before it.
-  if (clears.readFromStart()) channel.lastId = "0-0";
+  channel.attach(connection);
+  struct Detach {
+    CommandChannel& channel;
+    ~Detach() { channel.detach(); }
+  } detach{channel};
+  // Before the connection counts as up, so that a command stream that cannot be read does not
+  // make the service flap between up and down: what is owed goes out first.
+  const std::string owedFrom = takeStartPosition(channel, connection, clears);
+  settleOwed(channel, owedFrom);
   publishConnected(handler);
   while (!stop.stop_requested()) {
     const std::int64_t timeoutMs = service.subscriptionTable.purgeExpired(handler.maxWaitMs);
@@ -60,14 +81,10 @@ void serveConnection(CommandConnectionHandler& handler, const std::stop_token& s
   }
 }
 
-// Waits out the back-off; ends at once on stop.
-void waitBeforeRetry(const ReconnectBackoff& backoff, const std::stop_token& stop) {
+// Waits out the back-off; a connection request (the reconnect task) or stop ends it at once.
+void waitBeforeRetry(CommandConnectionHandler& handler, const ReconnectBackoff& backoff) {
   const std::chrono::milliseconds delay = backoff.delay();
-  if (delay.count() == 0) return;
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, delay, [] { return false; });
+  if (delay.count() > 0) handler.retryNow.try_acquire_for(delay);
 }
 
 }  // namespace
@@ -80,7 +97,7 @@ std::chrono::milliseconds ReconnectBackoff::delay() const noexcept {
 
 std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop,
                                    std::int64_t timeoutMs) {
-  // Pending responses go out before the worker waits; their transaction also reads what came
+  // Owed responses go out before the worker waits; their transaction also reads what came
   // meanwhile.
   if (channel.commands.empty()) writeResponses(channel);
   const std::int64_t deadline = nowTicks() + timeoutMs * utils::chrono::kTicksPerMillisecond;
@@ -88,8 +105,9 @@ std::optional<Command> readCommand(CommandChannel& channel, const std::stop_toke
   while (channel.commands.empty()) {
     // A block time of 0 would make the server wait without limit.
     if (stop.stop_requested() || blockMs < 1) return std::nullopt;
-    std::optional<std::vector<StreamEntry>> entries = channel.connection.xread(
-        channel.commandStreamKey, channel.lastId.empty() ? "$" : channel.lastId, blockMs);
+    std::optional<std::vector<StreamEntry>> entries =
+        channel.redis().xread(channel.commandStreamKey, channel.lastId.empty() ? "$" : channel.lastId,
+                              blockMs, CommandChannel::kReadCount);
     if (channel.clears) channel.clears->noteRead();
     if (!entries) return std::nullopt;
     queueCommands(channel, std::move(*entries));
@@ -114,27 +132,33 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
   Service& service = *handler.owner;
   ReconnectBackoff backoff;
   CommandStreamWatch clears(service.commandStreamClears);
+  // Outlives every connection: a failed one hands its position and what it owes to the next.
+  CommandChannel channel(service.serviceName, service.commandLimits);
+  channel.clears = &clears;
   for (;;) {
-    while (!stop.stop_requested() && handler.phase.load() != kPhaseConnectRequested &&
-           service.dataHandler->phase.load() != kPhaseConnected) {
-      handler.wakeup.wait(tracker);
-    }
+    while (!stop.stop_requested() && !mayConnect(service)) handler.wakeup.wait(tracker);
     if (stop.stop_requested()) break;
-    waitBeforeRetry(backoff, stop);
+    waitBeforeRetry(handler, backoff);
+    // Requests made before this attempt must not end the back-off after its failure.
+    while (handler.retryNow.try_acquire()) {
+    }
     // A stop requested by an earlier failure must not end the new connection's waits. After
     // the reset, the stop and the data connection are checked again: a stop or a data failure
     // that came between the wait and the reset would otherwise be lost.
     handler.stopSource->reset();
     if (stop.stop_requested()) break;
-    if (service.dataHandler->phase.load() != kPhaseConnected) {
+    if (!mayConnect(service)) {
       std::int32_t requested = kPhaseConnectRequested;
       handler.phase.compare_exchange_strong(requested, kPhaseIdle);
       continue;
     }
     try {
-      serveConnection(handler, stop, backoff, clears);
+      serveConnection(handler, stop, backoff, channel, clears);
     } catch (...) {
+      const bool closedByServer = isConnectionClosed(std::current_exception());
       publishDisconnected(handler, utils::eh::currentErrorCode());
+      // The server may be gone: the data connection, idle, would notice only later.
+      if (closedByServer) service.dataHandler->probe();
       backoff.failed();
     }
   }

@@ -1,5 +1,7 @@
 #include "commands/SetCommand.h"
 
+#include <fmt/format.h>
+
 #include <charconv>
 #include <optional>
 #include <stdexcept>
@@ -7,16 +9,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "commands/MemberLookup.h"
 #include "plugin/Handlers.h"
 #include "plugin/Service.h"
+#include "publishing/ValueStreams.h"
 
 namespace ormanta::plugins::TulService {
 namespace {
-
-constexpr std::uint64_t kValueHistoryLength = 100;
 
 // Name → value tables of the host's names, built once per process.
 template <class Enum, int Count, class Namer>
@@ -129,19 +128,48 @@ std::string noChannelText(std::string_view name) {
 
 RedisRecord echoRecord(const CommandChannel& channel, std::string_view name, std::string_view value) {
   RedisRecord echo;
-  echo.key = fmt::format("{}:{}", channel.valueStreamPrefix, name);
+  echo.key = valueStreamKey(channel.valueStreamPrefix, name);
   echo.fields.emplace("value", std::string(value));
   return echo;
 }
 
-// One name and one value: what a burst of sets is made of. Its echo may wait for the echoes of
-// the commands behind it, as a refused echo ends no later pair of its own command.
-bool isSinglePairSet(const Command& command) {
-  if (command.type != CommandType::kSet) return false;
+// The refusal of a set command whose fields do not pair up, if they do not.
+std::optional<std::string> malformed(const Command& command) {
   const auto names = command.fields.find("name");
+  if (names == command.fields.end()) return "Invalid set command received. \"name\" field missing";
   const auto values = command.fields.find("value");
-  return names != command.fields.end() && values != command.fields.end() && names->second.size() == 1 &&
-         values->second.size() == 1;
+  if (values == command.fields.end()) return "Invalid set command received. \"value\" field missing";
+  if (names->second.size() != values->second.size()) {
+    return "Invalid set command received. \"name\" and \"value\" fields have different sizes";
+  }
+  return std::nullopt;
+}
+
+// Writes the command's values in order up to the first refusal and makes it pending with the
+// echoes of the values written.
+void executeSet(const Service& service, CommandChannel& channel, const Command& command) {
+  PendingEchoes& pending = channel.echoes;
+  PendingEchoes::Entry entry{command.id, staleRefusal(channel, command), pending.echoes.size(), 0};
+  if (!entry.refusal) entry.refusal = malformed(command);
+  if (!entry.refusal) {
+    const std::vector<std::string>& names = command.fields.find("name")->second;
+    const std::vector<std::string>& values = command.fields.find("value")->second;
+    for (std::size_t i = 0; i < names.size() && !entry.refusal; ++i) {
+      const model::ElementAttribute attribute = findMember(service, names[i]);
+      if (!attribute) {
+        entry.refusal = noChannelText(names[i]);
+        break;
+      }
+      try {
+        writeSetValue(names[i], values[i], attribute.writeHandle());
+        pending.echoes.push_back(echoRecord(channel, names[i], values[i]));
+        ++entry.echoCount;
+      } catch (const SetRefusal& refusal) {
+        entry.refusal = refusal.text();
+      }
+    }
+  }
+  pending.commands.push_back(std::move(entry));
 }
 
 }  // namespace
@@ -163,98 +191,16 @@ void writeSetValue(std::string_view name, std::string_view value, const data::Wr
   }
 }
 
-void applySetValue(CommandChannel& channel, std::string_view name, std::string_view value,
-                   const data::WriteHandle& handle) {
-  writeSetValue(name, value, handle);
-  const std::vector<RedisRecord> echo{echoRecord(channel, name, value)};
-  try {
-    channel.connection.xadd(echo, kValueHistoryLength);
-  } catch (const RedisErrorReply& refused) {
-    // The server refused the echo (the stream key holds another type, say): the connection is
-    // in step, so the peer gets the server's text. A time-out, a corrupted reply or a socket
-    // error leaves the connection out of step and ends it instead.
-    throw SetRefusal(refused.what());
-  }
-}
-
-void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command) {
-  const Service& service = *handler.owner;
-  const auto names = command.fields.find("name");
-  if (names == command.fields.end()) {
-    return sendErrorResponse(channel, command.id, "Invalid set command received. \"name\" field missing");
-  }
-  const auto values = command.fields.find("value");
-  if (values == command.fields.end()) {
-    return sendErrorResponse(channel, command.id, "Invalid set command received. \"value\" field missing");
-  }
-  if (names->second.size() != values->second.size()) {
-    return sendErrorResponse(channel, command.id,
-                             "Invalid set command received. \"name\" and \"value\" fields have different sizes");
-  }
-  for (std::size_t i = 0; i < names->second.size(); ++i) {
-    const std::string& name = names->second[i];
-    const std::string& value = values->second[i];
-    model::ElementAttribute attribute = findMember(service, name);
-    if (!attribute) {
-      return sendErrorResponse(channel, command.id, noChannelText(name));
-    }
-    try {
-      applySetValue(channel, name, value, attribute.writeHandle());
-    } catch (const SetRefusal& refusal) {
-      return sendErrorResponse(channel, command.id, refusal.text());
-    }
-  }
-  sendSuccessResponse(channel, command.id);
-}
-
 void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, const Command& first) {
-  if (!isSinglePairSet(first) || channel.commands.empty() || !isSinglePairSet(channel.commands.front())) {
-    return handleSet(handler, channel, first);
-  }
   const Service& service = *handler.owner;
-  struct Outcome {
-    std::string commandId;
-    std::optional<std::string> refusal;
-    std::size_t echo = 0;  // index into echoes, unless refused
-  };
-  std::vector<Outcome> outcomes;
-  std::vector<RedisRecord> echoes;
-  const auto apply = [&](const Command& command) {
-    Outcome& outcome = outcomes.emplace_back(Outcome{command.id, std::nullopt, echoes.size()});
-    const std::string& name = command.fields.find("name")->second.front();
-    const std::string& value = command.fields.find("value")->second.front();
-    const model::ElementAttribute attribute = findMember(service, name);
-    if (!attribute) {
-      outcome.refusal = noChannelText(name);
-      return;
-    }
-    try {
-      writeSetValue(name, value, attribute.writeHandle());
-      echoes.push_back(echoRecord(channel, name, value));
-    } catch (const SetRefusal& refusal) {
-      outcome.refusal = refusal.text();
-    }
-  };
-  apply(first);
-  while (outcomes.size() < CommandChannel::kResponseBatch && !channel.commands.empty() &&
-         isSinglePairSet(channel.commands.front())) {
+  executeSet(service, channel, first);
+  while (channel.echoes.commands.size() < CommandChannel::kResponseBatch && !channel.commands.empty() &&
+         channel.commands.front().type == CommandType::kSet) {
     const Command command = std::move(channel.commands.front());
     channel.commands.pop_front();
-    apply(command);
+    executeSet(service, channel, command);
   }
-  // Refused echoes are answered with the server's text, as a single set's is.
-  const std::vector<std::optional<std::string>> echoed =
-      echoes.empty() ? std::vector<std::optional<std::string>>()
-                     : channel.connection.xaddEach(echoes, kValueHistoryLength);
-  for (const Outcome& outcome : outcomes) {
-    if (outcome.refusal) {
-      sendErrorResponse(channel, outcome.commandId, *outcome.refusal);
-    } else if (echoed[outcome.echo]) {
-      sendErrorResponse(channel, outcome.commandId, *echoed[outcome.echo]);
-    } else {
-      sendSuccessResponse(channel, outcome.commandId);
-    }
-  }
+  completeEchoes(channel);
 }
 
 }  // namespace ormanta::plugins::TulService

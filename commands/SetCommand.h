@@ -12,14 +12,13 @@ namespace ormanta::plugins::TulService {
 
 class CommandConnectionHandler;
 
-// Handles one "set" command: writes each named member in order, echoes each written text to
-// the member's value stream, and sends the one response. Refusals stop at the failing pair
-// (earlier pairs stay written). Connection failures propagate. Command worker thread.
-void handleSet(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command);
-// handleSet for first and, when first and the commands queued behind it in channel are sets of
-// one name and one value, for those too (up to CommandChannel::kResponseBatch in all): their
-// values are written in stream order, their echoes go out in one pipelined round trip instead
-// of one each, and each command gets the response it would get alone.
+// Handles first and the "set" commands queued right behind it in channel (up to
+// CommandChannel::kResponseBatch in all): each command's values are written in order up to its
+// first refusal (earlier pairs stay written), then the echoes of every written value go out in
+// one pipelined round trip, and each command gets the response it would get alone: its
+// refusal, else its first refused echo, else "success". A command that has waited too long is
+// refused unrun. Connection failures propagate and leave the echoes and responses owed in
+// channel. Command worker thread.
 void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, const Command& first);
 
 // A refusal that quotes peer input. Its text may hold zero bytes, at which what() would end
@@ -33,14 +32,9 @@ class SetRefusal : public std::runtime_error {
   std::string text_;
 };
 
-// Converts and writes one value; throws SetRefusal as applySetValue does.
+// Converts and writes one value. Every refusal (a text that does not convert, a type that
+// cannot be written, the host's write error) throws SetRefusal with the response's text.
 void writeSetValue(std::string_view name, std::string_view value, const data::WriteHandle& handle);
-
-// Converts and writes one value, then echoes it. Every refusal (a text that does not convert,
-// a type that cannot be written, the host's write error, the server's error reply to the echo)
-// throws SetRefusal with the response's text; any other exception is a connection failure.
-void applySetValue(CommandChannel& channel, std::string_view name, std::string_view value,
-                   const data::WriteHandle& handle);
 
 enum class WriteOutcome {
   kWritten,       // the whole text converted, and the value written

@@ -7,7 +7,7 @@
 
 namespace ormanta::plugins::TulService {
 
-// The ten attributes every service element shows, in the order it lists them.
+// The attributes every service element shows, in the order it lists them.
 enum class ServiceAttribute : std::size_t {
   kAddress,
   kServiceName,
@@ -19,8 +19,9 @@ enum class ServiceAttribute : std::size_t {
   kIsServiceRegistered,
   kError,
   kState,
+  kPublishingError,
 };
-inline constexpr std::size_t kServiceAttributeCount = 10;
+inline constexpr std::size_t kServiceAttributeCount = 11;
 
 // Filled in when the plug-in loads; read-only afterwards, so any thread may read them.
 const std::array<model::Attribute, kServiceAttributeCount>& serviceAttributes() noexcept;

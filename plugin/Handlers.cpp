@@ -44,7 +44,14 @@ void ConnectionHandler::setLastError(std::error_code error) noexcept {
 
 DataConnectionHandler::DataConnectionHandler(Service& owner)
     : ConnectionHandler(owner, owner.ioStopSource, kPhaseConnectRequested, 3000,
-                        makeStateBlock<DataConnectionState>()) {}
+                        makeStateBlock<DataConnectionState>()),
+      publishing(makeStateBlock<PublishingState>()) {}
+
+void DataConnectionHandler::probe() noexcept {
+  probeRequested.store(true);
+  owner->changesPending.store(true);
+  if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
+}
 
 DataConnectionHandler::~DataConnectionHandler() { stop(); }
 
@@ -79,6 +86,7 @@ void CommandConnectionHandler::start() { startWorker(*this, runCommandWorker); }
 void CommandConnectionHandler::stop() {
   worker.request_stop();
   wakeup.notify_all();
+  retryNow.release();
   stopSource->requestStop();
   joinIfRunning(worker);
 }

@@ -51,6 +51,9 @@ class ConnectionHandler {
   std::atomic<std::uint32_t> lastErrorLock{0};
   std::error_code lastError;                  // guarded by lastErrorLock
   std::atomic<bool> connected{false};
+  // Outages seen so far: counted by the worker when its record's flag goes from true to false,
+  // before it wakes the supervisor, which raises both events for an outage it saw only as a count.
+  std::atomic<std::uint64_t> outages{0};
   std::int64_t maxWaitMs;  // fixed before the worker starts
 };
 
@@ -66,6 +69,14 @@ class DataConnectionHandler final : public ConnectionHandler {
   // a socket call costs the stop no more than that bound.
   void stop();
 
+  // Any thread: asks the worker to prove its connection with a round trip at once (the command
+  // connection was closed by the server, which may mean the server is gone) and wakes it.
+  void probe() noexcept;
+
+  // Set by probe(), taken by the worker.
+  std::atomic<bool> probeRequested{false};
+  // The publishing record: written by the worker only.
+  memory::MemoryBlock publishing;
   // Set by the worker while its connection holds the status key, read by stop().
   std::atomic<bool> statusKeyLive{false};
   // Released by the worker once it has tried to delete the status key on stop; acquired by
@@ -79,6 +90,10 @@ class CommandConnectionHandler final : public ConnectionHandler {
   ~CommandConnectionHandler() override;
   void start();
   void stop();
+
+  // Released by a connection request (the reconnect task, a new data connection) and by stop();
+  // acquired by the worker's back-off, which it ends at once. Drained before each attempt.
+  std::counting_semaphore<> retryNow{0};
 };
 
 // The registration worker's handler; it alone writes the block and the mirrors.

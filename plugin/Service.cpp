@@ -1,5 +1,6 @@
 #include "plugin/Service.h"
 
+#include <charconv>
 #include <cstddef>
 #include <stdexcept>
 #include <string_view>
@@ -36,25 +37,67 @@ void Service::requestCommandConnection() noexcept {
   if (dataHandler->phase.load() != kPhaseConnected) return;
   std::int32_t idle = kPhaseIdle;
   if (commandHandler->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) {
+    commandHandler->retryNow.release();  // ends a back-off in progress
     commandHandler->wakeup.notify_all();
   }
 }
 
 namespace {
 
+// The texts of one configuration, before they are checked.
+struct ConfigurationTexts {
+  std::string address;
+  std::string serviceName;
+  ConnectionSecurity security;
+  std::string tls = "false";
+  std::string commandMaxAgeMs;
+  std::string responseRetentionMs;
+};
+
 // Where the text of a configuration key goes; null for a key the service does not know.
-std::string* configurationTarget(std::string_view name, std::string& address, std::string& serviceName,
-                                 ConnectionSecurity& security, std::string& tlsText) {
-  if (name == "address") return &address;
-  if (name == "serviceName") return &serviceName;
+std::string* configurationTarget(std::string_view name, ConfigurationTexts& texts) {
+  ConnectionSecurity& security = texts.security;
+  if (name == "address") return &texts.address;
+  if (name == "serviceName") return &texts.serviceName;
+  if (name == "commandMaxAgeMs") return &texts.commandMaxAgeMs;
+  if (name == "responseRetentionMs") return &texts.responseRetentionMs;
   if (name == "username") return &security.username;
   if (name == "password") return &security.password;
-  if (name == "tls") return &tlsText;
+  if (name == "tls") return &texts.tls;
   if (name == "tlsCaFile") return &security.tlsCaFile;
   if (name == "tlsCertFile") return &security.tlsCertFile;
   if (name == "tlsKeyFile") return &security.tlsKeyFile;
   if (name == "tlsServerName") return &security.tlsServerName;
   return nullptr;
+}
+
+// A duration key: whole milliseconds from 1 to a day, as a JSON number or a decimal text; an
+// absent key keeps its default.
+std::int64_t parseMilliseconds(const char* key, const std::string& text, std::int64_t defaultMs) {
+  if (text.empty()) return defaultMs;
+  constexpr std::int64_t kDayMs = 86'400'000;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 1 || value > kDayMs) {
+    throw std::invalid_argument(std::string("configuration \"") + key +
+                                "\" must be a whole number of milliseconds from 1 to 86400000, not \"" +
+                                text + "\"");
+  }
+  return value;
+}
+
+// The text of a configuration value: a string as it stands, a number (for the duration keys)
+// in decimal.
+void readText(const utils::json::decoder::Value& value, std::string_view name, std::string& target) {
+  target.clear();
+  if (value.kind() == utils::json::decoder::Kind::kNumber &&
+      (name == "commandMaxAgeMs" || name == "responseRetentionMs")) {
+    target = std::to_string(value.asInt64());
+    return;
+  }
+  utils::json::decoder::String text = value.asString();
+  target.reserve(text.size());
+  for (char c; text.read(c);) target.push_back(c);
 }
 
 bool parseTlsFlag(const std::string& text) {
@@ -95,27 +138,25 @@ std::int32_t Service::interfaceRevision() const { return skill::kInterfaceRevisi
 
 void Service::loadConfiguration(const utils::json::decoder::Object& configuration, const config::Context&) {
   // Read into copies first: a configuration that fails half-way leaves the element as it was.
-  std::string newAddress;
-  std::string newServiceName;
-  ConnectionSecurity newSecurity;
-  std::string tlsText = "false";
+  ConfigurationTexts texts;
   for (auto cursor = configuration.begin(); cursor != configuration.end(); configuration.step(cursor)) {
     const utils::json::decoder::Member member = *cursor;
-    std::string* target =
-        configurationTarget(member.name(), newAddress, newServiceName, newSecurity, tlsText);
+    std::string* target = configurationTarget(member.name(), texts);
     if (target == nullptr) config::throwUnknownParameterError(member.name());
     // A key given twice takes its last value.
-    target->clear();
-    utils::json::decoder::String text = member.value().asString();
-    target->reserve(text.size());
-    for (char c; text.read(c);) target->push_back(c);
+    readText(member.value(), member.name(), *target);
   }
-  newSecurity.tls = parseTlsFlag(tlsText);
-  checkSecurity(newSecurity);
-  if (newServiceName.empty()) newServiceName = kDefaultServiceName;
-  address = std::move(newAddress);
-  serviceName = std::move(newServiceName);
-  security = std::move(newSecurity);
+  texts.security.tls = parseTlsFlag(texts.tls);
+  checkSecurity(texts.security);
+  const CommandLimits limits{
+      parseMilliseconds("commandMaxAgeMs", texts.commandMaxAgeMs, CommandLimits::kDefaultMaxAgeMs),
+      parseMilliseconds("responseRetentionMs", texts.responseRetentionMs,
+                        CommandLimits::kDefaultResponseRetentionMs)};
+  if (texts.serviceName.empty()) texts.serviceName = kDefaultServiceName;
+  address = std::move(texts.address);
+  serviceName = std::move(texts.serviceName);
+  security = std::move(texts.security);
+  commandLimits = limits;
 }
 
 void Service::realize() {
@@ -221,6 +262,8 @@ std::optional<data::ReadHandle> Service::makeReadHandle(const model::Attribute& 
       return supervisor ? flagHandle(supervisor->state,
                                                              offsetof(GeneralConnectionState, connected))
                         : data::ReadHandle();
+    case ServiceAttribute::kPublishingError:
+      return dataHandler ? errorHandle<PublishingState>(dataHandler->publishing) : data::ReadHandle();
   }
   return std::nullopt;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands/Channel.h"
+#include "commands/CommandProtocol.h"
 #include "commands/CommandStreamClears.h"
 #include "commands/SubscriptionTable.h"
 #include "ormanta/process/Event.h"
@@ -75,6 +76,8 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   // Configuration "username", "password", "tls", "tlsCaFile", "tlsCertFile", "tlsKeyFile",
   // "tlsServerName"; each connection attempt copies it. Shown by no attribute.
   ConnectionSecurity security;
+  // Configuration "commandMaxAgeMs" and "responseRetentionMs".
+  CommandLimits commandLimits;
   process::Event connectedEvent;     // raised by the supervisor only
   process::Event disconnectedEvent;  // raised by the supervisor only
   ReconnectTask reconnectTask{*this};
@@ -99,6 +102,7 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   ChangedChannels changedChannels;            // pushed by change callbacks, emptied by the data worker
   ChannelList retiredChannels;                // guarded by channelMutex; left the map, freed by the data worker
   ChannelList sampleQueue;                    // data worker only: changed channels not yet published
+  std::size_t refusedStreams = 0;  // data worker only: queued channels whose stream the server refused
   SubscriptionTable subscriptionTable{*this};  // command worker only
 
  protected:

@@ -53,7 +53,17 @@ void connectionDown(Handler& handler, std::error_code error, Extra&& extra) {
     // Either connection failing ends the command connection, whose XREAD waits without limit.
     handler.owner->commandStopSource.requestStop();
     extra();
-    if (oldFlag) wakeSupervisor(*handler.owner);
+    if (oldFlag) {
+      handler.outages.fetch_add(1);
+      wakeSupervisor(*handler.owner);
+    }
+  });
+}
+
+void writeRegistration(RegistrationHandler& handler, std::error_code error, bool registered) {
+  writeRecord<RegistrationState>(handler.state, error, registered, [&](bool) {
+    handler.setLastError(error);
+    handler.registered.store(registered);
   });
 }
 
@@ -65,9 +75,14 @@ void publishConnectionUp(CommandConnectionHandler& handler) { connectionUp<Comma
 
 void publishConnectionDown(DataConnectionHandler& handler, std::error_code error) {
   connectionDown<DataConnectionState>(handler, error, [&] {
-    // Without the data connection the service is not registered: the registration worker, woken
-    // while the data connection is down, publishes "pending" until a new run completes.
-    if (RegistrationHandler* registration = handler.owner->registrationHandler.get()) registration->wakeup.notify_all();
+    // Without the data connection the service is not registered (its records may be gone with
+    // the server): shown at once, also while a run is still busy. phase is already idle, so a
+    // run that ends now cannot count (publishRegistered). Woken, the registration worker
+    // registers again once a new data connection is up.
+    if (RegistrationHandler* registration = handler.owner->registrationHandler.get()) {
+      writeRegistration(*registration, registrationError(RegistrationErrorCategory::kPending), false);
+      registration->wakeup.notify_all();
+    }
   });
 }
 
@@ -76,29 +91,56 @@ void publishConnectionDown(CommandConnectionHandler& handler, std::error_code er
   connectionDown<CommandConnectionState>(handler, error, [&] { handler.owner->subscriptionTable.clear(); });
 }
 
-void publishRegistered(RegistrationHandler& handler) {
-  const std::error_code good = registrationError(RegistrationErrorCategory::kRegistered);
-  writeRecord<RegistrationState>(handler.state, good, true, [&](bool) {
-    handler.setLastError(good);
-    handler.registered.store(true);
-  });
+bool publishRegistered(RegistrationHandler& handler, std::uint64_t connection) {
+  Service& service = *handler.owner;
+  // Decided under the block's writer lock: a data worker that fails leaves phase 2 before it
+  // takes that lock to publish "pending", so it either sees this record or makes it count for
+  // nothing.
+  memory::WriteSentinel sentinel(handler.state);
+  const bool current = service.registrationStamps.currentConnection() == connection && service.dataHandler &&
+                       service.dataHandler->phase.load() == kPhaseConnected;
+  const std::error_code code = registrationError(current ? RegistrationErrorCategory::kRegistered
+                                                         : RegistrationErrorCategory::kPending);
+  RegistrationState& fresh = sentinel.newRecord<RegistrationState>();
+  fresh.error = code;
+  fresh.registered = current;
+  sentinel.commit(utils::chrono::now());
+  handler.setLastError(code);
+  handler.registered.store(current);
+  return current;
 }
 
 void publishRegistrationFailure(RegistrationHandler& handler, std::error_code error) {
-  writeRecord<RegistrationState>(handler.state, error, false, [&](bool) {
-    handler.setLastError(error);
-    handler.registered.store(false);
-  });
+  writeRegistration(handler, error, false);
 }
 
-bool publishGeneralState(ConnectionSupervisor& supervisor, std::error_code code, bool connected) {
+bool publishGeneralState(ConnectionSupervisor& supervisor, std::error_code code, bool connected,
+                         int outages) {
+  Service& service = *supervisor.owner;
   const utils::chrono::TimePoint time = utils::chrono::now();
-  const bool oldFlag = writeRecord<GeneralConnectionState>(supervisor.state, code, connected, [](bool) {}, time);
-  if (oldFlag != connected) {
-    Service& service = *supervisor.owner;
-    (connected ? service.connectedEvent : service.disconnectedEvent).raise(time);
+  if (outages != 0 && connected) {
+    // Down and up again before the supervisor looked: still one disconnection, then one
+    // connection, each with a record of its own.
+    const bool oldFlag = writeRecord<GeneralConnectionState>(
+        supervisor.state, generalConnectionError(outages), false, [](bool) {}, time);
+    if (oldFlag) service.disconnectedEvent.raise(time);
+    const utils::chrono::TimePoint after = utils::chrono::now();
+    writeRecord<GeneralConnectionState>(
+        supervisor.state, code, true, [](bool) {}, after);
+    service.connectedEvent.raise(after);
+    return oldFlag;
   }
+  const bool oldFlag = writeRecord<GeneralConnectionState>(
+      supervisor.state, code, connected, [](bool) {}, time);
+  if (oldFlag != connected) (connected ? service.connectedEvent : service.disconnectedEvent).raise(time);
   return oldFlag;
+}
+
+void publishPublishingError(DataConnectionHandler& handler, std::error_code error) {
+  memory::WriteSentinel sentinel(handler.publishing);
+  if (sentinel.oldRecord<PublishingState>().error == error) return;  // nothing new to show
+  sentinel.newRecord<PublishingState>().error = error;
+  sentinel.commit(utils::chrono::now());
 }
 
 }  // namespace ormanta::plugins::TulService

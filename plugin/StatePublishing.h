@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <system_error>
 
 #include "plugin/Handlers.h"
@@ -17,18 +18,27 @@ void publishConnectionUp(DataConnectionHandler& handler);
 void publishConnectionUp(CommandConnectionHandler& handler);
 
 // {error, false}; phase 0, not connected, lastError; stops the command connection's socket
-// waits; for the command handler clears every subscription; wakes the supervisor when the
-// record's flag was true.
+// waits; for the command handler clears every subscription; for the data handler publishes
+// the registration as pending; counts an outage and wakes the supervisor when the record's
+// flag was true.
 void publishConnectionDown(DataConnectionHandler& handler, std::error_code error);
 void publishConnectionDown(CommandConnectionHandler& handler, std::error_code error);
 
-// {0 of RegistrationErrorCategory, true}; lastError, registered.
-void publishRegistered(RegistrationHandler& handler);
+// {0 of RegistrationErrorCategory, true} when the run served connection (a number of
+// RegistrationStamps) and that data connection is still the current one and up; else
+// {pending, false}. lastError, registered. Returns whether it counted.
+bool publishRegistered(RegistrationHandler& handler, std::uint64_t connection);
 // {error, false}; lastError, not registered.
 void publishRegistrationFailure(RegistrationHandler& handler, std::error_code error);
 
 // {code, connected} into the general record; raises the connected (or disconnected) event,
-// stamped with the commit's time, when the flag changed. Returns the old flag.
-bool publishGeneralState(ConnectionSupervisor& supervisor, std::error_code code, bool connected);
+// stamped with the commit's time, when the flag changed. outages: the general code's bits of
+// the connections that went down since the last call (ConnectionHandler::outages); when they
+// are up again, both events are raised. Returns the old flag.
+bool publishGeneralState(ConnectionSupervisor& supervisor, std::error_code code, bool connected,
+                         int outages = 0);
+
+// The data worker's publishing record (only when it changes).
+void publishPublishingError(DataConnectionHandler& handler, std::error_code error);
 
 }  // namespace ormanta::plugins::TulService

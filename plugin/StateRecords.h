@@ -7,8 +7,9 @@
 
 namespace ormanta::plugins::TulService {
 
-// The four records that the workers publish and the host reads as attributes. Each has one
-// writer thread; readers see committed records only (host memory blocks).
+// The records that the workers publish and the host reads as attributes. Each has one writer
+// thread, except RegistrationState: the data worker also writes it when its connection fails
+// (writers of one block are serialised by the block). Readers see committed records only.
 
 struct DataConnectionState {
   std::error_code error = connectionError(ConnectionErrorCategory::kNotEstablished);
@@ -30,24 +31,28 @@ struct RegistrationState {
   bool registered = false;
 };
 
+// Whether every subscribed member's value stream takes its values: "no error", or the last
+// value stream the server refused, with the key's name.
+struct PublishingState {
+  std::error_code error = connectionError(ConnectionErrorCategory::kNoError);
+};
+
 // The block handler of a record type: size, alignment, field-wise copy, default record.
 template <class Record>
 const memory::BlockHandler& blockHandlerOf() noexcept {
-  static const memory::BlockHandler handler{
-      sizeof(Record),
-      alignof(Record),
-      [](void* destination, const void* source) {
-        auto& to = *static_cast<Record*>(destination);
-        const auto& from = *static_cast<const Record*>(source);
-        to.error = from.error;
-        if constexpr (requires { to.registered; }) {
-          to.registered = from.registered;
-        } else {
-          to.connected = from.connected;
-        }
-      },
-      [](void* storage) { new (storage) Record(); },
-      [](void*) {}};  // the records hold nothing to release
+  static const memory::BlockHandler handler{sizeof(Record), alignof(Record),
+                                            [](void* destination, const void* source) {
+                                              auto& to = *static_cast<Record*>(destination);
+                                              const auto& from = *static_cast<const Record*>(source);
+                                              to.error = from.error;
+                                              if constexpr (requires { to.registered; }) {
+                                                to.registered = from.registered;
+                                              } else if constexpr (requires { to.connected; }) {
+                                                to.connected = from.connected;
+                                              }
+                                            },
+                                            [](void* storage) { new (storage) Record(); },
+                                            [](void*) {}};  // the records hold nothing to release
   return handler;
 }
 

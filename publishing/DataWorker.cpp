@@ -14,6 +14,9 @@ namespace ormanta::plugins::TulService {
 namespace {
 
 constexpr std::uint64_t kConnectTimeoutSeconds = 3;
+// How often an idle data connection looks at its socket: a server that went away shows within
+// this, not at the next status refresh (up to 3 s later).
+constexpr auto kWatchEvery = std::chrono::milliseconds(50);
 
 // Marks the worker's connection as holding the status key for the handler's stop, and
 // tells the stop once the key has been withdrawn (or never will be).
@@ -52,17 +55,27 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
   service.requestCommandConnection();
 
   ValuePublisher publisher(connection, service);
-  auto waitMs = static_cast<std::uint64_t>(handler.maxWaitMs);
+  using Clock = std::chrono::steady_clock;
   bool waitingChannels = false;
+  Clock::time_point passDue = Clock::time_point::max();  // when a waiting channel falls due
   while (!stop.stop_requested()) {
-    const auto untilRefresh = static_cast<std::uint64_t>(status.msUntilRefresh(handler.maxWaitMs));
-    const bool signalled =
-        service.sampleSignal.try_acquire_for(std::chrono::milliseconds(std::min(waitMs, untilRefresh)));
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point wake =
+        std::min({passDue, now + std::chrono::milliseconds(status.msUntilRefresh(handler.maxWaitMs)),
+                  now + kWatchEvery});
+    const bool signalled = service.sampleSignal.try_acquire_until(wake);
     if (stop.stop_requested()) break;
     // One pass serves every release made so far: a burst of releases costs one pass. The last,
     // failing try_acquire spins and yields briefly; a drain that never fails (counting the
     // releases) measured half again as slow from change to peer on two cores.
     while (service.sampleSignal.try_acquire()) {
+    }
+    // A server that died shows at once, not at the next refresh: at every wake-up the idle
+    // socket is looked at, and a command connection closed by the server asks for a round trip.
+    if (handler.probeRequested.exchange(false)) {
+      connection.ping();
+    } else {
+      connection.checkIdle();
     }
     // The refresh keeps the connection alive too: an idle round sends it instead of a PING,
     // a busy one sends it with its pass. A completed registration is shown at once.
@@ -71,10 +84,11 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
       completionsSeen = completions;
       status.write(service.registrationStamps.completedFor(connectionNumber));
     }
-    if (!waitingChannels && !signalled) continue;
+    if (!signalled && !(waitingChannels && Clock::now() >= passDue)) continue;
     const PublishResult result = publisher.publishPass(handler.maxWaitMs);
     waitingChannels = result.waitingChannels;
-    waitMs = result.waitMs;
+    passDue =
+        waitingChannels ? Clock::now() + std::chrono::milliseconds(result.waitMs) : Clock::time_point::max();
   }
   // A clean stop shows at once; the handler's stop waits for this before it aborts the socket.
   status.withdraw();

@@ -21,8 +21,9 @@ namespace ormanta::plugins::TulService {
 //
 // Threads: the data worker calls beginConnection() for each new connection before it wakes
 // the registration worker, and completedFor(); the registration worker calls
-// currentConnection() before a run's first request and completed() once the run is done.
-// One per service (a member of Service).
+// currentConnection() before a run's first request, completed() once the run is done and
+// finished() once it has ended either way; the command worker calls settled() before it
+// connects. One per service (a member of Service).
 //
 // Memory ordering: connection_ and completions_ are sequentially consistent atomics; the pair
 // (completedConnection_, completedAt_) is written and read only under lock_ (a SpinLockGuard,
@@ -41,8 +42,15 @@ class RegistrationStamps {
   // Grows with every completed run: lets the data worker notice one without the lock.
   std::uint64_t completions() const noexcept { return completions_.load(); }
 
+  // A run begun for connection has ended, done or failed.
+  void finished(std::uint64_t connection) noexcept { finished_.store(connection); }
+  // Whether a run has ended for the current connection: until then the command connection
+  // waits, so that it never comes up on a server the data connection has not registered with.
+  bool settled() const noexcept { return finished_.load() == connection_.load(); }
+
  private:
   std::atomic<std::uint64_t> connection_{0};
+  std::atomic<std::uint64_t> finished_{0};
   std::atomic<std::uint64_t> completions_{0};
   std::atomic<std::uint32_t> lock_{0};
   std::uint64_t completedConnection_ = 0;  // guarded by lock_

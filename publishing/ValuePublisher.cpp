@@ -1,27 +1,36 @@
 #include "publishing/ValuePublisher.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <mutex>
 
-#include <fmt/format.h>
-
 #include "commands/Channel.h"
-#include "plugin/CheckedArithmetic.h"
 #include "ormanta/utils/chrono/TimePoint.h"
+#include "ormanta/utils/eh/CurrentErrorCode.h"
+#include "plugin/CheckedArithmetic.h"
 #include "plugin/Service.h"
+#include "plugin/StatePublishing.h"
+#include "publishing/ValueStreams.h"
 #include "publishing/ValueText.h"
+#include "redis/RedisErrors.h"
 
 namespace ormanta::plugins::TulService {
 
-ValuePublisher::ValuePublisher(RedisConnection& connection, Service& service)
-    : connection_(connection),
-      service_(service),
-      serviceName_(service.serviceName),
-      valueStreamPrefix_(fmt::format("{}Value", serviceName_)) {}
+namespace {
 
-std::string ValuePublisher::valueStreamKey(std::string_view memberPath) const {
-  return fmt::format("{}:{}", valueStreamPrefix_, memberPath);
+std::error_code textError(const std::string& text) noexcept {
+  try {
+    throw std::runtime_error(text);
+  } catch (...) {
+    return utils::eh::currentErrorCode();
+  }
 }
+
+}  // namespace
+
+ValuePublisher::ValuePublisher(RedisConnection& connection, Service& service)
+    : connection_(connection), service_(service) {}
 
 void ValuePublisher::collectChangedChannels() {
   ChannelList& queue = service_.sampleQueue;
@@ -66,7 +75,11 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
   ChannelList& queue = service_.sampleQueue;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < queue.size(); ++i) {
-    if (!queue[i] || queue[i]->isRetired()) continue;
+    if (!queue[i]) continue;
+    if (queue[i]->isRetired()) {
+      if (queue[i]->setRefused(false)) --service_.refusedStreams;
+      continue;
+    }
     Channel& channel = *queue[i];
     const bool requested = channel.takeValueRequest();
     const std::int64_t due = requested ? now : channel.nextDue();
@@ -92,10 +105,42 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
   }
   queue.resize(kept);
 
-  connection_.xaddValues(values_, kValueHistoryLength);
+  connection_.xaddValues(values_, kValueHistoryLength, refusals_);
+  if (!refusals_.empty() || service_.refusedStreams > 0) takeRefusals(now, result);
   published_.clear();
   retired_.clear();
   return result;
+}
+
+void ValuePublisher::takeRefusals(std::int64_t now, PublishResult& result) {
+  // Out of memory, a refused command: nothing would be written, the connection fails as ever.
+  for (const Refusal& refusal : refusals_) {
+    if (!refusesOnlyItsKey(refusal.text)) throw RedisErrorReply(refusal.text);
+  }
+  const bool refusedBefore = service_.refusedStreams > 0;
+  std::optional<std::string> shown;
+  auto refusal = refusals_.begin();
+  for (std::size_t i = 0; i < published_.size(); ++i) {
+    Channel& channel = *published_[i];
+    if (refusal == refusals_.end() || refusal->index != i) {
+      if (channel.setRefused(false)) --service_.refusedStreams;
+      continue;
+    }
+    if (!channel.setRefused(true)) ++service_.refusedStreams;
+    shown = fmt::format("value stream {} refused: {}", channel.valueStreamKey(), refusal->text);
+    ++refusal;
+    // Kept as a changed channel that waits, as an unreadable one does.
+    channel.restoreChange();
+    channel.deferRetry(now, kRefusedRetryMs);
+    result.waitingChannels = true;
+    result.waitMs = std::min<std::uint64_t>(result.waitMs, kRefusedRetryMs + 1);
+    service_.sampleQueue.push_back(published_[i]);
+  }
+  if (shown) {
+    publishPublishingError(*service_.dataHandler, textError(*shown));
+  } else if (refusedBefore && service_.refusedStreams == 0) {
+    publishPublishingError(*service_.dataHandler, connectionError(ConnectionErrorCategory::kNoError));
+  }
 }
 
 }  // namespace ormanta::plugins::TulService

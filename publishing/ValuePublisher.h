@@ -26,30 +26,32 @@ struct PublishResult {
 // What it has not published yet (the service's sampleQueue and changed stack) outlives it.
 class ValuePublisher {
  public:
-  // Each value stream keeps about this many entries.
-  static constexpr std::uint64_t kValueHistoryLength = 100;
   // A member whose value cannot be read is tried again after its interval, but not sooner.
   static constexpr std::int64_t kUnreadableRetryMs = 100;
+  // A member whose value stream the server refused (a key of another type, an ACL that
+  // denies it) is tried again after this long, so that it publishes soon after the key is
+  // fixed without costing a refusal per change.
+  static constexpr std::int64_t kRefusedRetryMs = 2000;
 
   ValuePublisher(RedisConnection& connection, Service& service);
 
   // One pass over the channels that changed since the last one (not over every subscribed
   // channel): publishes those that are due in one pipelined XADD batch and keeps the others
-  // for a later pass. channelMutex is held only to take over the retired channels.
+  // for a later pass. channelMutex is held only to take over the retired channels. A value
+  // stream the server refuses costs only its member: it is kept for a retry after
+  // kRefusedRetryMs and shown in the publishing record; any other error reply throws.
   PublishResult publishPass(std::int64_t maxWaitMs);
-
-  // "<service name>Value:<member path>".
-  std::string valueStreamKey(std::string_view memberPath) const;
 
  private:
   // Moves the changed stack into the service's sampleQueue.
   void collectChangedChannels();
+  // The refusals of the batch just sent: see publishPass.
+  void takeRefusals(std::int64_t now, PublishResult& result);
 
   RedisConnection& connection_;
   Service& service_;
-  std::string serviceName_;
-  std::string valueStreamPrefix_;
   // Reused from pass to pass to spare allocations.
+  std::vector<Refusal> refusals_;
   ChannelList retired_;
   std::vector<StreamValue> values_;  // the pass's entries; their keys are the channels' own
   ChannelList published_;            // keeps the channels behind values_' keys alive until sent

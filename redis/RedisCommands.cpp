@@ -1,5 +1,6 @@
 // The six commands of RedisConnection: argument lists, pipelining and reply checks.
 
+#include <charconv>
 #include <stdexcept>
 
 #include "redis/RedisConnection.h"
@@ -70,9 +71,15 @@ void RedisConnection::xadd(const std::vector<RedisRecord>& records, std::uint64_
 
 std::optional<std::vector<StreamEntry>> RedisConnection::xread(std::string_view streamKey,
                                                                std::string_view lastId,
-                                                               std::optional<std::int64_t> blockMs) {
+                                                               std::optional<std::int64_t> blockMs,
+                                                               std::uint64_t count) {
   const StaticNumberText<20> blockText(blockMs.value_or(0));
-  sendCommand({"XREAD", "BLOCK", blockText, "STREAMS", streamKey, lastId});
+  if (count == 0) {
+    sendCommand({"XREAD", "BLOCK", blockText, "STREAMS", streamKey, lastId});
+  } else {
+    const StaticNumberText<20> countText(count);
+    sendCommand({"XREAD", "COUNT", countText, "BLOCK", blockText, "STREAMS", streamKey, lastId});
+  }
   // With a block time the server answers within it: a reply later than that plus the reply
   // time-out means a server (or a path to it) that stopped answering, which keep-alive cannot
   // see while the far end's kernel still acknowledges.
@@ -121,13 +128,61 @@ void RedisConnection::awaitReplies(std::size_t count) {
   if (firstError) throw RedisErrorReply(*firstError);
 }
 
-void RedisConnection::xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength) {
+void RedisConnection::collectRefusals(std::size_t count, std::vector<Refusal>& refusals) {
+  refusals.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    const RedisReplyPtr reply = waitForBoundedReply();
+    if (reply->type == kReplyError) refusals.push_back(Refusal{i, replyBytes(*reply)});
+  }
+}
+
+void RedisConnection::xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength,
+                                 std::vector<Refusal>& refusals) {
+  refusals.clear();
   if (values.empty()) return;
   const StaticNumberText<20> maxLengthText(maxLength);
   const std::string_view head[] = {"XADD", {}, "MAXLEN", "~", maxLengthText, "*"};
   writeEach(values,
             [&head](RequestBatch& batch, const StreamValue& value) { batch.appendStreamValue(head, value); });
-  awaitReplies(values.size());
+  collectRefusals(values.size(), refusals);
+}
+
+std::int64_t RedisConnection::serverTimeMs() {
+  sendCommand({"TIME"});
+  const RedisReplyPtr reply = waitForBoundedReply();
+  throwIfError(*reply);
+  // [seconds, microseconds], both as decimal texts.
+  std::int64_t parts[2] = {0, 0};
+  if (reply->type != kReplyArray || reply->elements != 2)
+    throw std::runtime_error("unexpected Redis reply to TIME");
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::string_view text = replyText(*reply->element[i]);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parts[i]);
+    if (error != std::errc() || end != text.data() + text.size()) {
+      throw std::runtime_error("unexpected Redis reply to TIME");
+    }
+  }
+  return parts[0] * 1000 + parts[1] / 1000;
+}
+
+std::vector<StreamEntry> RedisConnection::xrevrange(std::string_view streamKey, std::string_view end,
+                                                    std::string_view start, std::uint64_t count) {
+  const StaticNumberText<20> countText(count);
+  sendCommand({"XREVRANGE", streamKey, end, start, "COUNT", countText});
+  const RedisReplyPtr reply = waitForBoundedReply();
+  throwIfError(*reply);
+  return decodeRangeReply(*reply);
+}
+
+void RedisConnection::checkIdle() {
+  // Readable with nothing asked for: the server closed the connection (readAvailable throws the
+  // socket's error) or sent something out of turn.
+  while (waitForData(std::chrono::nanoseconds::zero())) {
+    const std::span<const char> bytes = readAvailable().bytes;
+    if (bytes.empty()) return;  // a TLS record without plain text, say
+    feed(bytes);
+    if (tryGetReply()) throw std::runtime_error("unexpected Redis reply");
+  }
 }
 
 std::vector<std::optional<std::string>> RedisConnection::xaddEach(const std::vector<RedisRecord>& records,

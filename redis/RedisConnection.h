@@ -89,25 +89,42 @@ class RedisConnection : public utils::network::SocketDevice {
   void hset(const std::vector<RedisRecord>& records);
   // One "XADD key MAXLEN ~ maxLength * fields..." per record, pipelined like hset.
   void xadd(const std::vector<RedisRecord>& records, std::uint64_t maxLength);
-  // xadd of one "value" field per entry, with nothing to build per value but its text.
-  void xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength);
-  // XREAD BLOCK blockMs (0, i.e. without limit, when absent) STREAMS streamKey lastId.
-  // Empty optional when the block time ran out; throws an error reply's text.
+  // xadd of one "value" field per entry, with nothing to build per value but its text. Every
+  // reply is read; the entries the server refused are put into refusals (cleared first, in
+  // call order), and nothing throws for them: the connection stays in step.
+  void xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength,
+                  std::vector<Refusal>& refusals);
+  // XREAD [COUNT count] BLOCK blockMs (0, i.e. without limit, when absent) STREAMS streamKey
+  // lastId; count 0 sends no COUNT. Empty optional when the block time ran out; throws an
+  // error reply's text.
   std::optional<std::vector<StreamEntry>> xread(std::string_view streamKey, std::string_view lastId,
-                                                std::optional<std::int64_t> blockMs = std::nullopt);
-  // One round trip, one transaction: MULTI; "XREAD STREAMS streamKey lastId" (no BLOCK); one
-  // "XADD streamKey MAXLEN ~ maxLength * fields..." per record; EXEC. The read runs before the
-  // appends with nothing in between, so their trims can only remove entries that were read
-  // (or appended) here. Every record must be for streamKey (else std::invalid_argument). All
-  // replies are read, then the first error reply throws its text; replies of the wrong shape
-  // (a reply stream out of step) throw "unexpected Redis reply to a transaction".
+                                                std::optional<std::int64_t> blockMs = std::nullopt,
+                                                std::uint64_t count = 0);
+  // The server's clock (TIME), in milliseconds since 1970: what stream entry IDs count in.
+  std::int64_t serverTimeMs();
+  // XREVRANGE streamKey end start COUNT count: at most count entries from end back to start,
+  // both included, newest first.
+  std::vector<StreamEntry> xrevrange(std::string_view streamKey, std::string_view end, std::string_view start,
+                                     std::uint64_t count);
+  // Between requests, when no reply is due: throws when the server has closed the connection
+  // (the socket's error) or sent a reply nobody asked for ("unexpected Redis reply"). Never
+  // blocks; bytes that complete no reply (TLS records without plain text) are fine.
+  void checkIdle();
+  // One round trip, one transaction: MULTI; "XREAD [COUNT readCount] STREAMS streamKey lastId"
+  // (no BLOCK); one "XADD streamKey <trim> * fields..." per record; EXEC. The read runs before
+  // the appends with nothing in between: with a MAXLEN trim and no COUNT, the trims can only
+  // remove entries that were read (or appended) here. Every record must be for streamKey (else
+  // std::invalid_argument). All replies are read, then the first error reply throws its text;
+  // replies of the wrong shape (a reply stream out of step) throw "unexpected Redis reply to a
+  // transaction".
   // xadd's requests, pipelined the same way, but every reply is its record's own outcome: an
   // error reply's text, or nothing for an appended entry. Error replies throw nothing (the
   // connection stays in step); a time-out or a broken reply stream throws as xadd does.
   std::vector<std::optional<std::string>> xaddEach(const std::vector<RedisRecord>& records,
                                                    std::uint64_t maxLength);
   StreamReadAndAppend xreadThenXadd(std::string_view streamKey, std::string_view lastId,
-                                    const std::vector<RedisRecord>& records, std::uint64_t maxLength);
+                                    const std::vector<RedisRecord>& records, const StreamTrim& trim,
+                                    std::uint64_t readCount = 0);
 
   // utils::io devices: through TLS when the connection uses it, else the socket's own.
   void write(const void* data, std::size_t size) override;
@@ -138,6 +155,8 @@ class RedisConnection : public utils::network::SocketDevice {
   void writeRecords(std::span<const std::string_view> head, const std::vector<RedisRecord>& records);
   // Reads count replies, then throws the first error reply's text, if any.
   void awaitReplies(std::size_t count);
+  // Reads count replies; each error reply goes into refusals with its position.
+  void collectRefusals(std::size_t count, std::vector<Refusal>& refusals);
   // Writes what the batch holds and empties it.
   void flushBatch();
   static constexpr std::size_t kWriteChunkBytes = 64 * 1024;

@@ -47,15 +47,19 @@ const redisReply& execResults(const std::vector<RedisReplyPtr>& replies) {
 
 StreamReadAndAppend RedisConnection::xreadThenXadd(std::string_view streamKey, std::string_view lastId,
                                                    const std::vector<RedisRecord>& records,
-                                                   std::uint64_t maxLength) {
+                                                   const StreamTrim& trim, std::uint64_t readCount) {
   for (const RedisRecord& record : records) {
     if (record.key != streamKey) throw std::invalid_argument("xreadThenXadd: a record for another stream");
   }
-  const StaticNumberText<20> maxLengthText(maxLength);
   batch_.clear();
   batch_.append(formatter_.format({"MULTI"}));
-  batch_.append(formatter_.format({"XREAD", "STREAMS", streamKey, lastId}));
-  const std::string_view head[] = {"XADD", {}, "MAXLEN", "~", maxLengthText, "*"};
+  if (readCount == 0) {
+    batch_.append(formatter_.format({"XREAD", "STREAMS", streamKey, lastId}));
+  } else {
+    const StaticNumberText<20> countText(readCount);
+    batch_.append(formatter_.format({"XREAD", "COUNT", countText, "STREAMS", streamKey, lastId}));
+  }
+  const std::string_view head[] = {"XADD", {}, trim.strategy, "~", trim.threshold, "*"};
   batch_.appendRecords(head, records);
   batch_.append(formatter_.format({"EXEC"}));
   const std::string_view bytes = batch_.bytes();
@@ -77,10 +81,11 @@ StreamReadAndAppend RedisConnection::xreadThenXadd(std::string_view streamKey, s
   } else if (read.type != kReplyNil) {
     throwOutOfStep();
   }
+  outcome.addedIds.reserve(results.elements - 1);
   for (std::size_t i = 1; i < results.elements; ++i) {
     const redisReply& added = *results.element[i];
     if (added.type != kReplyString) throwOutOfStep();
-    outcome.lastAddedId = textOf(added);
+    outcome.addedIds.push_back(textOf(added));
   }
   return outcome;
 }

@@ -2,7 +2,9 @@
 
 // Value types of the Redis client. Plain data: no thread affinity of their own.
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -65,11 +67,40 @@ struct StreamEntry {
   bool operator==(const StreamEntry&) const = default;
 };
 
-// The outcome of RedisConnection::xreadThenXadd: the entries read, in stream order, and the ID
-// of the last entry appended (empty when nothing was appended).
+// A stream entry ID "<ms>-<seq>": the server's clock in milliseconds when the entry was added,
+// and a sequence number within that millisecond. Orders as the stream does.
+struct StreamId {
+  std::uint64_t ms = 0;
+  std::uint64_t seq = 0;
+
+  // Nothing unless text is exactly two decimal numbers joined by "-".
+  static std::optional<StreamId> parse(std::string_view text) noexcept;
+  std::string text() const { return std::to_string(ms) + "-" + std::to_string(seq); }
+  auto operator<=>(const StreamId&) const = default;
+};
+
+// How an XADD trims its stream: "MAXLEN ~ n" keeps about the newest n entries, "MINID ~ id"
+// (Redis 6.2 and later) drops the entries older than id, in whole blocks ("~").
+struct StreamTrim {
+  static StreamTrim maxLength(std::uint64_t entries) { return {"MAXLEN", std::to_string(entries)}; }
+  static StreamTrim minId(std::string id) { return {"MINID", std::move(id)}; }
+
+  std::string_view strategy;
+  std::string threshold;
+};
+
+// An entry of a pipelined call that the server refused: its position in the call and the
+// server's text.
+struct Refusal {
+  std::size_t index = 0;
+  std::string text;
+};
+
+// The outcome of RedisConnection::xreadThenXadd: the entries read, in stream order, and the IDs
+// of the entries appended, in order.
 struct StreamReadAndAppend {
   std::vector<StreamEntry> entries;
-  std::string lastAddedId;
+  std::vector<std::string> addedIds;
 };
 
 }  // namespace ormanta::plugins::TulService

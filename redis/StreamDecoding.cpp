@@ -1,5 +1,6 @@
 #include "redis/StreamDecoding.h"
 
+#include <charconv>
 #include <span>
 #include <string>
 
@@ -50,6 +51,26 @@ std::vector<StreamEntry> decodeStreamReply(const redisReply& reply, std::string_
     for (const redisReply* entry : streamEntries) appendEntry(entry, entries);
   }
   return entries;
+}
+
+std::vector<StreamEntry> decodeRangeReply(const redisReply& reply) {
+  std::vector<StreamEntry> entries;
+  const auto items = elementsOf(reply);
+  entries.reserve(items.size());
+  for (const redisReply* entry : items) appendEntry(entry, entries);
+  return entries;
+}
+
+std::optional<StreamId> StreamId::parse(std::string_view text) noexcept {
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  StreamId id;
+  const char* const end = text.data() + text.size();
+  const auto [msEnd, msError] = std::from_chars(text.data(), text.data() + dash, id.ms);
+  if (msError != std::errc() || msEnd != text.data() + dash || dash == 0) return std::nullopt;
+  const auto [seqEnd, seqError] = std::from_chars(text.data() + dash + 1, end, id.seq);
+  if (seqError != std::errc() || seqEnd != end || dash + 1 == text.size()) return std::nullopt;
+  return id;
 }
 
 std::optional<StreamFieldValues> decodeFieldArray(const redisReply* element) {

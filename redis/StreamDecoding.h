@@ -19,6 +19,9 @@ std::string_view replyText(const redisReply& element) noexcept;
 // stream, are skipped, so a malformed reply gives fewer entries, never an error.
 std::vector<StreamEntry> decodeStreamReply(const redisReply& reply, std::string_view streamKey);
 
+// The entries of an XRANGE or XREVRANGE reply, in reply order; entries of other shapes are skipped.
+std::vector<StreamEntry> decodeRangeReply(const redisReply& reply);
+
 // The field/value pairs of one stream entry; nothing when element is absent, not an array
 // or holds fewer than two elements. An odd last element is ignored.
 std::optional<StreamFieldValues> decodeFieldArray(const redisReply* element);

@@ -41,7 +41,9 @@ void runRegistration(Service& service, RegistrationRun& run) {
   run.writeDataPoints(run.catalogue);
 }
 
-void recordRegistrationSuccess(RegistrationHandler& handler) { publishRegistered(handler); }
+bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t connection) {
+  return publishRegistered(handler, connection);
+}
 
 void recordRegistrationFailure(RegistrationHandler& handler, std::error_code error) {
   publishRegistrationFailure(handler, error);
@@ -67,14 +69,12 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
       run = std::make_unique<RegistrationRun>(connection, service.serviceName, stop);
       runRegistration(service, *run);
       // Published while the connection is still open; it closes when the scope ends. A run
-      // that outlived the data connection does not count: the records may already be gone.
-      if (dataConnectionUp(service)) {
-        recordRegistrationSuccess(handler);
+      // that outlived its data connection does not count, also when a later one is up: the
+      // records may be gone with the old server, and the next run deletes them anyway.
+      if (recordRegistrationSuccess(handler, forConnection)) {
         // The data worker shows it in the status key at once.
         service.registrationStamps.completed(forConnection, utils::chrono::now());
         service.sampleSignal.release();
-      } else {
-        recordRegistrationFailure(handler, registrationError(RegistrationErrorCategory::kPending));
       }
     } catch (...) {
       // std::exception and anything else alike: currentErrorCode() gives the text of the
@@ -82,6 +82,10 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
       recordRegistrationFailure(handler, utils::eh::currentErrorCode());
       handler.runFailed.store(true);
     }
+    // Done or failed, the command connection may come up now (a failed run still lets
+    // commands be served).
+    service.registrationStamps.finished(forConnection);
+    if (service.commandHandler) service.commandHandler->wakeup.notify_all();
     // Not freed on this thread: a stop must not wait for a million entries to be freed.
     handler.leftovers.release(std::move(run));
   }

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <latch>
+#include <set>
 #include <thread>
 
 #include "ormanta/host/Host.h"
@@ -165,11 +167,48 @@ class CommandDeliveryTest : public tul::test::LiveServiceTest {
   }
 };
 
-// Fifty peers pipeline twenty sets each while one more pipelines a burst of 5,000.
+// The IDs of the responses a prompt reader finds on the stream, reading from `from` on as fast
+// as it can (XREAD BLOCK 100 COUNT 10000), until it has `expected` of them or timeout passes.
+std::set<std::string> readResponsesPromptly(int port, std::string from, std::size_t expected,
+                                            std::chrono::milliseconds timeout) {
+  const Context context = connectTo(port);
+  std::set<std::string> seen;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (seen.size() < expected && std::chrono::steady_clock::now() < deadline) {
+    tul::test::ReplyPtr reply(static_cast<redisReply*>(
+        redisCommand(context.get(), "XREAD COUNT 10000 BLOCK 100 STREAMS S.Commands %s", from.c_str())));
+    if (!reply || reply->type != REDIS_REPLY_ARRAY) continue;
+    const redisReply* entries = reply->element[0]->element[1];
+    for (std::size_t i = 0; i < entries->elements; ++i) {
+      const redisReply* entry = entries->element[i];
+      from.assign(entry->element[0]->str, entry->element[0]->len);
+      const redisReply* fields = entry->element[1];
+      for (std::size_t f = 0; f + 1 < fields->elements; f += 2) {
+        if (std::string_view(fields->element[f]->str) == "responseId")
+          seen.insert(fields->element[f + 1]->str);
+      }
+    }
+  }
+  return seen;
+}
+
+// Fifty peers pipeline twenty sets each while one more pipelines a burst of 5,000, and the
+// command connection is cut once in the middle (CLIENT KILL: the server keeps its data). Every
+// command is run and answered exactly once, in stream order, and a reader that follows the
+// stream promptly finds every response before the trim does.
 TEST_F(CommandDeliveryTest, BurstsOfManyPeersAndOneOfFiveThousandSetsAreAllAnsweredOnceInStreamOrder) {
   constexpr int kCommands = 20, kBurst = 5000;
+  constexpr std::size_t kAll = kPeers * kCommands + kBurst;
   start();
   ResponseLog log(server.port(), "S.Commands");
+  // The command connection is the one blocked in XREAD.
+  std::string clients = peer->str({"CLIENT", "LIST"});
+  const std::size_t xread = clients.find("cmd=xread");
+  ASSERT_NE(xread, std::string::npos) << clients;
+  const std::size_t line = clients.rfind('\n', xread) + 1;
+  const std::string commandClient = clients.substr(line + 3, clients.find(' ', line) - line - 3);  // "id=N "
+  std::future<std::set<std::string>> promptReader =
+      std::async(std::launch::async, [&] { return readResponsesPromptly(server.port(), "0-0", kAll, 60s); });
   std::vector<std::vector<std::string>> ids(kPeers + 1);
   std::latch ready(kPeers + 1);
   std::vector<std::thread> peers;
@@ -185,6 +224,8 @@ TEST_F(CommandDeliveryTest, BurstsOfManyPeersAndOneOfFiveThousandSetsAreAllAnswe
       ids[static_cast<std::size_t>(p)] = pipelineCommands(context.get(), commands);
     });
   }
+  EXPECT_TRUE(waitUntil([&] { return value("Count") >= 1000; }, 30s));
+  EXPECT_EQ(peer->integer({"CLIENT", "KILL", "ID", commandClient}), 1);
   for (std::thread& thread : peers) thread.join();
   std::vector<std::string> all;
   for (const auto& peerIds : ids) all.insert(all.end(), peerIds.begin(), peerIds.end());
@@ -201,6 +242,7 @@ TEST_F(CommandDeliveryTest, BurstsOfManyPeersAndOneOfFiveThousandSetsAreAllAnswe
   const auto& responses = log.collect(*peer, all.size(), 10s);
   EXPECT_EQ(responses.size(), all.size());
   EXPECT_TRUE(responses == successesInStreamOrder(all));
+  EXPECT_EQ(promptReader.get().size(), kAll) << "responses trimmed before a prompt reader saw them";
 }
 
 // Sets that arrive together share one round trip for their echoes; each still gets the response
@@ -239,8 +281,13 @@ TEST_F(CommandDeliveryTest, EachSetOfAPipelinedBurstGetsTheResponseItWouldGetAlo
   EXPECT_TRUE(peer->xrange("SValue:S.Boiler.V2").empty());
 }
 
+// The stream lost the position the command worker had reached: it reads on from the stream's
+// end, since what the stream holds now may be older than anything that may still be run.
 TEST_F(CommandDeliveryTest, CommandWrittenWhileTheCommandConnectionIsDownIsNeverExecutedLate) {
   start("S", [](Service& s) { s.commandHandler->maxWaitMs = 100; });
+  CommandPeer first(*peer, "S");
+  const std::string reached = first.send(setCommand("S.Boiler.Count", "6"));
+  ASSERT_EQ(first.response(reached), success(reached));
   // The command connection fails, and keeps failing, on a command stream that is not a stream.
   peer->command({"DEL", "S.Commands"});
   peer->str({"SET", "S.Commands", "not a stream"});

@@ -1,11 +1,12 @@
 // The command worker end to end: a peer writes command entries into "S.Commands" and reads
 // the responses and value streams, against a private redis-server.
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <regex>
 #include <thread>
 #include <tuple>
-
-#include <gtest/gtest.h>
 
 #include "commands/SetCommand.h"
 #include "ormanta/host/Host.h"
@@ -106,6 +107,19 @@ TEST_F(CommandWorkerTest, SetWritesEveryWritableTypeEchoesTheTextAndStopsAtAnUnk
 // Every refusal is one error response with its reason; nothing is written and nothing echoed.
 TEST_F(CommandWorkerTest, TextsThatDoNotConvertAndOtherBadCommandsAreRefusedWithTheirReason) {
   startService();
+  // An entry ID holds the server's clock when the entry was added: these two say 1970, far
+  // longer ago than the 10 s a command may wait. (The stream is empty, so the IDs are allowed.)
+  peer->command({"XADD", "S.Commands", "1-1", "cmd", "set", "name", "S.Boiler.Count", "value", "5"});
+  peer->command({"XADD", "S.Commands", "1-2", "cmd", "subscribe", "subscriptionId", "old", "samplingInterval",
+                 "0", "name", "S.Boiler.On"});
+  for (const char* id : {"1-1", "1-2"}) {
+    Response response = commands->response(id).value_or(Response{});
+    EXPECT_TRUE(
+        std::regex_match(response["errorMessage"],
+                         std::regex(R"(command refused: written \d{13,} ms ago, more than the 10000 ms a )"
+                                    R"(command may wait)")))
+        << id << ": " << response["errorMessage"];
+  }
   std::vector<std::pair<Fields, std::string>> cases;
   const std::string failed = "'set' command failed. ", unknownType = "unknown command type received";
   const auto noChannel = [&](const std::string& name) { return failed + "No channel " + name + " exists."; };
@@ -250,10 +264,10 @@ TEST_F(CommandWorkerTest, DataFailureEndsTheCommandConnectionAndItsSubscriptions
   ASSERT_EQ(commands->response(id), success(id));
   ASSERT_TRUE(waitUntil([&] { return !commands->values("S.Boiler.Temp").empty(); }, 2s));
   // The next value cannot be appended: the data connection fails.
-  peer->command({"DEL", "SValue:S.Boiler.Temp"});
-  peer->str({"SET", "SValue:S.Boiler.Temp", "x"});
+  peer->str({"ACL", "SETUSER", "default", "-xadd"});
   harness.model().setValue("Boiler", "Temp", 30.0);
   ASSERT_TRUE(waitFor(Attr::kDataConnectionState, false));
+  peer->str({"ACL", "SETUSER", "default", "+xadd"});
   ASSERT_TRUE(waitFor(Attr::kCommandConnectionState, false));
   EXPECT_EQ(service->commandHandler->phase, kPhaseIdle);
   EXPECT_EQ(service->subscriptionTable.size(), 0u);
@@ -261,18 +275,21 @@ TEST_F(CommandWorkerTest, DataFailureEndsTheCommandConnectionAndItsSubscriptions
   // The way back, through the reconnect task, is DataWorkerTest's and the fault matrix's.
 }
 
-TEST_F(CommandWorkerTest, PersistentFailureBacksOffAndStopEndsTheWaitAtOnce) {
+TEST_F(CommandWorkerTest, PersistentFailureBacksOffAndTheReconnectTaskOrAStopEndsTheWaitAtOnce) {
   startService([](Service& s) { s.commandHandler->maxWaitMs = 100; });
   ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true));  // registration clears the command stream first
   peer->command({"CONFIG", "RESETSTAT"});
   peer->command({"DEL", "S.Commands"});
   peer->str({"SET", "S.Commands", "not a stream"});
   std::this_thread::sleep_for(1600ms);
-  const long long attempts = peer->commandStats()["xrevrange"];
+  const long long attempts = peer->commandStats()["xread"];
   EXPECT_GE(attempts, 4);   // 0, 0, 100, 200, 400, 800 ms apart
   EXPECT_LE(attempts, 8);   // not thousands
   EXPECT_NE(tul::test::errorAttribute(*service, Attr::kCommandConnectionError).message().find("WRONGTYPE"),
             std::string::npos);
+  // The next attempt would come 1.6 s later: an operator's reconnect does not wait for it.
+  host::runTask(service->reconnectTask);
+  EXPECT_TRUE(waitUntil([&] { return peer->commandStats()["xread"] > attempts; }, 500ms));
   const auto before = std::chrono::steady_clock::now();
   service->cleanup();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
+
 #include "commands/CommandProtocol.h"
 #include "commands/CommandWorker.h"
 #include "support/Errors.h"
@@ -62,22 +64,27 @@ TEST_F(ReadCommandTest, EveryCommandOfAReplyIsQueuedAndEntriesWithoutCmdOnlyMove
   EXPECT_EQ(second->id, "1-3");
   const auto commands = server.commands();
   ASSERT_EQ(commands.size(), 2u);
-  EXPECT_EQ(commands[0],
-            (std::vector<std::string>{"XREAD", "BLOCK", "5000", "STREAMS", "S.Commands", "1-0"}));
-  EXPECT_EQ(commands[1][5], "1-1");
-  EXPECT_LE(std::stoll(commands[1][2]), 5000);
+  EXPECT_EQ(commands[0], (std::vector<std::string>{"XREAD", "COUNT", "1000", "BLOCK", "5000", "STREAMS",
+                                                   "S.Commands", "1-0"}));
+  EXPECT_EQ(commands[1][7], "1-1");
+  EXPECT_LE(std::stoll(commands[1][4]), 5000);
 }
 
-// The responses go out in one transaction that first reads what came after lastId, so their
-// trims can only remove entries already read; at most kResponseBatch wait.
+// The responses go out in one transaction that first reads what came after lastId; at most
+// kResponseBatch wait. A server that refuses MINID (before 6.2) gets the transaction again at
+// once with MAXLEN and no COUNT, so that its trim can only remove entries already read.
 TEST_F(ReadCommandTest, ResponsesAreWrittenInOneTransactionAfterAReadOfTheStream) {
   constexpr std::size_t kBatch = CommandChannel::kResponseBatch;
   FakeServer server([&](FakeConnection& c) {
+    std::string queued = "+OK\r\n";
+    for (std::size_t i = 0; i <= kBatch; ++i) queued += "+QUEUED\r\n";
     for (std::size_t i = 0; i < kBatch + 3; ++i) c.readCommand(2s);  // MULTI, XREAD, XADDs, EXEC
-    std::string replies = "+OK\r\n";
-    for (std::size_t i = 0; i <= kBatch; ++i) replies += "+QUEUED\r\n";
-    replies += "*" + std::to_string(kBatch + 1) + "\r\n" +
-               xreadReply({{"2-1", {"cmd", "set"}}, {"2-2", {"x", "y"}}});
+    std::string refused = queued + "*" + std::to_string(kBatch + 1) + "\r\n*-1\r\n";
+    for (std::size_t i = 0; i < kBatch; ++i) refused += "-ERR syntax error\r\n";
+    c.send(refused);
+    for (std::size_t i = 0; i < kBatch + 3; ++i) c.readCommand(2s);
+    std::string replies = queued + "*" + std::to_string(kBatch + 1) + "\r\n" +
+                          xreadReply({{"2-1", {"cmd", "set"}}, {"2-2", {"x", "y"}}});
     for (std::size_t i = 0; i < kBatch; ++i) replies += "$3\r\n3-" + std::to_string(i % 10) + "\r\n";
     c.send(replies);
     c.waitForPeerClose(2s);
@@ -88,17 +95,41 @@ TEST_F(ReadCommandTest, ResponsesAreWrittenInOneTransactionAfterAReadOfTheStream
   EXPECT_TRUE(server.commands().empty());  // waiting for more
   sendErrorResponse(*channel, "1-0", "bad");
   const auto commands = server.commands();
-  ASSERT_EQ(commands.size(), kBatch + 3);
+  ASSERT_EQ(commands.size(), 2 * (kBatch + 3));
   EXPECT_EQ(commands[0], std::vector<std::string>{"MULTI"});
-  EXPECT_EQ(commands[1], (std::vector<std::string>{"XREAD", "STREAMS", "S.Commands", "1-9"}));
+  EXPECT_EQ(commands[1],
+            (std::vector<std::string>{"XREAD", "COUNT", "1000", "STREAMS", "S.Commands", "1-9"}));
+  EXPECT_EQ(commands[2][2], "MINID");
+  const auto& retry = std::span(commands).subspan(kBatch + 3);
+  EXPECT_EQ(retry[1], (std::vector<std::string>{"XREAD", "STREAMS", "S.Commands", "1-9"}));
   const std::vector<std::string> head = {"XADD", "S.Commands", "MAXLEN", "~", "100", "*"};
-  EXPECT_TRUE(std::equal(head.begin(), head.end(), commands[2].begin()));
-  EXPECT_EQ(commands.back(), std::vector<std::string>{"EXEC"});
-  EXPECT_EQ(commands[kBatch + 1].size(), head.size() + 6);  // the error: responseId, result, errorMessage
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), retry[2].begin()));
+  EXPECT_EQ(retry.back(), std::vector<std::string>{"EXEC"});
+  EXPECT_EQ(retry[kBatch + 1].size(), head.size() + 6);  // the error: responseId, result, errorMessage
   EXPECT_TRUE(channel->responses.empty());
   ASSERT_EQ(channel->commands.size(), 1u);  // read by the transaction
   EXPECT_EQ(channel->commands.front().id, "2-1");
   EXPECT_EQ(channel->lastId, "3-" + std::to_string((kBatch - 1) % 10));  // nothing lies between
+}
+
+// MINID spares every entry younger than the retention time and the newest 100 seen.
+TEST(ResponseTrimTest, SparesEntriesYoungerThanTheRetentionAndTheNewestHundredSeen) {
+  CommandChannel channel("S", {10'000, 10'000});
+  const auto thresholdMs = [&] { return StreamId::parse(channel.responseTrim().threshold)->ms; };
+  const auto nowMs = [] {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+  };
+  EXPECT_EQ(channel.responseTrim().threshold, "0-0") << "fewer than 100 seen: all stay";
+  const std::uint64_t old = nowMs() - 60'000;
+  for (std::uint64_t i = 0; i < 150; ++i) channel.noteSeen(std::to_string(old + i) + "-7");
+  EXPECT_EQ(channel.responseTrim().threshold, std::to_string(old + 50) + "-7") << "the 100th newest stays";
+  const std::uint64_t recent = nowMs() - 2'000;
+  for (std::uint64_t i = 0; i < 150; ++i) channel.noteSeen(std::to_string(recent + i) + "-0");
+  const std::uint64_t before = nowMs();
+  EXPECT_GE(thresholdMs(), before - 10'000);
+  EXPECT_LE(thresholdMs(), nowMs() - 10'000);
 }
 
 TEST_F(ReadCommandTest, TransactionErrorsAndRepliesOutOfStepThrow) {

@@ -314,20 +314,28 @@ void ConnectionFault::hitTheConnection(const Cell& cell) {
         proxy.arm(LinkKind::kRegistration, "HDEL", 1, fault);  // the run's first request
         start();
         ASSERT_TRUE(proxy.waitFired(10s));
-      } else {
-        // Holds the run at its data point batch, well inside the reply time-out, while the
-        // other connection is hit.
+      } else if (cell.conn == Conn::kData) {
+        // The first run, held at its data point batch (well inside the reply time-out): the
+        // data connection is up, the command connection waits for the run to end.
         proxy.arm(LinkKind::kRegistration, "HSET", 4, Fault::stall(kRunHold));
         start();
         ASSERT_TRUE(proxy.waitFired(10s));
-        ASSERT_TRUE(waitUntil(
-            [&] { return proxy.open(LinkKind::kData) == 1 && proxy.awaiting(LinkKind::kCommand, "XREAD"); },
-            500ms))
-            << "the data and command connections were not up during the run";
-        // Under load the supervisor may not have folded them into "state" yet; an outage
-        // before that raises no disconnected event.
-        ASSERT_TRUE(eventually([](const Snapshot& s) { return s.data && s.command && s.state; }, 500ms,
-                               "the service was not up during the run"));
+        ASSERT_TRUE(waitUntil([&] { return proxy.open(LinkKind::kData) == 1; }, 500ms));
+        EXPECT_EQ(proxy.accepted(LinkKind::kCommand), 0)
+            << "the command connection came up before the run ended";
+        ASSERT_EQ(proxy.inject(kinds(target), fault), 1);
+        ASSERT_TRUE(proxy.open(LinkKind::kRegistration) == 1) << "the run ended before the fault";
+      } else {
+        // A run while the command connection is up: the reconnect task's retry of a failed run.
+        proxy.arm(LinkKind::kRegistration, "HDEL", 1, Fault::cut());
+        start();
+        ASSERT_TRUE(
+            eventually([](const Snapshot& s) { return s.data && s.command && s.state && !s.registered; }, 5s,
+                       "the first run did not fail with the service up"));
+        ASSERT_TRUE(waitUntil([&] { return proxy.awaiting(LinkKind::kCommand, "XREAD"); }, 2s));
+        proxy.arm(LinkKind::kRegistration, "HSET", 4, Fault::stall(kRunHold));
+        ormanta::host::runTask(service->reconnectTask);
+        ASSERT_TRUE(proxy.waitFired(10s));
         if (commandDown) proxy.stallNewLinks(kReconnectHold);
         ASSERT_EQ(proxy.inject(kinds(target), fault), 1);
         ASSERT_TRUE(proxy.open(LinkKind::kRegistration) == 1) << "the run ended before the fault";
@@ -348,9 +356,26 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
                    s.registrationError == registrationError(RegistrationErrorCategory::kPending);
           },
           8s, "the data fault was not reported"));  // a write into a half-open link ends after 3 s
+      if (cell.state == State::kRegistrationRun) {
+        // Up only if the first run ended before the fault was noticed (a stall takes a second).
+        const std::uint64_t ups = connectedEvents();
+        EXPECT_TRUE(events(ups, ups));
+        // Reconnected while the old run may still be held: it ends under the new data connection
+        // and must not count for it. The new run is held at its start meanwhile.
+        proxy.arm(LinkKind::kRegistration, "HDEL", 1, Fault::stall(kRunHold));
+        ormanta::host::runTask(service->reconnectTask);
+        ASSERT_TRUE(proxy.waitFired(10s));
+        const auto heldUntil = Clock::now() + kRunHold - 100ms;
+        while (Clock::now() < heldUntil) {
+          ASSERT_FALSE(snapshot().registered) << "a run of the old data connection counted for the new one";
+          std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(eventually(allGood, 5s, "not back after the reconnect task"));
+        EXPECT_EQ(proxy.accepted(LinkKind::kRegistration), 2) << "each data connection registers anew";
+        EXPECT_TRUE(events(ups + 1, ups));
+        break;
+      }
       EXPECT_TRUE(events(1, 1));
-      // A run still in progress ends first: it outlived its data connection, so it does not count.
-      EXPECT_TRUE(waitUntil([&] { return proxy.open(LinkKind::kRegistration) == 0; }, 3s));
       std::this_thread::sleep_for(300ms);
       EXPECT_EQ(service->dataHandler->phase, kPhaseIdle) << "reconnected without the reconnect task";
       EXPECT_EQ(proxy.accepted(LinkKind::kData), 1);
@@ -371,7 +396,8 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
       EXPECT_TRUE(events(1, 1));
       ASSERT_TRUE(eventually(allGood, 3s, "the command connection did not come back by itself"));
       proxy.stallNewLinks(0ms);
-      EXPECT_EQ(links(), (Links{1, 2, 1}));
+      // A run held while the command connection is up is a retry of a failed first one.
+      EXPECT_EQ(links(), (Links{1, 2, cell.state == State::kRegistrationRun ? 2 : 1}));
       EXPECT_TRUE(events(2, 1));
       break;
     case Outcome::kCommandDelayed: {
@@ -434,25 +460,23 @@ void ConnectionFault::expectRedisContentsAndAWorkingService(const Cell& cell) {
   EXPECT_EQ(peer.integer({"HEXISTS", "S.DataTypes", "e_quality"}), 1);
 
   if (!burstIds.empty()) {
-    // Each command of the burst was answered at most once, in order, and never as failed (each
-    // value was written); those behind the fault may have no answer (the new connection starts
-    // at the stream's end).
-    std::map<std::string, int> answers;
-    std::vector<std::string> order;
-    for (const auto& entry : peer.xrange("S.Commands")) {
-      const std::map<std::string, std::string> fields(entry.fields.begin(), entry.fields.end());
-      if (!fields.contains("responseId")) continue;
-      order.push_back(fields.at("responseId"));
-      ++answers[order.back()];
-      EXPECT_EQ(fields.at("result"), "success")
-          << fields.at("responseId") << ": " << fields.at("errorMessage");
-    }
-    for (const auto& [id, count] : answers) EXPECT_EQ(count, 1) << id;
-    ASSERT_LE(order.size(), burstIds.size());
-    EXPECT_TRUE(std::equal(order.begin(), order.end(), burstIds.begin())) << "answers out of order";
-    const auto count = std::get<std::int64_t>(*harness.model().readValue("Boiler", "Count"));
-    EXPECT_GE(count, static_cast<std::int64_t>(order.size()));
-    EXPECT_LE(count, kBurst);
+    // Each command of the burst was run and answered exactly once, in order, as a success,
+    // across the fault: the new connection resumes where the old one stopped.
+    std::vector<std::string> answered;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          answered.clear();
+          for (const auto& entry : peer.xrange("S.Commands")) {
+            const std::map<std::string, std::string> fields(entry.fields.begin(), entry.fields.end());
+            if (!fields.contains("responseId")) continue;
+            answered.push_back(fields.at("responseId"));
+            EXPECT_EQ(fields.at("result"), "success") << answered.back() << ": " << fields.at("errorMessage");
+          }
+          return answered.size() >= burstIds.size();
+        },
+        5s));
+    EXPECT_EQ(answered, burstIds);
+    EXPECT_EQ(std::get<std::int64_t>(*harness.model().readValue("Boiler", "Count")), kBurst);
   }
 
   // Commands are answered and values published again.

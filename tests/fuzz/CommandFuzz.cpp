@@ -1,4 +1,4 @@
-// One decoded command entry through handleSet (cmd "set") or handleSubscribe (anything else),
+// One decoded command entry through handleSets (cmd "set") or handleSubscribe (anything else),
 // against a fresh service over a model with a member of every native type, answered by a
 // recording stand-in for the Redis server. The pending responses are written afterwards as
 // the command worker writes them.
@@ -71,7 +71,8 @@ void checkRequests(const RecordingConnection& connection, const TulService::Serv
     check(verb == "XADD" || verb == "MULTI" || verb == "EXEC" || verb == "XREAD", "only stream commands are sent",
           verb);
     if (verb != "XADD") continue;
-    check(request.size() >= 8 && request[2] == "MAXLEN" && request[5] == "*", "an XADD is trimmed and gets a new ID");
+    check(request.size() >= 8 && (request[2] == "MAXLEN" || request[2] == "MINID") && request[5] == "*",
+          "an XADD is trimmed and gets a new ID");
     const std::string& key = request[1];
     const auto fields = xaddFields(request);
     if (key == commandStream) {
@@ -116,13 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RecordingConnection connection;
   if (faultByte >= 0xF0) connection.failRequest = faultByte - 0xF0;
   connection.chunk = chunkByte == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte;
-  TulService::CommandChannel channel(connection, service->serviceName);
+  // The command's made-up ID is decades old: no age limit, so that it is run.
+  TulService::CommandChannel channel(connection, service->serviceName,
+                                     {std::numeric_limits<std::int64_t>::max(), 10'000});
   channel.lastId = "0-0";
 
   const bool faulty = faultByte >= 0xF0;
   try {
     if (command.type == CommandType::kSet) {
-      TulService::handleSet(*service->commandHandler, channel, command);
+      TulService::handleSets(*service->commandHandler, channel, command);
     } else {
       TulService::handleSubscribe(*service->commandHandler, channel, command);
     }

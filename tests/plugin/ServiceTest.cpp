@@ -79,7 +79,8 @@ TEST_F(ServiceTest, AttributesAreReadOnlyListedInOrderAndReadTheDefaultRecordsBe
       {"serviceRegistrationError", registrationError(1)},
       {"isServiceRegistered", false},
       {"error", generalConnectionError(3)},
-      {"state", false}};
+      {"state", false},
+      {"publishingError", connectionError(0)}};
   std::vector<std::pair<std::string, data::Value>> listed;
   service->forEachAttribute([&](const model::Attribute& a) {
     EXPECT_EQ(a.accessMode(), model::kAccessRead);

@@ -25,8 +25,8 @@
 namespace tul::test {
 
 // What a service named S sends and touches: its ACL rule is built from these alone.
-inline const std::vector<std::string> kServiceCommands = {"ping",  "del",       "hdel",  "hset", "xadd",
-                                                          "xread", "xrevrange", "multi", "exec", "set"};
+inline const std::vector<std::string> kServiceCommands = {
+    "ping", "del", "hdel", "hset", "xadd", "xread", "xrevrange", "multi", "exec", "set", "time"};
 inline const std::vector<std::string> kServiceKeyPatterns = {"Services", "S.*", "SValue:*"};
 
 // "on >password resetkeys ~... resetchannels -@all +...": a user's rights, given exactly.
