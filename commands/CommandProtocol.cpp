@@ -140,7 +140,7 @@ void queueCommands(CommandChannel& channel, std::vector<StreamEntry>&& entries) 
       channel.commands.push_back(Command{type, entry.id, std::move(entry.fields)});
     }
   }
-  if (!entries.empty()) channel.lastId = std::move(entries.back().id);
+  if (!entries.empty()) channel.moveTo(std::move(entries.back().id));
 }
 
 void writeResponses(CommandChannel& channel) {
@@ -169,7 +169,7 @@ void writeResponses(CommandChannel& channel) {
   queueCommands(channel, std::move(outcome.entries));
   for (const std::string& id : outcome.addedIds) channel.noteSeen(id);
   // Nothing can come between a whole read and the appends: lastId moves past the responses.
-  if (readWhole && !outcome.addedIds.empty()) channel.lastId = outcome.addedIds.back();
+  if (readWhole && !outcome.addedIds.empty()) channel.moveTo(outcome.addedIds.back());
 }
 
 void sendErrorResponse(CommandChannel& channel, std::string_view commandId, std::string_view message) {

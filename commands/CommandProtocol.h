@@ -110,6 +110,10 @@ struct CommandChannel {
   StreamTrim responseTrim() const;
   // Entries read or appended, in stream order.
   void noteSeen(std::string_view id) noexcept { seen.note(id); }
+  void moveTo(std::string id) noexcept {
+    lastId = std::move(id);
+    clearsAtLastId = clears ? clears->begun() : 0;
+  }
 
   RedisConnection* connection = nullptr;  // the current connection; null between connections
   std::string serviceName;
@@ -117,8 +121,11 @@ struct CommandChannel {
   std::string commandStreamKey;   // "<S>.Commands"
   CommandLimits limits;
   // Every entry up to lastId has been read: its command, if it is one, is in `commands` or has
-  // been handled. Empty: nothing read yet.
+  // been handled. Empty: nothing read yet. Set through moveTo().
   std::string lastId;
+  // Clears of the stream begun when lastId was set (registration runs, CommandStreamClears): a
+  // later one that is done deleted the stream after lastId.
+  std::uint64_t clearsAtLastId = 0;
   std::deque<Command> commands;        // read, not handled yet; stream order
   std::vector<RedisRecord> responses;  // owed, in the order of their commands
   // The first responsesInDoubt of `responses` went out in a transaction whose outcome is not

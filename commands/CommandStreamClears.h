@@ -59,6 +59,10 @@ class CommandStreamWatch {
   // Once a new connection has taken the stream's end as its start position: true when it
   // must read from "0-0" instead.
   bool readFromStart() const noexcept { return clears_->lastDone() > passed_; }
+  // Clears begun so far, and the latest one done: a clear numbered above the count begun when a
+  // position was taken, once done, has deleted the stream after that position.
+  std::uint64_t begun() const noexcept { return clears_->begun(); }
+  std::uint64_t lastDone() const noexcept { return clears_->lastDone(); }
 
  private:
   const CommandStreamClears* clears_;

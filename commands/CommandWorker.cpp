@@ -36,19 +36,23 @@ bool mayConnect(const Service& service) noexcept {
 }
 
 // Where a new connection reads from. The position a failed connection reached is kept (every
-// command after it runs once); the stream's end where there is none yet or the stream lost it
-// (deleted or trimmed by someone else: what it holds may be older than anything to run); "0-0"
-// after a registration run cleared the stream unseen. Returns where the responses of a failed
+// command after it runs once). "0-0" when a registration run cleared the stream after it: all
+// the stream holds came after the clear and is unread. The stream's end where there is no
+// position yet, or where the stream lost it otherwise (deleted or trimmed by someone else: what
+// it holds may be older than anything that may run). Returns where the responses of a failed
 // transaction, if any, would be.
 std::string takeStartPosition(CommandChannel& channel, RedisConnection& connection,
                               const CommandStreamWatch& clears) {
   const std::string reached = channel.lastId;
-  if (reached.empty() ||
-      (reached != "0-0" && connection.xrevrange(channel.commandStreamKey, reached, reached, 1).empty())) {
-    channel.lastId = lastStreamEntryId(connection, channel.commandStreamKey);
+  const bool lost =
+      reached != "0-0" && (reached.empty() || connection.xrevrange(channel.commandStreamKey, reached, reached, 1).empty());
+  if (lost && !reached.empty() && clears.lastDone() > channel.clearsAtLastId) {
+    channel.moveTo("0-0");
+  } else if (lost) {
+    channel.moveTo(lastStreamEntryId(connection, channel.commandStreamKey));
   }
   // Checked only now: a clear answered after the position was taken may have come before it.
-  if (clears.readFromStart()) channel.lastId = "0-0";
+  if (clears.readFromStart()) channel.moveTo("0-0");
   return reached.empty() || clears.readFromStart() ? channel.lastId : reached;
 }
 
