@@ -108,10 +108,13 @@ TEST_F(CommandWorkerTest, SetWritesEveryWritableTypeEchoesTheTextAndStopsAtAnUnk
 TEST_F(CommandWorkerTest, TextsThatDoNotConvertAndOtherBadCommandsAreRefusedWithTheirReason) {
   startService();
   // An entry ID holds the server's clock when the entry was added: these two say 1970, far
-  // longer ago than the 10 s a command may wait. (The stream is empty, so the IDs are allowed.)
+  // longer ago than the 10 s a command may wait. (The stream is empty, so the IDs are allowed;
+  // both go in at once, before a response could take a larger ID.)
+  peer->command({"MULTI"});
   peer->command({"XADD", "S.Commands", "1-1", "cmd", "set", "name", "S.Boiler.Count", "value", "5"});
   peer->command({"XADD", "S.Commands", "1-2", "cmd", "subscribe", "subscriptionId", "old", "samplingInterval",
                  "0", "name", "S.Boiler.On"});
+  peer->command({"EXEC"});
   for (const char* id : {"1-1", "1-2"}) {
     Response response = commands->response(id).value_or(Response{});
     EXPECT_TRUE(
