@@ -27,7 +27,7 @@ struct Monitored {
   std::string client;
   std::string command;
   std::string firstArgument;
-  std::string secondArgument;
+  std::string blockMs;  // the argument after BLOCK, if any
 };
 
 Monitored parseMonitorLine(const std::string& line) {
@@ -45,7 +45,9 @@ Monitored parseMonitorLine(const std::string& line) {
     for (char c : words[0]) seen.command += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   if (words.size() > 1) seen.firstArgument = words[1];
-  if (words.size() > 2) seen.secondArgument = words[2];
+  for (std::size_t i = 1; i + 1 < words.size(); ++i) {
+    if (words[i] == "BLOCK" || words[i] == "block") seen.blockMs = words[i + 1];
+  }
   return seen;
 }
 
@@ -117,7 +119,7 @@ void idleCost(const ServerAddress& server, int windowSeconds) {
     for (const Monitored* command : commands) {
       if (client == commandClient && command->command == "XREAD") {
         ++commandXreads;
-        blockMs = command->secondArgument;
+        blockMs = command->blockMs;
       } else if (client == commandClient && command->command == "PING") {
         ++commandPings;
       } else if (client != commandClient &&
