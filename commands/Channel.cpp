@@ -31,6 +31,18 @@ void ChangedChannels::pushChain(Channel* first) noexcept {
   } while (!head_.compare_exchange_weak(head, first, std::memory_order_release, std::memory_order_relaxed));
 }
 
+Channel* ChangedChannels::withoutRetired(Channel* first) noexcept {
+  Channel* head = nullptr;
+  Channel** link = &head;
+  for (Channel* channel = first; channel != nullptr; channel = channel->nextChanged_) {
+    if (channel->isRetired()) continue;
+    *link = channel;
+    link = &channel->nextChanged_;
+  }
+  *link = nullptr;
+  return head;
+}
+
 Channel::Channel(Service& owner, data::ReadHandle readHandle, std::string_view memberPath)
     : owner_(&owner),
       readHandle_(std::move(readHandle)),

@@ -34,6 +34,8 @@ class ChangedChannels {
   Channel* takeAll() noexcept;
   // Data worker: puts back a chain it took but could not process.
   void pushChain(Channel* first) noexcept;
+  // The chain without its retired channels, relinked.
+  static Channel* withoutRetired(Channel* first) noexcept;
 
  private:
   std::atomic<Channel*> head_{nullptr};

@@ -24,20 +24,36 @@ void mergeNames(std::vector<std::string>& names, std::vector<std::string>& newNa
   names.swap(newNames);
 }
 
+// Room for one more channel on the retired list, made before a channel may land on the changed
+// stack: taking a channel out of use must not need memory, or a failure would leave it there
+// unowned.
+void reserveRetired(Service& service) {
+  ChannelList& retired = service.retiredChannels;
+  if (retired.size() == retired.capacity()) retired.reserve(std::max<std::size_t>(16, 2 * retired.size()));
+}
+
+// Takes channel out of use: it stops listening, and the retired list keeps it alive until the
+// data worker has passed over it (it may still sit on the changed stack). Room was reserved.
+void retire(Service& service, std::shared_ptr<Channel> channel) noexcept {
+  channel->detach();
+  channel->retire();
+  service.retiredChannels.push_back(std::move(channel));
+}
+
 // A new channel for attribute, subscribed by subscription and listening, in the map under name.
-// Built and attached before it is inserted, so that a failure (memory, the host's handler
-// list) leaves no half-made entry behind.
+// A failure (memory, the host's handler list) leaves no half-made entry behind, and a channel
+// that reached the changed stack on the way is retired, not freed.
 void insertChannel(Service& service, const std::string& name, const model::ElementAttribute& attribute,
                    const Subscription& subscription) {
+  reserveRetired(service);
   auto channel = std::make_shared<Channel>(service, attribute.readHandle(), name);
   channel->addSubscriber(subscription);
-  // A handle the host refuses to observe still gets its first value published.
-  (void)channel->attach();
   try {
+    // A handle the host refuses to observe still gets its first value published.
+    (void)channel->attach();
     service.channelMap.emplace(name, channel);
   } catch (...) {
-    channel->detach();
-    channel->retire();
+    retire(service, std::move(channel));
     throw;
   }
 }
@@ -139,13 +155,8 @@ void updateChannels(Service& service, const std::vector<std::string>& added,
     if (std::binary_search(subscription.names.begin(), subscription.names.end(), name)) continue;
     signal = entry->second->removeSubscriber(subscription) || signal;
     if (!entry->second->hasSubscribers()) {
-      // The channel may still sit on the changed stack: the retired list keeps it alive until
-      // the data worker has passed over it.
-      ChannelList& retired = service.retiredChannels;
-      if (retired.size() == retired.capacity()) retired.reserve(std::max<std::size_t>(16, 2 * retired.size()));
-      entry->second->detach();
-      entry->second->retire();
-      retired.push_back(std::move(entry->second));
+      reserveRetired(service);
+      retire(service, std::move(entry->second));
       service.channelMap.erase(entry);
       signal = true;
     }

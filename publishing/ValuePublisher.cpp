@@ -40,8 +40,9 @@ void ValuePublisher::collectChangedChannels() {
   try {
     queue.reserve(queue.size() + count);
   } catch (...) {
-    // Nothing may be dropped: the channels go back for the next pass.
-    service_.changedChannels.pushChain(first);
+    // Nothing may be dropped: the channels go back for the next pass. The retired ones do not:
+    // this pass's retired_ is what keeps them alive, and it goes with the pass.
+    service_.changedChannels.pushChain(ChangedChannels::withoutRetired(first));
     throw;
   }
   for (Channel* channel = first; channel != nullptr;) {

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 #include <new>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "commands/SubscriptionTable.h"
+#include "publishing/ValuePublisher.h"
 #include "support/UnitFixtures.h"
 
 namespace {
@@ -56,11 +58,26 @@ TEST_F(ChannelTest, ChangesOfSeveralChannelsReleaseTheSignalOncePerBatchUntilThe
   EXPECT_TRUE(channelNames(*service).empty());
 }
 
-// Allocation failures injected into updateChannels: armed per thread, so only the code under test
-// fails. Every failure must leave the map as it was (no entry without a live, subscribed channel).
+// Allocation failures injected into updateChannels and the data worker's pass: armed per thread,
+// so only the code under test fails. Every failure must leave the map as it was (no entry without
+// a live, subscribed channel), and every channel on the changed stack owned by the map or the
+// retired list (under AddressSanitizer a freed one is also reported as read after free).
 thread_local long allocationsBeforeFailure = -1;
 
-TEST_F(ChannelTest, RunningOutOfMemoryWhileAttachingLeavesNoHalfMadeChannel) {
+TEST_F(ChannelTest, RunningOutOfMemoryLeavesNoHalfMadeChannelAndNoUnownedOneOnTheChangedStack) {
+  const auto expectStackOwned = [&](const std::string& when) {
+    std::lock_guard lock(service->channelMutex);
+    std::set<const Channel*> owned;
+    for (const auto& [name, entry] : service->channelMap) owned.insert(entry.get());
+    for (const auto& retired : service->retiredChannels) owned.insert(retired.get());
+    Channel* first = service->changedChannels.takeAll();
+    for (Channel* c = first; c != nullptr; c = c->nextChanged()) {
+      if (owned.contains(c)) continue;
+      ADD_FAILURE() << "an unowned channel on the changed stack " << when;
+      return;  // its link may lead anywhere
+    }
+    service->changedChannels.pushChain(first);
+  };
   Subscription s(*service);
   const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "S.Boiler.Count"};
   bool completed = false;
@@ -72,6 +89,7 @@ TEST_F(ChannelTest, RunningOutOfMemoryWhileAttachingLeavesNoHalfMadeChannel) {
     } catch (const std::bad_alloc&) {
     }
     allocationsBeforeFailure = -1;
+    expectStackOwned("after a failure at allocation " + std::to_string(failAt));
     std::lock_guard lock(service->channelMutex);
     for (const auto& [name, entry] : service->channelMap) {
       ASSERT_NE(entry, nullptr) << name << " after a failure at allocation " << failAt;
@@ -80,6 +98,18 @@ TEST_F(ChannelTest, RunningOutOfMemoryWhileAttachingLeavesNoHalfMadeChannel) {
   }
   EXPECT_TRUE(completed);
   EXPECT_EQ(service->channelMap.size(), names.size());
+
+  // A pass that cannot grow its queue puts the changed channels back, but not one retired while
+  // on the stack: only the pass, which it leaves by the exception, kept that one alive.
+  updateChannels(*service, {}, {names[0]}, s);
+  {
+    RedisConnection unconnected("127.0.0.1:1");
+    ValuePublisher publisher(unconnected, *service);
+    allocationsBeforeFailure = 0;  // the queue's reserve
+    EXPECT_THROW(publisher.publishPass(1000), std::bad_alloc);
+    allocationsBeforeFailure = -1;
+  }
+  expectStackOwned("after a failed pass");
   updateChannels(*service, {}, names, s);
   EXPECT_TRUE(service->channelMap.empty());
 }
