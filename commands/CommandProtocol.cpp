@@ -18,9 +18,9 @@ std::int64_t systemNowMs() noexcept {
       .count();
 }
 
-void appendResponse(CommandChannel& channel, RedisFields fields) {
-  channel.responses.push_back(RedisRecord{channel.commandStreamKey, std::move(fields)});
-  if (channel.responses.size() >= CommandChannel::kResponseBatch) writeResponses(channel);
+void appendResponse(CommandStream& stream, RedisFields fields) {
+  stream.responses.push_back(RedisRecord{stream.commandStreamKey, std::move(fields)});
+  if (stream.responses.size() >= CommandStream::kResponseBatch) writeResponses(stream);
 }
 
 RedisFields errorFields(std::string_view commandId, std::string_view message) {
@@ -45,17 +45,17 @@ const std::string* responseIdOf(const RedisRecord& response) {
 
 // Takes the first `inDoubt` owed responses that the stream already holds (from `from` on) off
 // the owed ones: the transaction that carried them ran before its connection failed.
-void dropResponsesAlreadyWritten(CommandChannel& channel, std::string_view from) {
+void dropResponsesAlreadyWritten(CommandStream& stream, std::string_view from) {
   std::unordered_set<std::string> inDoubt;
-  for (std::size_t i = 0; i < channel.responsesInDoubt; ++i) {
-    if (const std::string* id = responseIdOf(channel.responses[i])) inDoubt.insert(*id);
+  for (std::size_t i = 0; i < stream.responsesInDoubt; ++i) {
+    if (const std::string* id = responseIdOf(stream.responses[i])) inDoubt.insert(*id);
   }
   std::unordered_set<std::string> written;
   // Newest first, page by page, down to from (XREVRANGE, which the service needs anyway).
   std::string end = "+";
   for (;;) {
     const std::vector<StreamEntry> entries =
-        channel.redis().xrevrange(channel.commandStreamKey, end, from, CommandChannel::kReadCount);
+        stream.redis().xrevrange(stream.commandStreamKey, end, from, CommandStream::kReadCount);
     for (const StreamEntry& entry : entries) {
       const auto id = entry.fields.find("responseId");
       if (id != entry.fields.end() && !entry.fields.contains("cmd") && inDoubt.contains(id->second.front())) {
@@ -63,16 +63,16 @@ void dropResponsesAlreadyWritten(CommandChannel& channel, std::string_view from)
       }
     }
     // A range includes its ends: a page that only repeats its end is the last.
-    if (entries.size() < CommandChannel::kReadCount || entries.back().id == end) break;
+    if (entries.size() < CommandStream::kReadCount || entries.back().id == end) break;
     end = entries.back().id;
   }
-  const auto doubtful = channel.responses.begin() + static_cast<std::ptrdiff_t>(channel.responsesInDoubt);
-  const auto kept = std::remove_if(channel.responses.begin(), doubtful, [&](const RedisRecord& response) {
+  const auto doubtful = stream.responses.begin() + static_cast<std::ptrdiff_t>(stream.responsesInDoubt);
+  const auto kept = std::remove_if(stream.responses.begin(), doubtful, [&](const RedisRecord& response) {
     const std::string* id = responseIdOf(response);
     return id != nullptr && written.contains(*id);
   });
-  channel.responses.erase(kept, doubtful);
-  channel.responsesInDoubt = 0;
+  stream.responses.erase(kept, doubtful);
+  stream.responsesInDoubt = 0;
 }
 
 }  // namespace
@@ -94,18 +94,18 @@ void RecentIds::note(std::string_view id) noexcept {
 
 StreamId RecentIds::oldestKept() const noexcept { return count_ < kKept ? StreamId{} : ids_[next_]; }
 
-CommandChannel::CommandChannel(std::string name, CommandLimits commandLimits)
+CommandStream::CommandStream(std::string name, CommandLimits commandLimits)
     : serviceName(std::move(name)),
       valueStreamPrefix(TulService::valueStreamPrefix(serviceName)),
       commandStreamKey(serviceName + ".Commands"),
       limits(commandLimits) {}
 
-CommandChannel::CommandChannel(RedisConnection& connection, std::string name, CommandLimits commandLimits)
-    : CommandChannel(std::move(name), commandLimits) {
+CommandStream::CommandStream(RedisConnection& connection, std::string name, CommandLimits commandLimits)
+    : CommandStream(std::move(name), commandLimits) {
   this->connection = &connection;
 }
 
-void CommandChannel::attach(RedisConnection& newConnection) {
+void CommandStream::attach(RedisConnection& newConnection) {
   connection = &newConnection;
   // Entry IDs count the server's milliseconds: ages are measured on its clock, not this one.
   serverMsAtAttach_ = newConnection.serverTimeMs();
@@ -113,110 +113,110 @@ void CommandChannel::attach(RedisConnection& newConnection) {
   serverClock_ = true;
 }
 
-RedisConnection& CommandChannel::redis() const {
-  if (connection == nullptr) throw std::logic_error("the command channel has no connection");
+RedisConnection& CommandStream::redis() const {
+  if (connection == nullptr) throw std::logic_error("the command stream has no connection");
   return *connection;
 }
 
-std::int64_t CommandChannel::serverNowMs() const noexcept {
+std::int64_t CommandStream::serverNowMs() const noexcept {
   if (!serverClock_) return systemNowMs();
   const auto elapsed = std::chrono::steady_clock::now() - attachedAt_;
   return serverMsAtAttach_ + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
 }
 
-StreamTrim CommandChannel::responseTrim() const {
+StreamTrim CommandStream::responseTrim() const {
   if (!trimByMinId) return StreamTrim::maxLength(kCommandHistoryLength);
   const std::int64_t byAge = serverNowMs() - limits.responseRetentionMs;
   const StreamId spareYounger{byAge > 0 ? static_cast<std::uint64_t>(byAge) : 0, 0};
   return StreamTrim::minId(std::min(spareYounger, seen.oldestKept()).text());
 }
 
-void queueCommands(CommandChannel& channel, std::vector<StreamEntry>&& entries) {
+void queueCommands(CommandStream& stream, std::vector<StreamEntry>&& entries) {
   for (StreamEntry& entry : entries) {
-    channel.noteSeen(entry.id);
+    stream.noteSeen(entry.id);
     auto cmd = entry.fields.find("cmd");
     if (cmd != entry.fields.end()) {
       const CommandType type = classifyCommand(cmd->second.front());
-      channel.commands.push_back(Command{type, entry.id, std::move(entry.fields)});
+      stream.commands.push_back(Command{type, entry.id, std::move(entry.fields)});
     }
   }
-  if (!entries.empty()) channel.moveTo(std::move(entries.back().id));
+  if (!entries.empty()) stream.moveTo(std::move(entries.back().id));
 }
 
-void writeResponses(CommandChannel& channel) {
-  if (channel.responses.empty()) return;
-  RedisConnection& redis = channel.redis();
-  const std::string from = channel.lastId.empty() ? "$" : channel.lastId;
-  channel.responsesInDoubt = channel.responses.size();
+void writeResponses(CommandStream& stream) {
+  if (stream.responses.empty()) return;
+  RedisConnection& redis = stream.redis();
+  const std::string from = stream.lastId.empty() ? "$" : stream.lastId;
+  stream.responsesInDoubt = stream.responses.size();
   StreamReadAndAppend outcome;
   bool readWhole = false;
   for (;;) {
     // With MINID every entry after lastId survives the trim, so the read may stop at a COUNT.
-    readWhole = !channel.trimByMinId;
+    readWhole = !stream.trimByMinId;
     try {
-      outcome = redis.xreadThenXadd(channel.commandStreamKey, from, channel.responses, channel.responseTrim(),
-                                    readWhole ? 0 : CommandChannel::kReadCount);
+      outcome = redis.xreadThenXadd(stream.commandStreamKey, from, stream.responses, stream.responseTrim(),
+                                    readWhole ? 0 : CommandStream::kReadCount);
       break;
     } catch (const RedisErrorReply& refused) {
       // Nothing was appended: every XADD of the transaction failed alike.
-      if (!channel.trimByMinId || !refusesMinId(refused.what())) throw;
-      channel.trimByMinId = false;
+      if (!stream.trimByMinId || !refusesMinId(refused.what())) throw;
+      stream.trimByMinId = false;
     }
   }
-  channel.responses.clear();
-  channel.responsesInDoubt = 0;
-  readWhole = readWhole || outcome.entries.size() < CommandChannel::kReadCount;
-  queueCommands(channel, std::move(outcome.entries));
-  for (const std::string& id : outcome.addedIds) channel.noteSeen(id);
+  stream.responses.clear();
+  stream.responsesInDoubt = 0;
+  readWhole = readWhole || outcome.entries.size() < CommandStream::kReadCount;
+  queueCommands(stream, std::move(outcome.entries));
+  for (const std::string& id : outcome.addedIds) stream.noteSeen(id);
   // Nothing can come between a whole read and the appends: lastId moves past the responses.
-  if (readWhole && !outcome.addedIds.empty()) channel.moveTo(outcome.addedIds.back());
+  if (readWhole && !outcome.addedIds.empty()) stream.moveTo(outcome.addedIds.back());
 }
 
-void sendErrorResponse(CommandChannel& channel, std::string_view commandId, std::string_view message) {
-  appendResponse(channel, errorFields(commandId, message));
+void sendErrorResponse(CommandStream& stream, std::string_view commandId, std::string_view message) {
+  appendResponse(stream, errorFields(commandId, message));
 }
 
-void sendSuccessResponse(CommandChannel& channel, std::string_view commandId) {
-  appendResponse(channel, successFields(commandId));
+void sendSuccessResponse(CommandStream& stream, std::string_view commandId) {
+  appendResponse(stream, successFields(commandId));
 }
 
-void completeEchoes(CommandChannel& channel) {
-  PendingEchoes& pending = channel.echoes;
+void completeEchoes(CommandStream& stream) {
+  PendingEchoes& pending = stream.echoes;
   if (pending.empty()) return;
   // Every reply is read, so a refused echo leaves the connection in step.
   const std::vector<std::optional<std::string>> outcomes =
       pending.echoes.empty() ? std::vector<std::optional<std::string>>()
-                             : channel.redis().xaddEach(pending.echoes, kValueHistoryLength);
+                             : stream.redis().xaddEach(pending.echoes, kValueHistoryLength);
   for (const PendingEchoes::Entry& entry : pending.commands) {
     // Its own refusal, else its first refused echo.
     std::optional<std::string> refusal = entry.refusal;
     for (std::size_t i = entry.firstEcho; !refusal && i < entry.firstEcho + entry.echoCount; ++i) {
       refusal = outcomes[i];
     }
-    channel.responses.push_back(
-        RedisRecord{channel.commandStreamKey,
+    stream.responses.push_back(
+        RedisRecord{stream.commandStreamKey,
                     refusal ? errorFields(entry.commandId, *refusal) : successFields(entry.commandId)});
   }
   pending.commands.clear();
   pending.echoes.clear();
-  if (channel.responses.size() >= CommandChannel::kResponseBatch) writeResponses(channel);
+  if (stream.responses.size() >= CommandStream::kResponseBatch) writeResponses(stream);
 }
 
-std::optional<std::string> staleRefusal(const CommandChannel& channel, const Command& command) {
+std::optional<std::string> staleRefusal(const CommandStream& stream, const Command& command) {
   const std::optional<StreamId> id = StreamId::parse(command.id);
   // An ID from the future (a peer's own) is not stale.
   if (!id || id->ms > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
     return std::nullopt;
-  const std::int64_t ageMs = channel.serverNowMs() - static_cast<std::int64_t>(id->ms);
-  if (ageMs <= channel.limits.maxAgeMs) return std::nullopt;
+  const std::int64_t ageMs = stream.serverNowMs() - static_cast<std::int64_t>(id->ms);
+  if (ageMs <= stream.limits.maxAgeMs) return std::nullopt;
   return fmt::format("command refused: written {} ms ago, more than the {} ms a command may wait", ageMs,
-                     channel.limits.maxAgeMs);
+                     stream.limits.maxAgeMs);
 }
 
-void settleOwed(CommandChannel& channel, std::string_view from) {
-  if (channel.responsesInDoubt > 0) dropResponsesAlreadyWritten(channel, from);
-  completeEchoes(channel);
-  writeResponses(channel);
+void settleOwed(CommandStream& stream, std::string_view from) {
+  if (stream.responsesInDoubt > 0) dropResponsesAlreadyWritten(stream, from);
+  completeEchoes(stream);
+  writeResponses(stream);
 }
 
 std::string lastStreamEntryId(RedisConnection& connection, std::string_view streamKey) {

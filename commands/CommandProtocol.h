@@ -76,17 +76,17 @@ struct PendingEchoes {
   std::vector<RedisRecord> echoes;
 };
 
-// The command side of the command worker: where it has read the command stream to, the
-// commands read and not yet handled, and what it still owes for commands already run (echoes,
-// responses). It outlives each connection, so that a broken connection loses nothing: the next
-// one writes what is owed and reads on from lastId. Command worker thread only.
+// The service's side of its command stream "<S>.Commands": where the command worker has read
+// it to, the commands read and not yet handled, and what it still owes for commands already run
+// (echoes, responses). It outlives each connection, so that a broken connection loses nothing:
+// the next one writes what is owed and reads on from lastId. Command worker thread only.
 //
 // No command is trimmed away unread and no response before its retention time: responses are
 // appended with a MINID trim (Redis 6.2 and later) that spares every entry younger than
 // limits.responseRetentionMs and the newest RecentIds::kKept entries seen, which lie at or
 // before lastId; older servers get MAXLEN ~ 100 in a transaction that first reads the stream
 // from lastId without COUNT, so that the trim can only remove entries that were read.
-struct CommandChannel {
+struct CommandStream {
   // Responses that wait at most for one transaction: pending responses go out when this many
   // are owed or before the worker waits for more commands.
   static constexpr std::size_t kResponseBatch = 32;
@@ -95,9 +95,9 @@ struct CommandChannel {
   // "MAXLEN ~" of a server without MINID.
   static constexpr std::uint64_t kCommandHistoryLength = 100;
 
-  explicit CommandChannel(std::string serviceName, CommandLimits limits = {});
+  explicit CommandStream(std::string serviceName, CommandLimits limits = {});
   // Attached to connection at once (with the local clock standing in for the server's).
-  CommandChannel(RedisConnection& connection, std::string serviceName, CommandLimits limits = {});
+  CommandStream(RedisConnection& connection, std::string serviceName, CommandLimits limits = {});
 
   // A new connection: reads the server's clock (TIME). Throws what the connection throws.
   void attach(RedisConnection& newConnection);
@@ -144,31 +144,31 @@ struct CommandChannel {
 
 // Queues the command entries among entries (stream order) and moves lastId to the last entry.
 // Entries without "cmd" (the responses among them) are passed over.
-void queueCommands(CommandChannel& channel, std::vector<StreamEntry>&& entries);
+void queueCommands(CommandStream& stream, std::vector<StreamEntry>&& entries);
 
 // Writes the owed responses: one transaction that reads the stream from lastId into
 // `commands`, then appends the responses. Throws what the Redis client throws; the responses
 // then stay owed (in doubt).
-void writeResponses(CommandChannel& channel);
+void writeResponses(CommandStream& stream);
 
 // Response entries on the command stream. They are queued and written by writeResponses, at
 // the latest when kResponseBatch are owed (then they throw what it throws); the command worker
 // writes the rest before it waits for more commands.
-void sendErrorResponse(CommandChannel& channel, std::string_view commandId, std::string_view message);
-void sendSuccessResponse(CommandChannel& channel, std::string_view commandId);
+void sendErrorResponse(CommandStream& stream, std::string_view commandId, std::string_view message);
+void sendSuccessResponse(CommandStream& stream, std::string_view commandId);
 
 // Appends the pending echoes (pipelined, every reply read), then queues each command's
 // response. If the connection fails meanwhile they stay pending, for the next connection to
 // append again (an echo may then appear twice).
-void completeEchoes(CommandChannel& channel);
+void completeEchoes(CommandStream& stream);
 
 // The refusal text for a command that waited longer than limits.maxAgeMs, else nothing.
-std::optional<std::string> staleRefusal(const CommandChannel& channel, const Command& command);
+std::optional<std::string> staleRefusal(const CommandStream& stream, const Command& command);
 
 // On a new connection, before anything else: takes the responses in doubt that the stream
 // already holds off the owed ones (searching from `from`), appends the pending echoes and
 // writes the owed responses.
-void settleOwed(CommandChannel& channel, std::string_view from);
+void settleOwed(CommandStream& stream, std::string_view from);
 
 // The ID of the stream's newest entry, or "0-0" when the stream is empty or absent (so that
 // reading after it gets every entry added from now on).

@@ -14,19 +14,17 @@
 namespace ormanta::plugins::TulService {
 namespace {
 
-constexpr std::uint64_t kConnectTimeoutSeconds = 3;
-
 std::int64_t nowTicks() noexcept { return utils::chrono::now().time_since_epoch().count(); }
 
-void dispatch(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command) {
+void dispatch(CommandConnectionHandler& handler, CommandStream& stream, const Command& command) {
   // A set decides its own staleness, in the order of the sets answered with it.
-  if (command.type == CommandType::kSet) return handleSets(handler, channel, command);
+  if (command.type == CommandType::kSet) return handleSets(handler, stream, command);
   if (command.type == CommandType::kCommand) return;
-  if (std::optional<std::string> stale = staleRefusal(channel, command)) {
-    return sendErrorResponse(channel, command.id, *stale);
+  if (std::optional<std::string> stale = staleRefusal(stream, command)) {
+    return sendErrorResponse(stream, command.id, *stale);
   }
-  if (command.type == CommandType::kSubscribe) return handleSubscribe(handler, channel, command);
-  sendErrorResponse(channel, command.id, "unknown command type received");
+  if (command.type == CommandType::kSubscribe) return handleSubscribe(handler, stream, command);
+  sendErrorResponse(stream, command.id, "unknown command type received");
 }
 
 // The data connection is up and its registration run has ended: a command connection made now
@@ -41,47 +39,47 @@ bool mayConnect(const Service& service) noexcept {
 // position yet, or where the stream lost it otherwise (deleted or trimmed by someone else: what
 // it holds may be older than anything that may run). Returns where the responses of a failed
 // transaction, if any, would be.
-std::string takeStartPosition(CommandChannel& channel, RedisConnection& connection,
+std::string takeStartPosition(CommandStream& stream, RedisConnection& connection,
                               const CommandStreamWatch& clears) {
-  const std::string reached = channel.lastId;
+  const std::string reached = stream.lastId;
   const bool lost =
-      reached != "0-0" && (reached.empty() || connection.xrevrange(channel.commandStreamKey, reached, reached, 1).empty());
-  if (lost && !reached.empty() && clears.lastDone() > channel.clearsAtLastId) {
-    channel.moveTo("0-0");
+      reached != "0-0" && (reached.empty() || connection.xrevrange(stream.commandStreamKey, reached, reached, 1).empty());
+  if (lost && !reached.empty() && clears.lastDone() > stream.clearsAtLastId) {
+    stream.moveTo("0-0");
   } else if (lost) {
-    channel.moveTo(lastStreamEntryId(connection, channel.commandStreamKey));
+    stream.moveTo(lastStreamEntryId(connection, stream.commandStreamKey));
   }
   // Checked only now: a clear answered after the position was taken may have come before it.
-  if (clears.readFromStart()) channel.moveTo("0-0");
-  return reached.empty() || clears.readFromStart() ? channel.lastId : reached;
+  if (clears.readFromStart()) stream.moveTo("0-0");
+  return reached.empty() || clears.readFromStart() ? stream.lastId : reached;
 }
 
-// Serves one connection until stop; any failure leaves by exception, and what the channel
-// holds is kept for the next. backoff is reset once the connection has read from the stream.
+// Serves one connection until stop; any failure leaves by exception, and what the
+// CommandStream holds is kept for the next. backoff is reset once the connection has read from the stream.
 void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop,
-                     ReconnectBackoff& backoff, CommandChannel& channel, const CommandStreamWatch& clears) {
+                     ReconnectBackoff& backoff, CommandStream& stream, const CommandStreamWatch& clears) {
   Service& service = *handler.owner;
   RedisConnection connection(service.address, service.security);
-  connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
-  channel.attach(connection);
+  connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
+  stream.attach(connection);
   struct Detach {
-    CommandChannel& channel;
-    ~Detach() { channel.detach(); }
-  } detach{channel};
+    CommandStream& stream;
+    ~Detach() { stream.detach(); }
+  } detach{stream};
   // Before the connection counts as up, so that a command stream that cannot be read does not
   // make the service flap between up and down: what is owed goes out first.
-  const std::string owedFrom = takeStartPosition(channel, connection, clears);
-  settleOwed(channel, owedFrom);
+  const std::string owedFrom = takeStartPosition(stream, connection, clears);
+  settleOwed(stream, owedFrom);
   publishConnected(handler);
   while (!stop.stop_requested()) {
     const std::int64_t timeoutMs = service.subscriptionTable.purgeExpired(handler.maxWaitMs);
-    std::optional<Command> command = readCommand(channel, stop, timeoutMs);
+    std::optional<Command> command = readCommand(stream, stop, timeoutMs);
     backoff.succeeded();
     if (!command) {
       connection.ping();
       continue;
     }
-    dispatch(handler, channel, *command);
+    dispatch(handler, stream, *command);
   }
 }
 
@@ -99,36 +97,30 @@ std::chrono::milliseconds ReconnectBackoff::delay() const noexcept {
   return std::min(kFirstDelay * (1 << doublings), kLongestDelay);
 }
 
-std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop,
+std::optional<Command> readCommand(CommandStream& stream, const std::stop_token& stop,
                                    std::int64_t timeoutMs) {
   // Owed responses go out before the worker waits; their transaction also reads what came
   // meanwhile.
-  if (channel.commands.empty()) writeResponses(channel);
+  if (stream.commands.empty()) writeResponses(stream);
   const std::int64_t deadline = nowTicks() + timeoutMs * utils::chrono::kTicksPerMillisecond;
   std::int64_t blockMs = timeoutMs;
-  while (channel.commands.empty()) {
+  while (stream.commands.empty()) {
     // A block time of 0 would make the server wait without limit.
     if (stop.stop_requested() || blockMs < 1) return std::nullopt;
     std::optional<std::vector<StreamEntry>> entries =
-        channel.redis().xread(channel.commandStreamKey, channel.lastId.empty() ? "$" : channel.lastId,
-                              blockMs, CommandChannel::kReadCount);
-    if (channel.clears) channel.clears->noteRead();
+        stream.redis().xread(stream.commandStreamKey, stream.lastId.empty() ? "$" : stream.lastId,
+                              blockMs, CommandStream::kReadCount);
+    if (stream.clears) stream.clears->noteRead();
     if (!entries) return std::nullopt;
-    queueCommands(channel, std::move(*entries));
-    if (!channel.commands.empty()) break;
+    queueCommands(stream, std::move(*entries));
+    if (!stream.commands.empty()) break;
     const std::int64_t now = nowTicks();
     if (now >= deadline) return std::nullopt;
     blockMs = (deadline - now) / utils::chrono::kTicksPerMillisecond;
   }
-  Command command = std::move(channel.commands.front());
-  channel.commands.pop_front();
+  Command command = std::move(stream.commands.front());
+  stream.commands.pop_front();
   return command;
-}
-
-void publishConnected(CommandConnectionHandler& handler) { publishConnectionUp(handler); }
-
-void publishDisconnected(CommandConnectionHandler& handler, std::error_code error) {
-  publishConnectionDown(handler, error);
 }
 
 void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
@@ -137,8 +129,8 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
   ReconnectBackoff backoff;
   CommandStreamWatch clears(service.commandStreamClears);
   // Outlives every connection: a failed one hands its position and what it owes to the next.
-  CommandChannel channel(service.serviceName, service.commandLimits);
-  channel.clears = &clears;
+  CommandStream stream(service.serviceName, service.commandLimits);
+  stream.clears = &clears;
   for (;;) {
     while (!stop.stop_requested() && !mayConnect(service)) handler.wakeup.wait(tracker);
     if (stop.stop_requested()) break;
@@ -157,7 +149,7 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
       continue;
     }
     try {
-      serveConnection(handler, stop, backoff, channel, clears);
+      serveConnection(handler, stop, backoff, stream, clears);
     } catch (...) {
       const bool closedByServer = isConnectionClosed(std::current_exception());
       publishDisconnected(handler, utils::eh::currentErrorCode());

@@ -25,16 +25,12 @@ namespace ormanta::plugins::TulService {
 void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
                       utils::lockFree::ConditionVariable::Tracker tracker);
 
-// The next command: the oldest one queued on the channel. With none queued, the pending
+// The next command: the oldest one queued in stream. With none queued, the pending
 // responses are written first (which reads what arrived meanwhile), then the stream is read
 // from lastId for about timeoutMs; every command entry of a reply is queued, entries without
 // "cmd" only move lastId on. Never asks the server to wait without limit.
-std::optional<Command> readCommand(CommandChannel& channel, const std::stop_token& stop,
+std::optional<Command> readCommand(CommandStream& stream, const std::stop_token& stop,
                                    std::int64_t timeoutMs);
-
-// The command connection's state record and mirrors (command worker thread only).
-void publishConnected(CommandConnectionHandler& handler);
-void publishDisconnected(CommandConnectionHandler& handler, std::error_code error);
 
 // Delay before the next connection attempt after consecutive failures: the first retry is
 // immediate, then 100 ms doubling up to 5 s; a connection that read successfully resets it.

@@ -126,9 +126,9 @@ std::string noChannelText(std::string_view name) {
   return fmt::format("'set' command failed. No channel {} exists.", quotedInput(name));
 }
 
-RedisRecord echoRecord(const CommandChannel& channel, std::string_view name, std::string_view value) {
+RedisRecord echoRecord(const CommandStream& stream, std::string_view name, std::string_view value) {
   RedisRecord echo;
-  echo.key = valueStreamKey(channel.valueStreamPrefix, name);
+  echo.key = valueStreamKey(stream.valueStreamPrefix, name);
   echo.fields.emplace("value", std::string(value));
   return echo;
 }
@@ -147,9 +147,9 @@ std::optional<std::string> malformed(const Command& command) {
 
 // Writes the command's values in order up to the first refusal and makes it pending with the
 // echoes of the values written.
-void executeSet(const Service& service, CommandChannel& channel, const Command& command) {
-  PendingEchoes& pending = channel.echoes;
-  PendingEchoes::Entry entry{command.id, staleRefusal(channel, command), pending.echoes.size(), 0};
+void executeSet(const Service& service, CommandStream& stream, const Command& command) {
+  PendingEchoes& pending = stream.echoes;
+  PendingEchoes::Entry entry{command.id, staleRefusal(stream, command), pending.echoes.size(), 0};
   if (!entry.refusal) entry.refusal = malformed(command);
   if (!entry.refusal) {
     const std::vector<std::string>& names = command.fields.find("name")->second;
@@ -162,7 +162,7 @@ void executeSet(const Service& service, CommandChannel& channel, const Command& 
       }
       try {
         writeSetValue(names[i], values[i], attribute.writeHandle());
-        pending.echoes.push_back(echoRecord(channel, names[i], values[i]));
+        pending.echoes.push_back(echoRecord(stream, names[i], values[i]));
         ++entry.echoCount;
       } catch (const SetRefusal& refusal) {
         entry.refusal = refusal.text();
@@ -191,16 +191,16 @@ void writeSetValue(std::string_view name, std::string_view value, const data::Wr
   }
 }
 
-void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, const Command& first) {
+void handleSets(CommandConnectionHandler& handler, CommandStream& stream, const Command& first) {
   const Service& service = *handler.owner;
-  executeSet(service, channel, first);
-  while (channel.echoes.commands.size() < CommandChannel::kResponseBatch && !channel.commands.empty() &&
-         channel.commands.front().type == CommandType::kSet) {
-    const Command command = std::move(channel.commands.front());
-    channel.commands.pop_front();
-    executeSet(service, channel, command);
+  executeSet(service, stream, first);
+  while (stream.echoes.commands.size() < CommandStream::kResponseBatch && !stream.commands.empty() &&
+         stream.commands.front().type == CommandType::kSet) {
+    const Command command = std::move(stream.commands.front());
+    stream.commands.pop_front();
+    executeSet(service, stream, command);
   }
-  completeEchoes(channel);
+  completeEchoes(stream);
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -12,14 +12,14 @@ namespace ormanta::plugins::TulService {
 
 class CommandConnectionHandler;
 
-// Handles first and the "set" commands queued right behind it in channel (up to
-// CommandChannel::kResponseBatch in all): each command's values are written in order up to its
+// Handles first and the "set" commands queued right behind it in stream (up to
+// CommandStream::kResponseBatch in all): each command's values are written in order up to its
 // first refusal (earlier pairs stay written), then the echoes of every written value go out in
 // one pipelined round trip, and each command gets the response it would get alone: its
 // refusal, else its first refused echo, else "success". A command that has waited too long is
 // refused unrun. Connection failures propagate and leave the echoes and responses owed in
-// channel. Command worker thread.
-void handleSets(CommandConnectionHandler& handler, CommandChannel& channel, const Command& first);
+// stream. Command worker thread.
+void handleSets(CommandConnectionHandler& handler, CommandStream& stream, const Command& first);
 
 // A refusal that quotes peer input. Its text may hold zero bytes, at which what() would end
 // it: responses take text() instead.

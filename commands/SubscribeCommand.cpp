@@ -13,17 +13,17 @@ std::int64_t parseSamplingInterval(std::string_view text) noexcept {
   return error == std::errc() ? value : 0;
 }
 
-void handleSubscribe(CommandConnectionHandler& handler, CommandChannel& channel, const Command& command) {
+void handleSubscribe(CommandConnectionHandler& handler, CommandStream& stream, const Command& command) {
   const auto id = command.fields.find("subscriptionId");
   const auto interval = command.fields.find("samplingInterval");
   if (id == command.fields.end() || interval == command.fields.end()) {
-    return sendErrorResponse(channel, command.id, "invalid subscribe command received");
+    return sendErrorResponse(stream, command.id, "invalid subscribe command received");
   }
   const auto names = command.fields.find("name");
   handler.owner->subscriptionTable.addOrUpdate(
       id->second.front(), parseSamplingInterval(interval->second.front()), handler.maxWaitMs,
       names == command.fields.end() ? std::vector<std::string>() : names->second);
-  sendSuccessResponse(channel, command.id);
+  sendSuccessResponse(stream, command.id);
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <mutex>
 
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "commands/MemberLookup.h"
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "plugin/Service.h"

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "ormanta/config/Config.h"
 #include "plugin/Attributes.h"
 

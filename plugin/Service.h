@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "commands/CommandProtocol.h"
 #include "commands/CommandStreamClears.h"
 #include "commands/SubscriptionTable.h"

@@ -69,15 +69,15 @@ void writeRegistration(RegistrationHandler& handler, std::error_code error, bool
 
 }  // namespace
 
-void publishConnectionUp(DataConnectionHandler& handler) { connectionUp<DataConnectionState>(handler); }
+void publishConnected(DataConnectionHandler& handler) { connectionUp<DataConnectionState>(handler); }
 
-void publishConnectionUp(CommandConnectionHandler& handler) { connectionUp<CommandConnectionState>(handler); }
+void publishConnected(CommandConnectionHandler& handler) { connectionUp<CommandConnectionState>(handler); }
 
-void publishConnectionDown(DataConnectionHandler& handler, std::error_code error) {
+void publishDisconnected(DataConnectionHandler& handler, std::error_code error) {
   connectionDown<DataConnectionState>(handler, error, [&] {
     // Without the data connection the service is not registered (its records may be gone with
     // the server): shown at once, also while a run is still busy. phase is already idle, so a
-    // run that ends now cannot count (publishRegistered). Woken, the registration worker
+    // run that ends now cannot count (recordRegistrationSuccess). Woken, the registration worker
     // registers again once a new data connection is up.
     if (RegistrationHandler* registration = handler.owner->registrationHandler.get()) {
       writeRegistration(*registration, registrationError(RegistrationErrorCategory::kPending), false);
@@ -86,12 +86,12 @@ void publishConnectionDown(DataConnectionHandler& handler, std::error_code error
   });
 }
 
-void publishConnectionDown(CommandConnectionHandler& handler, std::error_code error) {
+void publishDisconnected(CommandConnectionHandler& handler, std::error_code error) {
   // Peers must subscribe again once the command connection is back.
   connectionDown<CommandConnectionState>(handler, error, [&] { handler.owner->subscriptionTable.clear(); });
 }
 
-bool publishRegistered(RegistrationHandler& handler, std::uint64_t connection) {
+bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t connection) {
   Service& service = *handler.owner;
   // Decided under the block's writer lock: a data worker that fails leaves phase 2 before it
   // takes that lock to publish "pending", so it either sees this record or makes it count for
@@ -110,7 +110,7 @@ bool publishRegistered(RegistrationHandler& handler, std::uint64_t connection) {
   return current;
 }
 
-void publishRegistrationFailure(RegistrationHandler& handler, std::error_code error) {
+void recordRegistrationFailure(RegistrationHandler& handler, std::error_code error) {
   writeRegistration(handler, error, false);
 }
 

@@ -14,22 +14,22 @@ namespace ormanta::plugins::TulService {
 
 // {0 of ConnectionErrorCategory, true}; phase 2, connected, lastError; wakes the supervisor
 // when the record's flag was false.
-void publishConnectionUp(DataConnectionHandler& handler);
-void publishConnectionUp(CommandConnectionHandler& handler);
+void publishConnected(DataConnectionHandler& handler);
+void publishConnected(CommandConnectionHandler& handler);
 
 // {error, false}; phase 0, not connected, lastError; stops the command connection's socket
 // waits; for the command handler clears every subscription; for the data handler publishes
 // the registration as pending; counts an outage and wakes the supervisor when the record's
 // flag was true.
-void publishConnectionDown(DataConnectionHandler& handler, std::error_code error);
-void publishConnectionDown(CommandConnectionHandler& handler, std::error_code error);
+void publishDisconnected(DataConnectionHandler& handler, std::error_code error);
+void publishDisconnected(CommandConnectionHandler& handler, std::error_code error);
 
 // {0 of RegistrationErrorCategory, true} when the run served connection (a number of
 // RegistrationStamps) and that data connection is still the current one and up; else
 // {pending, false}. lastError, registered. Returns whether it counted.
-bool publishRegistered(RegistrationHandler& handler, std::uint64_t connection);
+bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t connection);
 // {error, false}; lastError, not registered.
-void publishRegistrationFailure(RegistrationHandler& handler, std::error_code error);
+void recordRegistrationFailure(RegistrationHandler& handler, std::error_code error);
 
 // {code, connected} into the general record; raises the connected (or disconnected) event,
 // stamped with the commit's time, when the flag changed. outages: the general code's bits of

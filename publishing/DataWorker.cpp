@@ -13,7 +13,6 @@
 namespace ormanta::plugins::TulService {
 namespace {
 
-constexpr std::uint64_t kConnectTimeoutSeconds = 3;
 // How often an idle data connection looks at its socket, so that a server that went away shows
 // within this, not at the next status refresh (up to 3 s later). While the command connection
 // is up it tells the data worker at once when the server closes it (DataConnectionHandler::
@@ -42,14 +41,14 @@ class StatusKeyGuard {
 void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop) {
   Service& service = *handler.owner;
   RedisConnection connection(service.address, service.security);
-  connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
+  connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
   // Numbered before the registration worker is woken, so that its run counts for this one.
   const std::uint64_t connectionNumber = service.registrationStamps.beginConnection();
   ServiceStatus status(connection, service.serviceName, utils::chrono::now());
   // The run this connection starts replaces any failed one: a reconnect task that sees the
   // connection up must not start another.
   service.registrationHandler->runFailed.store(false);
-  publishConnectionUp(handler);
+  publishConnected(handler);
   // Written before the registration begins: a peer that finds the service record finds the key.
   status.write(std::nullopt);
   const StatusKeyGuard live(handler);
@@ -118,10 +117,10 @@ void runDataWorker(DataConnectionHandler& handler, std::stop_token stop,
       serveConnection(handler, stop);
     } catch (...) {
       // No reconnect of its own: the reconnect task asks for the next attempt.
-      publishConnectionDown(handler, utils::eh::currentErrorCode());
+      publishDisconnected(handler, utils::eh::currentErrorCode());
     }
   }
-  publishConnectionDown(handler, connectionError(ConnectionErrorCategory::kNotEstablished));
+  publishDisconnected(handler, connectionError(ConnectionErrorCategory::kNotEstablished));
 }
 
 }  // namespace ormanta::plugins::TulService

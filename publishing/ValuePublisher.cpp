@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "ormanta/utils/eh/CurrentErrorCode.h"
 #include "plugin/CheckedArithmetic.h"

@@ -17,11 +17,16 @@ inline std::string valueStreamPrefix(std::string_view serviceName) {
   return std::string(serviceName).append("Value");
 }
 
-// "<prefix>:<member path>", the member path as the peer gave it.
+// key = "<prefix>:<member path>", the member path as the peer gave it; reuses key's storage.
+inline void assignValueStreamKey(std::string& key, std::string_view prefix, std::string_view memberPath) {
+  key.assign(prefix).append(1, ':').append(memberPath);
+}
+
 inline std::string valueStreamKey(std::string_view prefix, std::string_view memberPath) {
   std::string key;
   key.reserve(prefix.size() + 1 + memberPath.size());
-  return key.append(prefix).append(1, ':').append(memberPath);
+  assignValueStreamKey(key, prefix, memberPath);
+  return key;
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -43,6 +43,8 @@ class TlsTransport;
 class RedisConnection : public utils::network::SocketDevice {
  public:
   static constexpr std::uint16_t kDefaultPort = 6379;
+  // What every worker allows a connection attempt: the TCP connect, TLS and AUTH together.
+  static constexpr std::uint64_t kConnectTimeoutSeconds = 3;
 
   // Not connected yet; address is host text as the host socket takes it ("name",
   // "name:port", "[::1]:port", ...), with 6379 when it names no port.

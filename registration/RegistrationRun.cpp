@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "publishing/ValueStreams.h"
 #include "registration/RegistrationRecords.h"
 
 namespace ormanta::plugins::TulService {
@@ -23,7 +24,7 @@ RedisRecord makeRecord(const std::string& key, std::string field, std::string va
 RegistrationRun::RegistrationRun(RedisConnection& connection, std::string serviceName, std::stop_token stop)
     : connection(&connection),
       serviceName(std::move(serviceName)),
-      valueStreamPrefix(fmt::format("{}Value", this->serviceName)),
+      valueStreamPrefix(TulService::valueStreamPrefix(this->serviceName)),
       servicesKey("Services"),
       commandStreamKey(fmt::format("{}.Commands", this->serviceName)),
       dataPointsKey(fmt::format("{}.DataPoints", this->serviceName)),
@@ -101,7 +102,7 @@ void RegistrationRun::encodeInto(DataPointCatalogue& catalogue) {
     checkStop();
     auto entry = catalogue.extract(catalogue.begin());
     std::string& name = entry.key();
-    updateChannel_.assign(valueStreamPrefix).append(1, ':').append(name);
+    assignValueStreamKey(updateChannel_, valueStreamPrefix, name);
     std::string record = encodeDataPointRecord(name, (*type)->typeName, (*type)->totalSize, updateChannel_);
     records.push_back(makeRecord(dataPointsKey, std::move(name), std::move(record)));
     ++type;

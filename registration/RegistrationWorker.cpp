@@ -15,8 +15,6 @@ namespace ormanta::plugins::TulService {
 
 namespace {
 
-constexpr std::uint64_t kConnectTimeoutSeconds = 3;
-
 bool dataConnectionUp(const Service& service) noexcept {
   return service.dataHandler && service.dataHandler->phase.load() == kPhaseConnected;
 }
@@ -41,14 +39,6 @@ void runRegistration(Service& service, RegistrationRun& run) {
   run.writeDataPoints(run.catalogue);
 }
 
-bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t connection) {
-  return publishRegistered(handler, connection);
-}
-
-void recordRegistrationFailure(RegistrationHandler& handler, std::error_code error) {
-  publishRegistrationFailure(handler, error);
-}
-
 void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
                            utils::lockFree::ConditionVariable::Tracker tracker) {
   Service& service = *handler.owner;
@@ -65,7 +55,7 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
     handler.runFailed.store(false);
     try {
       RedisConnection connection(service.address, service.security);
-      connection.connect(*handler.stopSource, kConnectTimeoutSeconds);
+      connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
       run = std::make_unique<RegistrationRun>(connection, service.serviceName, stop);
       runRegistration(service, *run);
       // Published while the connection is still open; it closes when the scope ends. A run

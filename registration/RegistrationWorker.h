@@ -27,10 +27,5 @@ void runRegistration(Service& service, RegistrationRun& run);
 // The same on an open connection, with a run of its own that is freed on return.
 void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop = {});
 
-// Publish the outcome of a wake-up; registration worker thread only. A success counts only
-// while connection (the data connection the run began under) is the current one and up; the
-// return says whether it did.
-bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t connection);
-void recordRegistrationFailure(RegistrationHandler& handler, std::error_code error);
 
 }  // namespace ormanta::plugins::TulService

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ormanta/utils/json/Decoder.h"
+#include "publishing/ValueStreams.h"
 
 namespace ormanta::peer {
 namespace {
@@ -73,7 +74,7 @@ ServiceRecord defaultServiceRecord(const std::string& service) {
 }
 
 std::string valueStreamKey(const std::string& service, const std::string& memberPath) {
-  return service + "Value:" + memberPath;
+  return plugins::TulService::valueStreamKey(plugins::TulService::valueStreamPrefix(service), memberPath);
 }
 
 std::string statusKey(const std::string& service) { return service + ".Status"; }

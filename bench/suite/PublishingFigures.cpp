@@ -14,7 +14,7 @@
 #include "Live.h"
 #include "Measure.h"
 #include "Report.h"
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "commands/SubscriptionTable.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "publishing/ValuePublisher.h"

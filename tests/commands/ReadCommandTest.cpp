@@ -21,13 +21,13 @@ class ReadCommandTest : public ::testing::Test {
   void connect(FakeServer& server) {
     connection = std::make_unique<RedisConnection>(server.address());
     connection->connect(stopSource, 3);
-    channel = std::make_unique<CommandChannel>(*connection, "S");
+    stream = std::make_unique<CommandStream>(*connection, "S");
   }
 
   ormanta::utils::io::StopSource stopSource;
   std::stop_source stop;
   std::unique_ptr<RedisConnection> connection;
-  std::unique_ptr<CommandChannel> channel;
+  std::unique_ptr<CommandStream> stream;
 };
 
 // "*1\r\n*2\r\n$6\r\nS.Commands\r\n*<n>\r\n<entries>": an XREAD reply with the given entries.
@@ -52,14 +52,14 @@ TEST_F(ReadCommandTest, EveryCommandOfAReplyIsQueuedAndEntriesWithoutCmdOnlyMove
     c.waitForPeerClose(2s);
   });
   connect(server);
-  channel->lastId = "1-0";
-  std::optional<Command> first = readCommand(*channel, stop.get_token(), 5000);
+  stream->lastId = "1-0";
+  std::optional<Command> first = readCommand(*stream, stop.get_token(), 5000);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->type, CommandType::kSet);
   EXPECT_EQ(first->id, "1-2");
   EXPECT_EQ(first->fields.at("name"), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(channel->lastId, "1-4");
-  std::optional<Command> second = readCommand(*channel, stop.get_token(), 5000);  // from the queue
+  EXPECT_EQ(stream->lastId, "1-4");
+  std::optional<Command> second = readCommand(*stream, stop.get_token(), 5000);  // from the queue
   ASSERT_TRUE(second);
   EXPECT_EQ(second->id, "1-3");
   const auto commands = server.commands();
@@ -74,7 +74,7 @@ TEST_F(ReadCommandTest, EveryCommandOfAReplyIsQueuedAndEntriesWithoutCmdOnlyMove
 // kResponseBatch wait. A server that refuses MINID (before 6.2) gets the transaction again at
 // once with MAXLEN and no COUNT, so that its trim can only remove entries already read.
 TEST_F(ReadCommandTest, ResponsesAreWrittenInOneTransactionAfterAReadOfTheStream) {
-  constexpr std::size_t kBatch = CommandChannel::kResponseBatch;
+  constexpr std::size_t kBatch = CommandStream::kResponseBatch;
   FakeServer server([&](FakeConnection& c) {
     std::string queued = "+OK\r\n";
     for (std::size_t i = 0; i <= kBatch; ++i) queued += "+QUEUED\r\n";
@@ -90,10 +90,10 @@ TEST_F(ReadCommandTest, ResponsesAreWrittenInOneTransactionAfterAReadOfTheStream
     c.waitForPeerClose(2s);
   });
   connect(server);
-  channel->lastId = "1-9";
-  for (std::size_t i = 1; i < kBatch; ++i) sendSuccessResponse(*channel, "1-" + std::to_string(i));
+  stream->lastId = "1-9";
+  for (std::size_t i = 1; i < kBatch; ++i) sendSuccessResponse(*stream, "1-" + std::to_string(i));
   EXPECT_TRUE(server.commands().empty());  // waiting for more
-  sendErrorResponse(*channel, "1-0", "bad");
+  sendErrorResponse(*stream, "1-0", "bad");
   const auto commands = server.commands();
   ASSERT_EQ(commands.size(), 2 * (kBatch + 3));
   EXPECT_EQ(commands[0], std::vector<std::string>{"MULTI"});
@@ -106,27 +106,27 @@ TEST_F(ReadCommandTest, ResponsesAreWrittenInOneTransactionAfterAReadOfTheStream
   EXPECT_TRUE(std::equal(head.begin(), head.end(), retry[2].begin()));
   EXPECT_EQ(retry.back(), std::vector<std::string>{"EXEC"});
   EXPECT_EQ(retry[kBatch + 1].size(), head.size() + 6);  // the error: responseId, result, errorMessage
-  EXPECT_TRUE(channel->responses.empty());
-  ASSERT_EQ(channel->commands.size(), 1u);  // read by the transaction
-  EXPECT_EQ(channel->commands.front().id, "2-1");
-  EXPECT_EQ(channel->lastId, "3-" + std::to_string((kBatch - 1) % 10));  // nothing lies between
+  EXPECT_TRUE(stream->responses.empty());
+  ASSERT_EQ(stream->commands.size(), 1u);  // read by the transaction
+  EXPECT_EQ(stream->commands.front().id, "2-1");
+  EXPECT_EQ(stream->lastId, "3-" + std::to_string((kBatch - 1) % 10));  // nothing lies between
 }
 
 // MINID spares every entry younger than the retention time and the newest 100 seen.
 TEST(ResponseTrimTest, SparesEntriesYoungerThanTheRetentionAndTheNewestHundredSeen) {
-  CommandChannel channel("S", {10'000, 10'000});
-  const auto thresholdMs = [&] { return StreamId::parse(channel.responseTrim().threshold)->ms; };
+  CommandStream stream("S", {10'000, 10'000});
+  const auto thresholdMs = [&] { return StreamId::parse(stream.responseTrim().threshold)->ms; };
   const auto nowMs = [] {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count());
   };
-  EXPECT_EQ(channel.responseTrim().threshold, "0-0") << "fewer than 100 seen: all stay";
+  EXPECT_EQ(stream.responseTrim().threshold, "0-0") << "fewer than 100 seen: all stay";
   const std::uint64_t old = nowMs() - 60'000;
-  for (std::uint64_t i = 0; i < 150; ++i) channel.noteSeen(std::to_string(old + i) + "-7");
-  EXPECT_EQ(channel.responseTrim().threshold, std::to_string(old + 50) + "-7") << "the 100th newest stays";
+  for (std::uint64_t i = 0; i < 150; ++i) stream.noteSeen(std::to_string(old + i) + "-7");
+  EXPECT_EQ(stream.responseTrim().threshold, std::to_string(old + 50) + "-7") << "the 100th newest stays";
   const std::uint64_t recent = nowMs() - 2'000;
-  for (std::uint64_t i = 0; i < 150; ++i) channel.noteSeen(std::to_string(recent + i) + "-0");
+  for (std::uint64_t i = 0; i < 150; ++i) stream.noteSeen(std::to_string(recent + i) + "-0");
   const std::uint64_t before = nowMs();
   EXPECT_GE(thresholdMs(), before - 10'000);
   EXPECT_LE(thresholdMs(), nowMs() - 10'000);
@@ -148,9 +148,9 @@ TEST_F(ReadCommandTest, TransactionErrorsAndRepliesOutOfStepThrow) {
       c.waitForPeerClose(2s);
     });
     connect(server);
-    channel->lastId = "1-1";
-    sendSuccessResponse(*channel, "1-1");
-    EXPECT_EQ(tul::test::messageOf<std::runtime_error>([&] { writeResponses(*channel); }), message);
+    stream->lastId = "1-1";
+    sendSuccessResponse(*stream, "1-1");
+    EXPECT_EQ(tul::test::messageOf<std::runtime_error>([&] { writeResponses(*stream); }), message);
   }
 }
 
@@ -161,11 +161,11 @@ TEST_F(ReadCommandTest, NilReplyOrNoTimeLeftEndsTheReadWithoutWaitingWithoutLimi
     c.waitForPeerClose(2s);
   });
   connect(server);
-  channel->lastId = "0-0";
-  EXPECT_FALSE(readCommand(*channel, stop.get_token(), 100));
-  EXPECT_FALSE(readCommand(*channel, stop.get_token(), 0));  // never "BLOCK 0"
+  stream->lastId = "0-0";
+  EXPECT_FALSE(readCommand(*stream, stop.get_token(), 100));
+  EXPECT_FALSE(readCommand(*stream, stop.get_token(), 0));  // never "BLOCK 0"
   stop.request_stop();
-  EXPECT_FALSE(readCommand(*channel, stop.get_token(), 100));
+  EXPECT_FALSE(readCommand(*stream, stop.get_token(), 100));
   EXPECT_EQ(server.commands().size(), 1u);
 }
 

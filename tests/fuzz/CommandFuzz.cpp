@@ -118,18 +118,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (faultByte >= 0xF0) connection.failRequest = faultByte - 0xF0;
   connection.chunk = chunkByte == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte;
   // The command's made-up ID is decades old: no age limit, so that it is run.
-  TulService::CommandChannel channel(connection, service->serviceName,
+  TulService::CommandStream stream(connection, service->serviceName,
                                      {std::numeric_limits<std::int64_t>::max(), 10'000});
-  channel.lastId = "0-0";
+  stream.lastId = "0-0";
 
   const bool faulty = faultByte >= 0xF0;
   try {
     if (command.type == CommandType::kSet) {
-      TulService::handleSets(*service->commandHandler, channel, command);
+      TulService::handleSets(*service->commandHandler, stream, command);
     } else {
-      TulService::handleSubscribe(*service->commandHandler, channel, command);
+      TulService::handleSubscribe(*service->commandHandler, stream, command);
     }
-    TulService::writeResponses(channel);
+    TulService::writeResponses(stream);
   } catch (const std::runtime_error& error) {
     check(faulty, "nothing throws while the server accepts everything", error.what());
   }

@@ -5,7 +5,7 @@
 #include <functional>
 #include <thread>
 
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "commands/SubscriptionTable.h"
 #include "publishing/ValuePublisher.h"
 #include "support/UnitFixtures.h"

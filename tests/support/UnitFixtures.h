@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 #include "ormanta/host/Model.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "plugin/Service.h"

@@ -1,4 +1,4 @@
-#include "commands/Channel.h"
+#include "publishing/Channel.h"
 
 #include <algorithm>
 
