@@ -46,13 +46,8 @@ ProcessUsage usageOf(pid_t pid) {
 TEST(ServerFaultCyclesTest, FiftyKillsAndEmptyRestartsAreEachReportedAtOnceRecoveredByTheTaskAndLeakNothing) {
   constexpr int kCycles = 50;
   constexpr int kWarmUpCycles = 5;
-  // From the kill to "isServiceRegistered" and "dataConnectionState" false on the runner's
-  // output. The sanitizers slow every thread down several times.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr auto kNoticeBound = 500ms;
-#else
-  constexpr auto kNoticeBound = 100ms;
-#endif
+  // From the kill to "isServiceRegistered" and "dataConnectionState" false on the runner's output.
+  constexpr auto kNoticeBound = 100ms * kSanitizerSlowdown;
   TempDirectory dir;
   RedisServer redis;
   // The reconnect task runs only when asked on standard input.

@@ -175,7 +175,9 @@ TEST_F(ServerFaultTest, CleanupReturnsWithin200msFromEveryState) {
     const auto start = Clock::now();
     reached.service->cleanup();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    EXPECT_LT(took, 200ms);
+    // Under the sanitizers the host's own walk of 200,000 children (a copy of as many shared
+    // pointers) takes longer than the whole bound.
+    EXPECT_LT(took, 200ms * kSanitizerSlowdown);
     if (c.cutShort) {
       EXPECT_TRUE(c.cutShort()) << "cleanup waited for the work to finish";
     }

@@ -5,6 +5,14 @@
 
 namespace tul::test {
 
+// How many times longer a bound on time may be under the sanitizers, which slow every thread
+// (and every atomic operation) down several times.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int kSanitizerSlowdown = 5;
+#else
+inline constexpr int kSanitizerSlowdown = 1;
+#endif
+
 // Polls pred until it holds or timeout passes; returns its last value.
 template <class Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout,
