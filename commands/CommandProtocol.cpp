@@ -32,10 +32,12 @@ RedisFields successFields(std::string_view commandId) {
   return {{"responseId", std::string(commandId)}, {"result", "success"}};
 }
 
-// What a server before 6.2 answers to "XADD key MINID ~ id * ...".
-bool refusesMinId(std::string_view text) noexcept {
-  return text.find("syntax error") != std::string_view::npos ||
-         text.find("Invalid stream ID") != std::string_view::npos;
+// What a server before 6.2 answers "XADD key MINID ...": "ERR syntax error" (6.0 and 6.1 read
+// MINID as the ID: "ERR Invalid stream ID specified as stream command argument").
+bool refusesMinId(const RedisError& error) noexcept {
+  if (error.reply() != RedisError::Reply::kErr || error.arguments().empty()) return false;
+  const std::string& first = error.arguments().front();
+  return first == "syntax" || first == "Invalid";
 }
 
 const std::string* responseIdOf(const RedisRecord& response) {
@@ -157,9 +159,9 @@ void writeResponses(CommandStream& stream) {
       outcome = redis.xreadThenXadd(stream.commandStreamKey, from, stream.responses, stream.responseTrim(),
                                     readWhole ? 0 : CommandStream::kReadCount);
       break;
-    } catch (const RedisErrorReply& refused) {
-      // Nothing was appended: every XADD of the transaction failed alike.
-      if (!stream.trimByMinId || !refusesMinId(refused.what())) throw;
+    } catch (const RedisError& refused) {
+      // Every XADD of the transaction failed alike, so nothing was appended.
+      if (!stream.trimByMinId || !refusesMinId(refused)) throw;
       stream.trimByMinId = false;
     }
   }
@@ -223,7 +225,7 @@ std::string lastStreamEntryId(RedisConnection& connection, std::string_view stre
   connection.sendCommand({"XREVRANGE", streamKey, "+", "-", "COUNT", "1"});
   RedisReplyPtr reply =
       connection.waitForReply(std::chrono::milliseconds(connection.replyTimeoutSeconds() * 1000));
-  if (reply->type == kReplyError) throw std::runtime_error(std::string(reply->str, reply->len));
+  if (reply->type == kReplyError) throw RedisError::fromReply(std::string_view(reply->str, reply->len));
   // [[id, [field, value, ...]]], or an empty array for an empty or absent stream.
   if (reply->type == kReplyArray && reply->elements > 0) {
     const redisReply* entry = reply->element[0];

@@ -9,7 +9,6 @@
 #include "plugin/Service.h"
 #include "plugin/StatePublishing.h"
 #include "redis/RedisConnection.h"
-#include "redis/RedisErrors.h"
 
 namespace ormanta::plugins::TulService {
 namespace {
@@ -150,11 +149,13 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
     }
     try {
       serveConnection(handler, stop, backoff, stream, clears);
-    } catch (...) {
-      const bool closedByServer = isConnectionClosed(std::current_exception());
+    } catch (const RedisError& error) {
       publishDisconnected(handler, utils::eh::currentErrorCode());
       // The server may be gone: the data connection, idle, would notice only later.
-      if (closedByServer) service.dataHandler->probe();
+      if (error.kind() == RedisError::Kind::kClosed) service.dataHandler->probe();
+      backoff.failed();
+    } catch (...) {
+      publishDisconnected(handler, utils::eh::currentErrorCode());
       backoff.failed();
     }
   }

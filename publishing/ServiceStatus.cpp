@@ -51,7 +51,7 @@ void ServiceStatus::write(std::optional<utils::chrono::TimePoint> registeredAt) 
   connection_.sendCommand({"SET", key_, value, "PX", lifetime});
   const RedisReplyPtr reply = connection_.waitForReply(std::chrono::seconds(connection_.replyTimeoutSeconds()));
   if (reply->type == kReplyError) {
-    throw std::runtime_error(reply->str == nullptr ? std::string() : std::string(reply->str, reply->len));
+    throw RedisError::fromReply(reply->str == nullptr ? std::string_view() : std::string_view(reply->str, reply->len));
   }
   lastWrite_ = std::chrono::steady_clock::now();
 }

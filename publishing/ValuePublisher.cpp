@@ -13,21 +13,8 @@
 #include "plugin/StatePublishing.h"
 #include "publishing/ValueStreams.h"
 #include "publishing/ValueText.h"
-#include "redis/RedisErrors.h"
 
 namespace ormanta::plugins::TulService {
-
-namespace {
-
-std::error_code textError(const std::string& text) noexcept {
-  try {
-    throw std::runtime_error(text);
-  } catch (...) {
-    return utils::eh::currentErrorCode();
-  }
-}
-
-}  // namespace
 
 ValuePublisher::ValuePublisher(RedisConnection& connection, Service& service)
     : connection_(connection), service_(service) {}
@@ -116,7 +103,8 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
 void ValuePublisher::takeRefusals(std::int64_t now, PublishResult& result) {
   // Out of memory, a refused command: nothing would be written, the connection fails as ever.
   for (const Refusal& refusal : refusals_) {
-    if (!refusesOnlyItsKey(refusal.text)) throw RedisErrorReply(refusal.text);
+    RedisError error = RedisError::fromReply(refusal.text);
+    if (!error.refusesOnlyItsKey()) throw error;
   }
   const bool refusedBefore = service_.refusedStreams > 0;
   std::optional<std::string> shown;
@@ -138,7 +126,8 @@ void ValuePublisher::takeRefusals(std::int64_t now, PublishResult& result) {
     service_.sampleQueue.push_back(published_[i]);
   }
   if (shown) {
-    publishPublishingError(*service_.dataHandler, textError(*shown));
+    // The code the host gives this text, as for any other failure it shows.
+    publishPublishingError(*service_.dataHandler, RedisError(RedisError::Kind::kReply, *shown).code());
   } else if (refusedBefore && service_.refusedStreams == 0) {
     publishPublishingError(*service_.dataHandler, connectionError(ConnectionErrorCategory::kNoError));
   }

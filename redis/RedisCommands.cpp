@@ -20,7 +20,7 @@ std::string replyBytes(const redisReply& reply) {
 }
 
 void throwIfError(const redisReply& reply) {
-  if (reply.type == kReplyError) throw RedisErrorReply(replyBytes(reply));
+  if (reply.type == kReplyError) throw RedisError::fromReply(replyText(reply));
 }
 
 }  // namespace
@@ -70,22 +70,16 @@ void RedisConnection::xadd(const std::vector<RedisRecord>& records, std::uint64_
 }
 
 std::optional<std::vector<StreamEntry>> RedisConnection::xread(std::string_view streamKey,
-                                                               std::string_view lastId,
-                                                               std::optional<std::int64_t> blockMs,
+                                                               std::string_view lastId, std::int64_t blockMs,
                                                                std::uint64_t count) {
-  const StaticNumberText<20> blockText(blockMs.value_or(0));
-  if (count == 0) {
-    sendCommand({"XREAD", "BLOCK", blockText, "STREAMS", streamKey, lastId});
-  } else {
-    const StaticNumberText<20> countText(count);
-    sendCommand({"XREAD", "COUNT", countText, "BLOCK", blockText, "STREAMS", streamKey, lastId});
-  }
-  // With a block time the server answers within it: a reply later than that plus the reply
-  // time-out means a server (or a path to it) that stopped answering, which keep-alive cannot
-  // see while the far end's kernel still acknowledges.
-  const RedisReplyPtr reply = blockMs.value_or(0) > 0
-                                  ? waitForReply(std::chrono::milliseconds(*blockMs) + replyTimeout())
-                                  : waitForReplyUnbounded();
+  if (blockMs < 1) throw std::invalid_argument("xread: a block time below 1 ms would wait without limit");
+  const StaticNumberText<20> blockText(blockMs);
+  const StaticNumberText<20> countText(count);
+  sendCommand({"XREAD", "COUNT", countText, "BLOCK", blockText, "STREAMS", streamKey, lastId});
+  // The server answers within the block time: a reply later than that plus the reply time-out
+  // means a server (or a path to it) that stopped answering, which keep-alive cannot see while
+  // the far end's kernel still acknowledges.
+  const RedisReplyPtr reply = waitForReply(std::chrono::milliseconds(blockMs) + replyTimeout());
   if (reply->type == kReplyNil) return std::nullopt;
   throwIfError(*reply);
   return decodeStreamReply(*reply, streamKey);
@@ -94,7 +88,7 @@ std::optional<std::vector<StreamEntry>> RedisConnection::xread(std::string_view 
 void RedisConnection::flushBatch() {
   if (batch_.empty()) return;
   const std::string_view bytes = batch_.bytes();
-  write(bytes.data(), bytes.size());
+  transport().write(bytes.data(), bytes.size());
   batch_.clear();
 }
 
@@ -125,7 +119,7 @@ void RedisConnection::awaitReplies(std::size_t count) {
     const RedisReplyPtr reply = waitForBoundedReply();
     if (reply->type == kReplyError && !firstError) firstError.emplace(replyBytes(*reply));
   }
-  if (firstError) throw RedisErrorReply(*firstError);
+  if (firstError) throw RedisError::fromReply(*firstError);
 }
 
 void RedisConnection::collectRefusals(std::size_t count, std::vector<Refusal>& refusals) {
@@ -153,13 +147,14 @@ std::int64_t RedisConnection::serverTimeMs() {
   throwIfError(*reply);
   // [seconds, microseconds], both as decimal texts.
   std::int64_t parts[2] = {0, 0};
-  if (reply->type != kReplyArray || reply->elements != 2)
-    throw std::runtime_error("unexpected Redis reply to TIME");
+  if (reply->type != kReplyArray || reply->elements != 2) {
+    throw RedisError(RedisError::Kind::kProtocol, "unexpected Redis reply to TIME");
+  }
   for (std::size_t i = 0; i < 2; ++i) {
     const std::string_view text = replyText(*reply->element[i]);
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parts[i]);
     if (error != std::errc() || end != text.data() + text.size()) {
-      throw std::runtime_error("unexpected Redis reply to TIME");
+      throw RedisError(RedisError::Kind::kProtocol, "unexpected Redis reply to TIME");
     }
   }
   return parts[0] * 1000 + parts[1] / 1000;
@@ -175,13 +170,13 @@ std::vector<StreamEntry> RedisConnection::xrevrange(std::string_view streamKey, 
 }
 
 void RedisConnection::checkIdle() {
-  // Readable with nothing asked for: the server closed the connection (readAvailable throws the
-  // socket's error) or sent something out of turn.
-  while (waitForData(std::chrono::nanoseconds::zero())) {
-    const std::span<const char> bytes = readAvailable().bytes;
+  // Readable with nothing asked for: the server closed the connection (the read throws) or
+  // sent something out of turn.
+  while (transport().waitForData(std::chrono::nanoseconds::zero())) {
+    const std::span<const char> bytes = transport().readAvailable();
     if (bytes.empty()) return;  // a TLS record without plain text, say
     feed(bytes);
-    if (tryGetReply()) throw std::runtime_error("unexpected Redis reply");
+    if (tryGetReply()) throw RedisError(RedisError::Kind::kProtocol, "unexpected Redis reply");
   }
 }
 

@@ -3,11 +3,15 @@
 #include <climits>
 #include <stdexcept>
 
+#include "redis/RedisErrors.h"
+
 namespace ormanta::plugins::TulService {
 
 namespace {
 
-[[noreturn]] void throwFormatError() { throw std::runtime_error("failed to format a Redis command"); }
+[[noreturn]] void throwFormatError() {
+  throw RedisError(RedisError::Kind::kRefused, "failed to format a Redis command");
+}
 
 // hiredis 0.14 sums the request length in an int; refuse what would overflow it.
 constexpr std::size_t kMaxRequestBytes = INT_MAX / 2;

@@ -31,7 +31,7 @@ struct FormattedRequest {
 // between calls, so that a batch of thousands of requests allocates them once.
 class RequestFormatter {
  public:
-  // Throws std::runtime_error "failed to format a Redis command" when hiredis refuses.
+  // Throws RedisError kRefused "failed to format a Redis command" when hiredis refuses.
   FormattedRequest format(const RedisArgs& args);
 
  private:

@@ -19,13 +19,15 @@ bool isStatus(const redisReply& reply, std::string_view text) {
   return reply.type == kReplyStatus && std::string_view(reply.str, reply.len) == text;
 }
 
-[[noreturn]] void throwOutOfStep() { throw std::runtime_error("unexpected Redis reply to a transaction"); }
+[[noreturn]] void throwOutOfStep() {
+  throw RedisError(RedisError::Kind::kProtocol, "unexpected Redis reply to a transaction");
+}
 
 // Reads the replies of MULTI, the queued commands and EXEC; gives EXEC's array of results.
 // A queueing error aborts the transaction (EXECABORT); its own text says more, so it is thrown.
 const redisReply& execResults(const std::vector<RedisReplyPtr>& replies) {
   const redisReply& multi = *replies.front();
-  if (multi.type == kReplyError) throw RedisErrorReply(textOf(multi));
+  if (multi.type == kReplyError) throw RedisError::fromReply(textOf(multi));
   if (!isStatus(multi, "OK")) throwOutOfStep();
   std::optional<std::string> queueError;
   for (std::size_t i = 1; i + 1 < replies.size(); ++i) {
@@ -37,7 +39,7 @@ const redisReply& execResults(const std::vector<RedisReplyPtr>& replies) {
     }
   }
   const redisReply& exec = *replies.back();
-  if (exec.type == kReplyError) throw RedisErrorReply(queueError ? *queueError : textOf(exec));
+  if (exec.type == kReplyError) throw RedisError::fromReply(queueError ? *queueError : textOf(exec));
   if (queueError) throwOutOfStep();  // an aborted transaction answers EXEC with an error
   if (exec.type != kReplyArray || exec.elements != replies.size() - 2) throwOutOfStep();
   return exec;
@@ -63,7 +65,7 @@ StreamReadAndAppend RedisConnection::xreadThenXadd(std::string_view streamKey, s
   batch_.appendRecords(head, records);
   batch_.append(formatter_.format({"EXEC"}));
   const std::string_view bytes = batch_.bytes();
-  write(bytes.data(), bytes.size());
+  transport().write(bytes.data(), bytes.size());
   batch_.clear();
 
   // MULTI, XREAD, one XADD per record, EXEC: all read before any is judged.
@@ -72,7 +74,7 @@ StreamReadAndAppend RedisConnection::xreadThenXadd(std::string_view streamKey, s
   const redisReply& results = execResults(replies);
 
   for (std::size_t i = 0; i < results.elements; ++i) {
-    if (results.element[i]->type == kReplyError) throw RedisErrorReply(textOf(*results.element[i]));
+    if (results.element[i]->type == kReplyError) throw RedisError::fromReply(textOf(*results.element[i]));
   }
   StreamReadAndAppend outcome;
   const redisReply& read = *results.element[0];

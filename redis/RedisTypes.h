@@ -24,13 +24,6 @@ inline constexpr int kReplyStatus = REDIS_REPLY_STATUS;    // 5
 inline constexpr int kReplyError = REDIS_REPLY_ERROR;      // 6
 inline constexpr int kReplyPush = REDIS_REPLY_PUSH;        // 12
 
-// The server answered a command with an error reply (its text unchanged). The connection is
-// still in step: every reply of the call was read.
-class RedisErrorReply : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct RedisReplyDeleter {
   void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
 };

@@ -17,6 +17,8 @@
 #include <system_error>
 #include <utility>
 
+#include "redis/RedisErrors.h"
+
 namespace ormanta::plugins::TulService {
 
 namespace {
@@ -73,8 +75,8 @@ std::string readFile(const char* what, const std::string& path) {
     if (!file.bad() && text.size() <= static_cast<std::size_t>(INT_MAX)) return text;
   }
   const int error = errno;
-  throw std::runtime_error(std::string("cannot read the ") + what + " " + quoted(path) + ": " +
-                           (error != 0 ? std::generic_category().message(error) : "unreadable"));
+  throw RedisError(RedisError::Kind::kRefused, std::string("cannot read the ") + what + " " + quoted(path) + ": " +
+                                                   (error != 0 ? std::generic_category().message(error) : "unreadable"));
 }
 
 BioPtr memoryBio(const std::string& text) {
@@ -88,7 +90,7 @@ void loadAuthorities(SSL_CTX* context, const std::string& path) {
     // OpenSSL's default locations: the system's store on Debian. Builds elsewhere (Windows)
     // point OpenSSL's directory at their store, or use tlsCaFile.
     if (SSL_CTX_set_default_verify_paths(context) != 1) {
-      throw std::runtime_error("cannot load the system's trust store: " + queuedError());
+      throw RedisError(RedisError::Kind::kRefused, "cannot load the system's trust store: " + queuedError());
     }
     return;
   }
@@ -102,7 +104,9 @@ void loadAuthorities(SSL_CTX* context, const std::string& path) {
     if (info->x509 != nullptr && X509_STORE_add_cert(store, info->x509) == 1) ++added;
   }
   ERR_clear_error();
-  if (added == 0) throw std::runtime_error("the CA file " + quoted(path) + " holds no PEM certificate");
+  if (added == 0) {
+    throw RedisError(RedisError::Kind::kRefused, "the CA file " + quoted(path) + " holds no PEM certificate");
+  }
 }
 
 void loadClientCertificate(SSL_CTX* context, const std::string& certificatePath, const std::string& keyPath) {
@@ -111,15 +115,15 @@ void loadClientCertificate(SSL_CTX* context, const std::string& certificatePath,
   const BioPtr certificates = memoryBio(certificatePem);
   const CertificatePtr leaf(PEM_read_bio_X509_AUX(certificates.get(), nullptr, refusePassphrase, nullptr));
   if (!leaf || SSL_CTX_use_certificate(context, leaf.get()) != 1) {
-    throw std::runtime_error("the client certificate file " + quoted(certificatePath) +
-                             " holds no usable PEM certificate");
+    throw RedisError(RedisError::Kind::kRefused,
+                     "the client certificate file " + quoted(certificatePath) + " holds no usable PEM certificate");
   }
   // What follows the client's own certificate is its chain towards an authority the server knows.
   while (X509* link = PEM_read_bio_X509(certificates.get(), nullptr, refusePassphrase, nullptr)) {
     if (SSL_CTX_add0_chain_cert(context, link) != 1) {
       X509_free(link);
-      throw std::runtime_error("the client certificate file " + quoted(certificatePath) +
-                               " holds an unusable chain");
+      throw RedisError(RedisError::Kind::kRefused,
+                       "the client certificate file " + quoted(certificatePath) + " holds an unusable chain");
     }
   }
   ERR_clear_error();  // the end of the chain queues "no start line"
@@ -127,15 +131,17 @@ void loadClientCertificate(SSL_CTX* context, const std::string& certificatePath,
   const KeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, refusePassphrase, nullptr));
   if (!key || SSL_CTX_use_PrivateKey(context, key.get()) != 1 || SSL_CTX_check_private_key(context) != 1) {
     ERR_clear_error();
-    throw std::runtime_error("the client key file " + quoted(keyPath) +
-                             " holds no unencrypted PEM private key of the client certificate " +
-                             quoted(certificatePath));
+    throw RedisError(RedisError::Kind::kRefused, "the client key file " + quoted(keyPath) +
+                                                     " holds no unencrypted PEM private key of the client certificate " +
+                                                     quoted(certificatePath));
   }
 }
 
 void expectServerName(SSL* session, const std::string& name) {
   // An empty name would switch the name check off.
-  if (name.empty()) throw std::runtime_error("no TLS server name to check the certificate against");
+  if (name.empty()) {
+    throw RedisError(RedisError::Kind::kRefused, "no TLS server name to check the certificate against");
+  }
   if (ASN1_OCTET_STRING* address = a2i_IPADDRESS(name.c_str())) {
     ASN1_OCTET_STRING_free(address);
     // An address is matched against the certificate's IP entries and is never sent as SNI.
@@ -146,20 +152,17 @@ void expectServerName(SSL* session, const std::string& name) {
       return;
   }
   ERR_clear_error();
-  throw std::runtime_error("cannot use " + quoted(name) + " as the TLS server name");
+  throw RedisError(RedisError::Kind::kRefused, "cannot use " + quoted(name) + " as the TLS server name");
 }
 
 // The first byte of every TLS record is its content type, 20 to 23.
 bool looksLikeTls(unsigned char firstByte) noexcept { return firstByte >= 20 && firstByte <= 23; }
 
 [[noreturn]] void throwHandshakeFailure(const std::string& reason) {
-  throw std::runtime_error("TLS handshake failed: " + reason);
+  throw RedisError(RedisError::Kind::kTls, "TLS handshake failed: " + reason);
 }
 
-bool isHangUp(const std::system_error& error) {
-  return error.code() == std::errc::connection_reset || error.code() == std::errc::broken_pipe ||
-         error.code() == std::errc::connection_aborted;
-}
+bool isHangUp(const RedisError& error) { return error.kind() == RedisError::Kind::kClosed; }
 
 }  // namespace
 
@@ -167,13 +170,14 @@ void TlsTransport::ContextDeleter::operator()(ssl_ctx_st* context) const noexcep
 
 void TlsTransport::SessionDeleter::operator()(ssl_st* session) const noexcept { SSL_free(session); }
 
-TlsTransport::TlsTransport(utils::network::SocketDevice& socket, const ConnectionSecurity& security,
-                           std::string_view serverName)
-    : socket_(socket) {
+TlsTransport::TlsTransport(const ConnectionSecurity& security, std::string_view serverName) {
   ERR_clear_error();
   context_.reset(SSL_CTX_new(TLS_client_method()));
-  if (!context_) throw std::runtime_error("cannot set up TLS: " + queuedError());
+  if (!context_) throw RedisError(RedisError::Kind::kTls, "cannot set up TLS: " + queuedError());
   SSL_CTX_set_min_proto_version(context_.get(), TLS1_2_VERSION);
+  // A renegotiation would make a write wait for a read (SSL_ERROR_WANT_READ) in the middle of
+  // a request; no Redis server needs one.
+  SSL_CTX_set_options(context_.get(), SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, nullptr);
   loadAuthorities(context_.get(), security.tlsCaFile);
   if (!security.tlsCertFile.empty() || !security.tlsKeyFile.empty()) {
@@ -197,12 +201,14 @@ TlsTransport::TlsTransport(utils::network::SocketDevice& socket, const Connectio
 
 TlsTransport::~TlsTransport() = default;
 
-void TlsTransport::handshake(Clock::time_point deadline) {
+void TlsTransport::handshake(std::unique_ptr<Transport> below, Clock::time_point deadline) {
+  below_ = std::move(below);
   for (;;) {
     ERR_clear_error();
     const int result = SSL_do_handshake(session_.get());
     const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(session_.get(), result);
     if (result != 1 && error != SSL_ERROR_WANT_READ) {
+      failed_ = true;
       const std::string reason = failureReason(error);
       try {
         sendPendingOutput();  // OpenSSL's alert, a courtesy to the server
@@ -213,7 +219,7 @@ void TlsTransport::handshake(Clock::time_point deadline) {
     }
     try {
       sendPendingOutput();
-    } catch (const std::system_error& error) {
+    } catch (const RedisError& error) {
       if (!isHangUp(error)) throw;
       throwHungUp();
     }
@@ -223,17 +229,19 @@ void TlsTransport::handshake(Clock::time_point deadline) {
 }
 
 void TlsTransport::throwHungUp() {
+  failed_ = true;
   // Its last words (an alert, under TLS 1.3 often about the client's certificate) may still
   // be waiting in the socket; a reset may also have discarded them.
   try {
     for (int reads = 0; reads < 4; ++reads) {
-      const std::span<const char> bytes = socket_.SocketDevice::readAvailable().bytes;
+      const std::span<const char> bytes = below_->readAvailable();
       if (bytes.empty()) break;
       if (!firstByteReceived_) firstByteReceived_ = static_cast<unsigned char>(bytes.front());
       BIO_write(networkIn_, bytes.data(), static_cast<int>(bytes.size()));
       decryptBuffered();  // throws the alert's reason
     }
-  } catch (const std::system_error&) {
+  } catch (const RedisError& error) {
+    if (error.kind() == RedisError::Kind::kTls) throw;
     // Nothing more to read.
   }
   if (!firstByteReceived_) throwHandshakeFailure("the server closed the connection (not a TLS port?)");
@@ -245,19 +253,24 @@ void TlsTransport::throwHungUp() {
 
 void TlsTransport::receiveForHandshake(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-  if (left.count() <= 0 || !socket_.SocketDevice::waitForData(left)) {
+  if (left.count() <= 0 || !below_->waitForData(left)) {
     throwHandshakeFailure("no answer within the connect time-out (not a TLS port?)");
   }
   std::span<const char> bytes;
   try {
-    bytes = socket_.SocketDevice::readAvailable().bytes;
-  } catch (const std::system_error& error) {
+    bytes = below_->readAvailable();
+  } catch (const RedisError& error) {
     if (!isHangUp(error)) throw;
     throwHungUp();
   }
   if (bytes.empty()) return;
   if (!firstByteReceived_) firstByteReceived_ = static_cast<unsigned char>(bytes.front());
-  if (BIO_write(networkIn_, bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) {
+  feed(bytes);
+}
+
+void TlsTransport::feed(std::span<const char> bytes) {
+  if (!bytes.empty() &&
+      BIO_write(networkIn_, bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) {
     throw std::bad_alloc();
   }
 }
@@ -279,24 +292,28 @@ std::string TlsTransport::failureReason(int sslError) {
   if (!queued.empty()) return queued;
   if (sslError == SSL_ERROR_ZERO_RETURN || sslError == SSL_ERROR_SYSCALL)
     return "the server closed the connection";
+  if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
+    return "the server wanted to renegotiate the session, which this client refuses";
+  }
   return "OpenSSL error " + std::to_string(sslError);
 }
 
 void TlsTransport::throwFailure(int sslError, bool duringHandshake) {
+  failed_ = true;
   if (sslError == SSL_ERROR_ZERO_RETURN) {
-    throw std::system_error(std::make_error_code(std::errc::connection_reset),
-                            "connection closed by the peer");
+    throw RedisError(RedisError::Kind::kClosed, std::make_error_code(std::errc::connection_reset),
+                     "connection closed by the peer");
   }
   const std::string reason = failureReason(sslError);
   if (duringHandshake) throwHandshakeFailure(reason);
-  throw std::runtime_error("TLS connection failed: " + reason);
+  throw RedisError(RedisError::Kind::kTls, "TLS connection failed: " + reason);
 }
 
 void TlsTransport::sendPendingOutput() {
   char* bytes = nullptr;
   const long size = BIO_get_mem_data(networkOut_, &bytes);
   if (size <= 0) return;
-  socket_.SocketDevice::write(bytes, static_cast<std::size_t>(size));
+  below_->write(bytes, static_cast<std::size_t>(size));
   BIO_reset(networkOut_);
 }
 
@@ -310,7 +327,8 @@ void TlsTransport::write(const void* data, std::size_t size) {
     if (result != 1) throwFailure(SSL_get_error(session_.get(), result), !plainTextSeen_);
     try {
       sendPendingOutput();
-    } catch (const std::system_error& error) {
+    } catch (const RedisError& error) {
+      failed_ = true;
       // Under TLS 1.3 a server that refuses the client's certificate hangs up right after the
       // handshake, so the first request may meet a closed connection.
       if (plainTextSeen_ || !isHangUp(error)) throw;
@@ -351,31 +369,46 @@ bool TlsTransport::decryptBuffered() {
 }
 
 bool TlsTransport::waitForData(std::chrono::nanoseconds timeout) {
-  return decryptBuffered() || socket_.SocketDevice::waitForData(timeout);
+  return decryptBuffered() || below_->waitForData(timeout);
 }
 
 void TlsTransport::waitForData() {
-  if (!decryptBuffered()) socket_.SocketDevice::waitForData();
+  if (!decryptBuffered()) below_->waitForData();
 }
 
 std::span<const char> TlsTransport::readAvailable() {
   if (!decryptBuffered()) {
     std::span<const char> bytes;
     try {
-      bytes = socket_.SocketDevice::readAvailable().bytes;
-    } catch (const std::system_error& error) {
+      bytes = below_->readAvailable();
+    } catch (const RedisError& error) {
+      failed_ = true;
       if (plainTextSeen_ || !isHangUp(error)) throw;
       throwHungUp();
     }
-    if (!bytes.empty() && BIO_write(networkIn_, bytes.data(), static_cast<int>(bytes.size())) !=
-                              static_cast<int>(bytes.size())) {
-      throw std::bad_alloc();
-    }
+    feed(bytes);
     decryptBuffered();
   }
   sendPendingOutput();
   handedOut_ = true;
   return plain_;
+}
+
+void TlsTransport::close() noexcept {
+  if (!below_) return;
+  if (!failed_ && SSL_is_init_finished(session_.get()) == 1) {
+    // The goodbye: it tells the server the session ended on purpose, not by a cut. Best
+    // effort: a stopped or broken socket refuses it at once.
+    ERR_clear_error();
+    if (SSL_shutdown(session_.get()) >= 0) {
+      try {
+        sendPendingOutput();
+      } catch (...) {
+      }
+    }
+    ERR_clear_error();
+  }
+  below_->close();
 }
 
 std::string TlsTransport::hostOf(std::string_view address) {

@@ -1,15 +1,16 @@
 #pragma once
 
-// TlsTransport: a TLS client session over a connected host socket. OpenSSL works on two memory
-// BIOs; every network byte goes through the host's SocketDevice, so blocking, time-outs and
-// the stop source are the socket's own and no OpenSSL socket code is involved.
+// TlsTransport: a TLS client session over the transport below it (TcpTransport). OpenSSL works
+// on two memory BIOs; every network byte goes through the transport below, so blocking,
+// time-outs and the stop source are the socket's own and no OpenSSL socket code is involved.
 //
-// Threads: a transport belongs to the thread that owns its socket (one connection attempt of
-// one worker, or the peer tool's main thread); it has no lock. OpenSSL's error queue is per
+// Threads: a transport belongs to the thread that owns its connection (one connection attempt
+// of one worker, or the peer tool's main thread); it has no lock. OpenSSL's error queue is per
 // thread and is cleared before each call into it.
 //
 // Verification: the server's certificate chain is checked against tlsCaFile (or the system's
 // trust store) and its name against the server name, always; nothing turns this off.
+// Renegotiation is refused. A clean close() sends close_notify.
 
 #include <chrono>
 #include <cstddef>
@@ -21,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ormanta/utils/network/SocketDevice.h"
 #include "redis/ConnectionSecurity.h"
+#include "redis/Transport.h"
 
 struct ssl_ctx_st;
 struct ssl_st;
@@ -30,35 +31,33 @@ struct bio_st;
 
 namespace ormanta::plugins::TulService {
 
-class TlsTransport {
+class TlsTransport final : public Transport {
  public:
   using Clock = std::chrono::steady_clock;
 
   // Reads the PEM files of security now (each attempt sees the files as they are) and prepares
   // a session for serverName (a DNS name, or an IP address checked against the certificate's
-  // IP entries). Throws std::runtime_error naming the key and path of a file that cannot be
-  // read or used. socket must outlive the transport; it may still be unconnected here.
-  TlsTransport(utils::network::SocketDevice& socket, const ConnectionSecurity& security,
-               std::string_view serverName);
-  ~TlsTransport();
+  // IP entries). Throws RedisError kRefused naming the key and path of a file that cannot be
+  // read or used.
+  TlsTransport(const ConnectionSecurity& security, std::string_view serverName);
+  ~TlsTransport() override;
   TlsTransport(const TlsTransport&) = delete;
   TlsTransport& operator=(const TlsTransport&) = delete;
 
-  // The handshake on the connected socket, bounded by deadline. Throws std::runtime_error
-  // "TLS handshake failed: <reason>"; a stop request passes through as the socket's
-  // std::system_error(operation_canceled).
-  void handshake(Clock::time_point deadline);
+  // Takes over the connected transport below and does the handshake on it, bounded by deadline.
+  // Throws RedisError kTls "TLS handshake failed: <reason>"; a stop passes through as kStopped.
+  void handshake(std::unique_ptr<Transport> below, Clock::time_point deadline);
 
-  // The InputDevice / OutputDevice operations of the plain text, with the socket's semantics:
-  // a close by the server throws std::system_error(connection_reset), TLS failures throw
-  // std::runtime_error. Under TLS 1.3 the server judges the client's certificate only after
-  // the client's side of the handshake is done, so a refusal shows up in the first read; until
+  // The Transport operations on the plain text. A close by the server throws kClosed, TLS
+  // failures kTls. Under TLS 1.3 the server judges the client's certificate only after the
+  // client's side of the handshake is done, so a refusal shows up in the first read; until
   // plain text has arrived, failures read "TLS handshake failed: <reason>".
-  void write(const void* data, std::size_t size);
-  bool waitForData(std::chrono::nanoseconds timeout);
-  void waitForData();
-  // The plain text received so far (possibly none), valid until the next call of any of these.
-  std::span<const char> readAvailable();
+  void write(const void* data, std::size_t size) override;
+  bool waitForData(std::chrono::nanoseconds timeout) override;
+  void waitForData() override;
+  std::span<const char> readAvailable() override;
+  // close_notify first, unless the session failed or the stop source ended it.
+  void close() noexcept override;
 
   // The host part of an address text as the host socket reads it ("name:port", "[::1]:port",
   // bare "::1"); "localhost" for an empty host.
@@ -80,10 +79,9 @@ class TlsTransport {
   [[noreturn]] void throwHungUp();
   [[noreturn]] void throwFailure(int sslError, bool duringHandshake);
   std::string failureReason(int sslError);
+  void feed(std::span<const char> bytes);
 
-  // Called with qualified names (socket_.SocketDevice::write): the socket may be a
-  // RedisConnection, whose own overrides of these operations lead back here.
-  utils::network::SocketDevice& socket_;
+  std::unique_ptr<Transport> below_;
   std::unique_ptr<ssl_ctx_st, ContextDeleter> context_;
   std::unique_ptr<ssl_st, SessionDeleter> session_;
   bio_st* networkIn_ = nullptr;   // owned by session_: bytes from the server
@@ -91,6 +89,7 @@ class TlsTransport {
   bool clientCertificate_ = false;
   std::optional<unsigned char> firstByteReceived_;
   bool plainTextSeen_ = false;
+  bool failed_ = false;  // a call threw: no close_notify into a session that is not in step
   // Plain text handed out by the last readAvailable is dropped at the next fill.
   std::vector<char> plain_;
   bool handedOut_ = false;

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <span>
 #include <stdexcept>
-#include <system_error>
 
 namespace ormanta::peer {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr std::chrono::seconds kConnectTimeout{3};
+using plugins::TulService::RedisConnection;
+using plugins::TulService::RedisError;
 // Longer than any block time the tool asks for, so a blocking read is never cut short.
 constexpr std::chrono::seconds kReplyTimeout{10};
 
@@ -33,10 +31,16 @@ const std::string* StreamEntry::field(std::string_view name) const {
 
 PeerConnection::PeerConnection(const Address& address,
                                const plugins::TulService::ConnectionSecurity& security)
-    : address_(address), reader_(redisReaderCreate()) {
-  if (!reader_) throw PeerError("cannot connect to " + address.text() + ": out of memory");
+    : address_(address) {
   try {
-    open(security);
+    connection_ = std::make_unique<RedisConnection>(address.text(), security);
+    connection_->connect(stop_, RedisConnection::kConnectTimeoutSeconds);
+  } catch (const RedisError& error) {
+    // A failed connect says why beside the service's one text for it.
+    const std::string reason = error.kind() == RedisError::Kind::kConnect && !error.detail().empty()
+                                   ? error.detail()
+                                   : std::string(error.what());
+    throw PeerError("cannot connect to " + address.text() + ": " + reason);
   } catch (const std::exception& error) {
     throw PeerError("cannot connect to " + address.text() + ": " + error.what());
   }
@@ -44,78 +48,10 @@ PeerConnection::PeerConnection(const Address& address,
 
 PeerConnection::~PeerConnection() = default;
 
-void PeerConnection::open(const plugins::TulService::ConnectionSecurity& security) {
-  const Clock::time_point deadline = Clock::now() + kConnectTimeout;
-  if (security.tls) {
-    tls_ = std::make_unique<plugins::TulService::TlsTransport>(
-        socket_, security, security.tlsServerName.empty() ? address_.host : security.tlsServerName);
-  }
-  const utils::network::detail::PortOption port{utils::network::detail::PortOption::kForced,
-                                                static_cast<std::uint16_t>(address_.port)};
-  socket_ = utils::network::SocketDevice::connectedSocketInternal(address_.host, port, 0, 6, kConnectTimeout,
-                                                                  nullptr);
-  if (!socket_) throw std::runtime_error(socket_.connectError());
-  if (tls_) tls_->handshake(deadline);
-  // With TLS and no password a PING shows whether the server accepted the session (under
-  // TLS 1.3 it judges a client certificate after the client's handshake is done).
-  if (security.password.empty() && !tls_) return;
-  std::vector<std::string> greeting = {"PING"};
-  if (!security.password.empty()) {
-    greeting = {"AUTH"};
-    if (!security.username.empty()) greeting.push_back(security.username);
-    greeting.push_back(security.password);
-  }
-  ReplyPtr reply;
-  try {
-    send(greeting);
-    reply = receive(deadline);
-  } catch (const std::system_error& error) {
-    // A TLS-only server hangs up on plain text.
-    if (tls_ || error.code() != std::errc::connection_reset) throw;
-    throw std::runtime_error(
-        "the server closed the connection before it answered AUTH (does it expect --tls?)");
-  }
-  if (reply->type == REDIS_REPLY_ERROR) throw std::runtime_error(textOf(reply.get()));
-}
-
-void PeerConnection::send(const std::vector<std::string>& args) {
-  std::vector<const char*> pointers;
-  std::vector<std::size_t> lengths;
-  for (const std::string& arg : args) {
-    pointers.push_back(arg.data());
-    lengths.push_back(arg.size());
-  }
-  char* request = nullptr;
-  const long long size =
-      redisFormatCommandArgv(&request, static_cast<int>(args.size()), pointers.data(), lengths.data());
-  if (size < 0) throw std::runtime_error("cannot format " + describe(args));
-  const std::unique_ptr<char, void (*)(void*)> owned(request, hi_free);
-  if (tls_) {
-    tls_->write(request, static_cast<std::size_t>(size));
-  } else {
-    socket_.write(request, static_cast<std::size_t>(size));
-  }
-}
-
-ReplyPtr PeerConnection::receive(Clock::time_point deadline) {
-  for (;;) {
-    void* raw = nullptr;
-    const int status = redisReaderGetReply(reader_.get(), &raw);
-    ReplyPtr reply(static_cast<redisReply*>(raw));
-    if (status != REDIS_OK) throw std::runtime_error("corrupted reply");
-    if (reply) return reply;
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-    const bool ready = left.count() > 0 && (tls_ ? tls_->waitForData(left) : socket_.waitForData(left));
-    if (!ready) throw std::runtime_error("no reply in time");
-    const std::span<const char> bytes = tls_ ? tls_->readAvailable() : socket_.readAvailable().bytes;
-    if (!bytes.empty()) redisReaderFeed(reader_.get(), bytes.data(), bytes.size());
-  }
-}
-
 ReplyPtr PeerConnection::command(const std::vector<std::string>& args) {
   try {
-    send(args);
-    return receive(Clock::now() + kReplyTimeout);
+    connection_->sendCommand(plugins::TulService::RedisArgs(args.begin(), args.end()));
+    return connection_->waitForReply(kReplyTimeout);
   } catch (const std::exception& error) {
     throw PeerError("connection to " + address_.text() + " failed: " + error.what());
   }

@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "ormanta/utils/network/SocketDevice.h"
+#include "ormanta/utils/io/StopSource.h"
 #include "peer/Address.h"
 #include "redis/ConnectionSecurity.h"
-#include "redis/HiredisCompat.h"
-#include "redis/TlsTransport.h"
+#include "redis/RedisConnection.h"
 
 namespace ormanta::peer {
 
@@ -21,10 +20,7 @@ class PeerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct ReplyDeleter {
-  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
-};
-using ReplyPtr = std::unique_ptr<redisReply, ReplyDeleter>;
+using ReplyPtr = plugins::TulService::RedisReplyPtr;
 
 struct StreamEntry {
   std::string stream;
@@ -33,9 +29,9 @@ struct StreamEntry {
   const std::string* field(std::string_view name) const;
 };
 
-// A blocking connection: the host's socket, TLS when asked for (the plug-in's transport,
-// certificates always verified), hiredis' request formatter and reply reader. Every reply is
-// awaited at most 10 s, longer than any block time the tool asks for. One thread at a time.
+// A blocking connection: the plug-in's own RedisConnection (the host's socket, TLS when asked
+// for with certificates always verified, AUTH, hiredis' codec). Every reply is awaited at most
+// 10 s, longer than any block time the tool asks for. One thread at a time.
 class PeerConnection {
  public:
   // Connects, does the TLS handshake and AUTH as security says; throws PeerError "cannot
@@ -64,20 +60,11 @@ class PeerConnection {
   const Address& address() const noexcept { return address_; }
 
  private:
-  struct ReaderDeleter {
-    void operator()(redisReader* reader) const noexcept { redisReaderFree(reader); }
-  };
-
   ReplyPtr expectType(const std::vector<std::string>& args, int type);
-  void send(const std::vector<std::string>& args);
-  ReplyPtr receive(std::chrono::steady_clock::time_point deadline);
-  void open(const plugins::TulService::ConnectionSecurity& security);
 
   Address address_;
-  std::unique_ptr<redisReader, ReaderDeleter> reader_;
-  utils::network::SocketDevice socket_;
-  // Declared after socket_, which it refers to.
-  std::unique_ptr<plugins::TulService::TlsTransport> tls_;
+  utils::io::StopSource stop_;  // never requested; outlives the connection bound to it
+  std::unique_ptr<plugins::TulService::RedisConnection> connection_;
 };
 
 }  // namespace ormanta::peer

@@ -52,7 +52,7 @@ std::vector<std::string> valuesOf(const TulService::StreamFieldValues& fields, c
 }
 
 // The field/value pairs of an XADD request (after "XADD key MAXLEN ~ n *").
-std::vector<std::pair<std::string, std::string>> xaddFields(const RecordingConnection::Request& request) {
+std::vector<std::pair<std::string, std::string>> xaddFields(const RecordingServer::Request& request) {
   std::vector<std::pair<std::string, std::string>> fields;
   for (std::size_t i = 6; i + 1 < request.size(); i += 2) fields.emplace_back(request[i], request[i + 1]);
   return fields;
@@ -66,7 +66,7 @@ void checkRequests(const RecordingConnection& connection, const TulService::Serv
   int responses = 0;
   std::string result;
   std::size_t echoes = 0;
-  for (const RecordingConnection::Request& request : connection.requests) {
+  for (const RecordingServer::Request& request : connection.server.requests) {
     const std::string& verb = request.front();
     check(verb == "XADD" || verb == "MULTI" || verb == "EXEC" || verb == "XREAD", "only stream commands are sent",
           verb);
@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   addFuzzElement(harness.model());
   std::shared_ptr<TulService::Service> service = harness.create(R"({"serviceName":"S"})");
   RecordingConnection connection;
-  if (faultByte >= 0xF0) connection.failRequest = faultByte - 0xF0;
-  connection.chunk = chunkByte == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte;
+  if (faultByte >= 0xF0) connection.server.failRequest = faultByte - 0xF0;
+  connection.server.chunk = chunkByte == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte;
   // The command's made-up ID is decades old: no age limit, so that it is run.
   TulService::CommandStream stream(connection, service->serviceName,
                                      {std::numeric_limits<std::int64_t>::max(), 10'000});

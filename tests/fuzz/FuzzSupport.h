@@ -25,6 +25,7 @@
 #include "ormanta/host/Model.h"
 #include "redis/HiredisCompat.h"
 #include "redis/RedisConnection.h"
+#include "redis/Transport.h"
 
 namespace tul::fuzz {
 
@@ -69,17 +70,15 @@ class Input {
   std::string_view rest_;
 };
 
-// A RedisConnection over a scripted socket. Each request written is recorded as its arguments
-// and, when answerRequests is set, answered as a Redis server that accepts everything would
-// answer it (MULTI/EXEC included); the request numbered failRequest is answered with an error
-// instead (inside a transaction: a queueing error, after which EXEC aborts). Bytes given to
-// script() are handed out as they are. Reads hand out at most chunk bytes at a time. With no
-// byte left, a wait reports a time-out and an unbounded wait or a read sees the peer's close.
-class RecordingConnection final : public TulService::RedisConnection {
+// The transport of a RecordingConnection: it plays the server. Each request written is
+// recorded as its arguments and, when answerRequests is set, answered as a Redis server that
+// accepts everything would answer it (MULTI/EXEC included); the request numbered failRequest is
+// answered with an error instead (inside a transaction: a queueing error, after which EXEC
+// aborts). Bytes given to script() are handed out as they are. Reads hand out at most chunk
+// bytes at a time. With no byte left, a wait or a read sees the peer's close.
+class RecordingServer final : public TulService::Transport {
  public:
   using Request = std::vector<std::string>;
-
-  RecordingConnection() : RedisConnection("127.0.0.1:1") {}
 
   void script(std::string_view bytes) { pending_.append(bytes); }
 
@@ -118,19 +117,22 @@ class RecordingConnection final : public TulService::RedisConnection {
     if (offset_ >= pending_.size()) throw closed();
   }
 
-  ormanta::utils::io::ReadResult readAvailable() override {
+  std::span<const char> readAvailable() override {
     if (offset_ >= pending_.size()) throw closed();
     const std::size_t size = std::min(chunk == 0 ? 1 : chunk, pending_.size() - offset_);
     current_.assign(pending_, offset_, size);
     offset_ += size;
-    return {std::span<const char>(current_.data(), current_.size()), offset_ < pending_.size()};
+    return current_;
   }
+
+  void close() noexcept override {}
 
   std::size_t unread() const noexcept { return pending_.size() - offset_; }
 
  private:
-  static std::system_error closed() {
-    return std::system_error(std::make_error_code(std::errc::connection_reset), "connection closed by the peer");
+  static TulService::RedisError closed() {
+    return TulService::RedisError(TulService::RedisError::Kind::kClosed,
+                                  std::make_error_code(std::errc::connection_reset));
   }
 
   static std::string bulk(std::string_view text) {
@@ -184,6 +186,18 @@ class RecordingConnection final : public TulService::RedisConnection {
   bool aborted_ = false;
   std::vector<std::string> queued_;
   std::uint64_t lastId_ = 0;
+};
+
+// A RedisConnection over a RecordingServer.
+class RecordingConnection final : public TulService::RedisConnection {
+ public:
+  RecordingConnection() : RecordingConnection(new RecordingServer) {}
+
+  RecordingServer& server;  // owned by the connection
+
+ private:
+  explicit RecordingConnection(RecordingServer* made)
+      : RedisConnection(std::unique_ptr<TulService::Transport>(made)), server(*made) {}
 };
 
 // One member of every native type (and of every bit size), all writable, plus a read-only

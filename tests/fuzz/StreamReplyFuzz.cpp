@@ -4,9 +4,11 @@
 // outcome for every reply (entries, nil, the error text, a corrupted reply), and nothing may
 // end other than by the client's own exceptions.
 //
-// Input: one byte for the chunk size (low 7 bits; 0: all at once) and the wait (high bit set:
-// XREAD with a block time, so a bounded wait; else none, so the unbounded wait), then the
-// reply bytes.
+// Failures are told apart by kind, so an error reply whose text is one of the client's own
+// ("corrupted Redis reply received") stays an error reply.
+//
+// Input: one byte for the chunk size (low 7 bits; 0: all at once; the high bit is not used),
+// then the reply bytes.
 
 #include <optional>
 #include <stdexcept>
@@ -23,8 +25,6 @@ using namespace tul::fuzz;
 using TulService::StreamEntry;
 
 constexpr std::string_view kStream = "S.Commands";
-constexpr std::string_view kCorrupted = "corrupted Redis reply received";
-constexpr std::string_view kTimeout = "timeout exceeded while waiting for a Redis reply";
 
 struct Nil {
   bool operator==(const Nil&) const = default;
@@ -52,7 +52,7 @@ void decodeEveryArray(const redisReply* element, int depth) {
   for (std::size_t i = 0; i < element->elements; ++i) decodeEveryArray(element->element[i], depth + 1);
 }
 
-std::vector<Outcome> decodeWhole(std::string_view bytes, bool bounded) {
+std::vector<Outcome> decodeWhole(std::string_view bytes) {
   std::vector<Outcome> outcomes;
   const std::unique_ptr<redisReader, decltype(&redisReaderFree)> reader(redisReaderCreate(), &redisReaderFree);
   redisReaderFeed(reader.get(), bytes.data(), bytes.size());
@@ -71,44 +71,40 @@ std::vector<Outcome> decodeWhole(std::string_view bytes, bool bounded) {
     } else if (reply->type == TulService::kReplyError) {
       // xread throws the text, and an exception's text ends at its first zero byte.
       const std::string_view text = reply->str == nullptr ? std::string_view() : std::string_view(reply->str, reply->len);
-      ServerError error{std::string(text.substr(0, text.find('\0')))};
-      // An error reply with the client's own texts cannot be told from a corrupted reply or
-      // (with a bounded wait) from the end of the bytes.
-      if (error.text == kCorrupted) {
-        outcomes.emplace_back(Corrupted{});
-        return outcomes;
-      }
-      if (bounded && error.text == kTimeout) return outcomes;
-      outcomes.emplace_back(std::move(error));
+      outcomes.emplace_back(ServerError{std::string(text.substr(0, text.find('\0')))});
     } else {
       outcomes.emplace_back(TulService::decodeStreamReply(*reply, kStream));
     }
   }
 }
 
-std::vector<Outcome> readThroughConnection(std::string_view bytes, std::size_t chunk,
-                                           std::optional<std::int64_t> blockMs) {
+std::vector<Outcome> readThroughConnection(std::string_view bytes, std::size_t chunk) {
   std::vector<Outcome> outcomes;
   RecordingConnection connection;
-  connection.answerRequests = false;
-  connection.chunk = chunk;
-  connection.script(bytes);
+  connection.server.answerRequests = false;
+  connection.server.chunk = chunk;
+  connection.server.script(bytes);
   for (;;) {
     try {
-      std::optional<std::vector<StreamEntry>> entries = connection.xread(kStream, "0-0", blockMs);
+      std::optional<std::vector<StreamEntry>> entries = connection.xread(kStream, "0-0", 100, 1000);
       outcomes.emplace_back(entries ? Outcome(std::move(*entries)) : Outcome(Nil{}));
-    } catch (const std::system_error& closed) {
-      check(closed.code() == std::errc::connection_reset, "only the end of the bytes ends the replies", closed.what());
-      check(connection.unread() == 0, "the connection reads every byte before it sees the close");
-      return outcomes;
-    } catch (const std::runtime_error& error) {
-      if (error.what() == kCorrupted) {
-        outcomes.emplace_back(Corrupted{});
-        return outcomes;
+    } catch (const TulService::RedisError& error) {
+      switch (error.kind()) {
+        case TulService::RedisError::Kind::kClosed:
+          check(error.code() == std::errc::connection_reset, "only the end of the bytes ends the replies",
+                error.what());
+          check(connection.server.unread() == 0, "the connection reads every byte before it sees the close");
+          return outcomes;
+        case TulService::RedisError::Kind::kProtocol:
+          outcomes.emplace_back(Corrupted{});
+          return outcomes;
+        case TulService::RedisError::Kind::kReply:
+          outcomes.emplace_back(ServerError{error.what()});
+          break;
+        default:
+          check(false, "xread fails only by a close, a corrupted reply or an error reply", error.what());
+          return outcomes;
       }
-      // The bounded wait ends at the end of the bytes, as the socket reports no more data.
-      if (blockMs && error.what() == kTimeout) return outcomes;
-      outcomes.emplace_back(ServerError{error.what()});
     }
   }
 }
@@ -119,9 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Input input(data, size);
   const std::uint8_t chunkByte = input.byte();
   const std::size_t chunk = (chunkByte & 0x7F) == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte & 0x7F;
-  const std::optional<std::int64_t> blockMs = (chunkByte & 0x80) != 0 ? std::optional<std::int64_t>(100) : std::nullopt;
-  const std::vector<Outcome> whole = decodeWhole(input.rest(), blockMs.has_value());
-  const std::vector<Outcome> read = readThroughConnection(input.rest(), chunk, blockMs);
+  const std::vector<Outcome> whole = decodeWhole(input.rest());
+  const std::vector<Outcome> read = readThroughConnection(input.rest(), chunk);
   check(whole == read, "xread over a socket decodes as the reader does on the whole bytes");
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "ormanta/utils/eh/CurrentErrorCode.h"
+#include "redis/RedisErrors.h"
 #include "redis/StaticNumberText.h"
 #include "redis/StreamDecoding.h"
 
@@ -14,6 +16,7 @@ namespace {
 using namespace std::string_literals;
 using ormanta::plugins::TulService::decodeFieldArray;
 using ormanta::plugins::TulService::decodeStreamReply;
+using ormanta::plugins::TulService::RedisError;
 using ormanta::plugins::TulService::RedisReplyPtr;
 using ormanta::plugins::TulService::StaticNumberText;
 using ormanta::plugins::TulService::StreamEntry;
@@ -97,6 +100,57 @@ TEST(DecodeStreamReply, TextsKeepEveryByteZeroBytesIncluded) {
   EXPECT_EQ(decode(reply, "s\0x"s), (std::vector<StreamEntry>{{"1-0\0x"s, {{"cmd", {"set\0x"s}}}}}));
   EXPECT_EQ(decode(reply, "s"), (std::vector<StreamEntry>{{"2-0", {{"fi\0eld"s, {"\0"s}}}}}))
       << "a stream key cut at its zero byte is another stream";
+}
+
+// Error replies are told apart by their first word and arguments, never by matching texts
+// elsewhere; the code the host records for one is the code its text always had.
+TEST(RedisErrorTest, ErrorRepliesHaveTheirKindPrefixAndArgumentsAndTheHostsOldCode) {
+  using Reply = RedisError::Reply;
+  const struct {
+    std::string text;
+    Reply reply;
+    std::vector<std::string> arguments;
+    bool onlyItsKey;
+  } cases[] = {
+      {"MOVED 3999 127.0.0.1:6381", Reply::kMoved, {"3999", "127.0.0.1:6381"}, false},
+      {"ASK 3999 127.0.0.1:6381", Reply::kAsk, {"3999", "127.0.0.1:6381"}, false},
+      {"TRYAGAIN Multiple keys request during rehashing of slot", Reply::kTryAgain, {}, false},
+      {"CLUSTERDOWN The cluster is down", Reply::kClusterDown, {}, false},
+      {"READONLY You can't write against a read only replica.", Reply::kReadOnly, {}, false},
+      {"UNBLOCKED force unblock from blocking operation, instance state changed (master -> replica?)",
+       Reply::kUnblocked, {}, false},
+      {"WRONGTYPE Operation against a key holding the wrong kind of value", Reply::kWrongType, {}, true},
+      {"NOPERM this user has no permissions to access one of the keys used as arguments", Reply::kNoPerm, {}, true},
+      {"NOPERM No permissions to access a key", Reply::kNoPerm, {}, true},
+      {"NOPERM this user has no permissions to run the 'xadd' command", Reply::kNoPerm, {}, false},
+      {"OOM command not allowed when used memory > 'maxmemory'.", Reply::kOom, {}, false},
+      {"ERR syntax error", Reply::kErr, {"syntax", "error"}, false},
+      {"BUSYGROUP Consumer Group name already exists", Reply::kOther, {}, false},
+      {"", Reply::kOther, {}, false},
+  };
+  for (const auto& c : cases) {
+    const RedisError error = RedisError::fromReply(c.text);
+    EXPECT_EQ(error.kind(), RedisError::Kind::kReply) << c.text;
+    EXPECT_EQ(error.reply(), c.reply) << c.text;
+    EXPECT_EQ(std::string(error.what()), c.text);
+    if (!c.arguments.empty()) {
+      EXPECT_EQ(error.arguments(), c.arguments) << c.text;
+    }
+    EXPECT_EQ(error.refusesOnlyItsKey(), c.onlyItsKey) << c.text;
+  }
+  const auto recorded = [](auto&& throwIt) {
+    try {
+      throwIt();
+    } catch (...) {
+      return ormanta::utils::eh::currentErrorCode();
+    }
+    return std::error_code();
+  };
+  const std::string text = "timeout exceeded while waiting for a Redis reply";
+  EXPECT_EQ(recorded([&] { throw RedisError(RedisError::Kind::kTimeout, text); }),
+            recorded([&] { throw std::runtime_error(text); }));
+  const auto reset = std::make_error_code(std::errc::connection_reset);
+  EXPECT_EQ(recorded([&] { throw RedisError(RedisError::Kind::kClosed, reset); }), reset);
 }
 
 }  // namespace

@@ -72,8 +72,8 @@ TEST_F(RedisCommandsTest, ErrorRepliesThrowTheServersText) {
   EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->hset(records); }), wrongType);
   EXPECT_TRUE(client->exists("ok")) << "records before the failing one are written";
   EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xadd({records[1]}, 100); }), wrongType);
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xread("plain", "0", 10); }), wrongType);
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xread("C", "notAnId", 10); }),
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xread("plain", "0", 10, 10); }), wrongType);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->xread("C", "notAnId", 10, 10); }),
             serverError({"XREAD", "STREAMS", "C", "notAnId"}));
 }
 
@@ -94,10 +94,11 @@ TEST_F(RedisCommandsTest, XreadDecodesTheEntriesAfterLastIdOrWaitsForThemAsLongA
   const std::string second = client->xadd("C", {{"cmd", "subscribe"}});
   const std::vector<StreamEntry> all = {{first, {{"cmd", {"set"}}, {"name", {"a", "b"}}}},
                                         {second, {{"cmd", {"subscribe"}}}}};
-  EXPECT_EQ(connection->xread("C", "0", 100), all);
-  EXPECT_EQ(connection->xread("C", first, 100), std::vector<StreamEntry>{all[1]});
+  EXPECT_EQ(connection->xread("C", "0", 100, 10), all);
+  EXPECT_EQ(connection->xread("C", "0", 100, 1), std::vector<StreamEntry>{all[0]}) << "COUNT";
+  EXPECT_EQ(connection->xread("C", first, 100, 10), std::vector<StreamEntry>{all[1]});
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(connection->xread("C", "$", 50), std::nullopt);
+  EXPECT_EQ(connection->xread("C", "$", 50, 10), std::nullopt);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 40ms);
   connection->sendCommand({"XREAD", "STREAMS", "C", "0"});
   EXPECT_TRUE(decodeStreamReply(*connection->waitForReply(1000ms), "other").empty())

@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using ormanta::plugins::TulService::RedisConnection;
+using ormanta::plugins::TulService::RedisError;
 using ormanta::plugins::TulService::RedisRecord;
 using ormanta::plugins::TulService::RedisReplyPtr;
 using ormanta::utils::io::StopSource;
@@ -37,6 +38,17 @@ const std::string kConnectMessage = "failed to connect to the Redis database";
 std::string textOf(const redisReply& reply) { return std::string(reply.str, reply.len); }
 
 auto since(Clock::time_point start) { return Clock::now() - start; }
+
+// The kind of the RedisError that call throws.
+template <class Call>
+std::optional<RedisError::Kind> kindOf(Call&& call) {
+  try {
+    call();
+  } catch (const RedisError& error) {
+    return error.kind();
+  }
+  return std::nullopt;
+}
 
 // Answers each request with the next of replies ("" sends nothing), then waits for the client to go.
 FakeServer::Script answer(std::vector<std::string> replies) {
@@ -72,7 +84,7 @@ TEST_F(RedisConnectionTest, ConnectFailsInTimeWhenRefusedUnreachableOrStopped) {
         << address;
     EXPECT_LT(since(start), 3s) << address;
     EXPECT_GE(since(start), address == hanging ? 900ms : 0ms) << "the connect must really hang";
-    EXPECT_FALSE(connection) << address;
+    EXPECT_EQ(kindOf([&] { connection.ping(); }), RedisError::Kind::kClosed) << "not connected: " << address;
   }
 
   RedisConnection stopped(hanging);
@@ -82,6 +94,7 @@ TEST_F(RedisConnectionTest, ConnectFailsInTimeWhenRefusedUnreachableOrStopped) {
   });
   const auto start = Clock::now();
   EXPECT_EQ(messageOf<std::runtime_error>([&] { stopped.connect(stop, 3); }), kConnectMessage);
+  EXPECT_EQ(kindOf([&] { stopped.connect(stop, 3); }), RedisError::Kind::kStopped);
   EXPECT_LT(since(start), 600ms) << "a stop ends the connect promptly";
   stopper.join();
   LoopbackListener listener;
@@ -90,14 +103,14 @@ TEST_F(RedisConnectionTest, ConnectFailsInTimeWhenRefusedUnreachableOrStopped) {
   EXPECT_FALSE(listener.accept(50ms)) << "a stopped source connects nowhere";
 }
 
-TEST_F(RedisConnectionTest, StopOrServerCloseEndsABoundedOrUnboundedReplyWaitPromptly) {
+TEST_F(RedisConnectionTest, StopOrServerCloseEndsAReplyWaitPromptlyWithItsKind) {
   FakeServer silent(answer({""}));
   FakeServer closing([](FakeConnection& connection) {
     connection.readCommand(5s);
     std::this_thread::sleep_for(100ms);
     connection.close();
   });
-  for (const bool unbounded : {false, true}) {
+  for (const bool blockedRead : {false, true}) {
     for (const bool byStop : {true, false}) {
       StopSource stopSource;
       RedisConnection connection(byStop ? silent.address() : closing.address());
@@ -107,9 +120,10 @@ TEST_F(RedisConnectionTest, StopOrServerCloseEndsABoundedOrUnboundedReplyWaitPro
         if (byStop) stopSource.requestStop();
       });
       const auto start = Clock::now();
-      EXPECT_EQ(
-          systemErrorOf([&] { unbounded ? (void)connection.xread("s", "$") : (void)connection.ping(); }),
-          byStop ? std::errc::operation_canceled : std::errc::connection_reset);
+      // A ping waits its reply time-out at most, a read of the command stream its block time more.
+      const auto wait = [&] { blockedRead ? (void)connection.xread("s", "$", 60'000, 10) : (void)connection.ping(); };
+      EXPECT_EQ(systemErrorOf(wait), byStop ? std::errc::operation_canceled : std::errc::connection_reset);
+      EXPECT_EQ(kindOf(wait), byStop ? RedisError::Kind::kStopped : RedisError::Kind::kClosed);
       EXPECT_LT(since(start), 600ms) << "well before the 1 s reply time-out";
       stopper.join();
     }
@@ -128,7 +142,7 @@ TEST_F(RedisConnectionTest, RepliesAreFramedWhateverTheReadBoundaries) {
   });
   auto connection = connectTo(server);
   connection->sendCommand({"PING"});
-  ASSERT_TRUE(connection->waitForData(2s));
+  std::this_thread::sleep_for(50ms);  // the first part has come
   EXPECT_EQ(messageOf<std::runtime_error>([&] { connection->waitForReply(0ms); }), kTimeoutMessage)
       << "a zero time-out throws before reading anything";
   EXPECT_EQ(textOf(*connection->waitForReply(kReplyTimeout)), "first");
@@ -210,14 +224,16 @@ TEST_F(RedisConnectionTest, EachCommandSendsItsRequestAndTakesAnyReplyShape) {
   connection->hset({});
   EXPECT_EQ(connection->ping(), "hello");
   EXPECT_EQ(connection->ping(), "") << "an integer reply has no text";
-  EXPECT_FALSE(connection->xread("svc.Commands", "$"));
-  EXPECT_FALSE(connection->xread("svc.Commands", "1-2", 3401));
-  EXPECT_EQ(server.commands(), (Commands{{"DEL", "k", "l"},
-                                         {"HDEL", "h", "f"},
-                                         {"PING"},
-                                         {"PING"},
-                                         {"XREAD", "BLOCK", "0", "STREAMS", "svc.Commands", "$"},
-                                         {"XREAD", "BLOCK", "3401", "STREAMS", "svc.Commands", "1-2"}}))
+  EXPECT_FALSE(connection->xread("svc.Commands", "$", 1, 10));
+  EXPECT_FALSE(connection->xread("svc.Commands", "1-2", 3401, 1000));
+  EXPECT_THROW(connection->xread("svc.Commands", "1-2", 0, 10), std::invalid_argument) << "never BLOCK 0";
+  EXPECT_EQ(server.commands(),
+            (Commands{{"DEL", "k", "l"},
+                      {"HDEL", "h", "f"},
+                      {"PING"},
+                      {"PING"},
+                      {"XREAD", "COUNT", "10", "BLOCK", "1", "STREAMS", "svc.Commands", "$"},
+                      {"XREAD", "COUNT", "1000", "BLOCK", "3401", "STREAMS", "svc.Commands", "1-2"}}))
       << "empty batches send nothing";
 }
 

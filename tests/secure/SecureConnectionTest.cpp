@@ -5,9 +5,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <map>
 #include <thread>
@@ -16,7 +18,9 @@
 
 #include "ormanta/config/Config.h"
 #include "ormanta/host/Host.h"
+#include "redis/Transport.h"
 #include "secure/SecureRedis.h"
+#include "support/LoopbackPeer.h"
 #include "support/CommandPeer.h"
 #include "support/Errors.h"
 #include "support/ServiceHarness.h"
@@ -33,6 +37,7 @@ using namespace tul::test;
 using Attr = ServiceAttribute;
 using Settings = std::vector<std::pair<std::string, std::string>>;
 using Clock = std::chrono::steady_clock;
+using ormanta::utils::io::StopSource;
 
 constexpr Attr kErrorAttributes[] = {Attr::kDataConnectionError, Attr::kCommandConnectionError,
                                      Attr::kServiceRegistrationError, Attr::kError};
@@ -364,6 +369,35 @@ TEST_F(SecureConnectionTest, TheServiceRuleIsEnoughAndEveryCommandAndKeyPatternI
     }
     stop();
   }
+}
+
+// The transport alone, against a TLS server made here with OpenSSL: a clean close tells the
+// server so (close_notify), where a cut would leave it guessing.
+TEST_F(SecureConnectionTest, ACleanCloseOfATlsConnectionSendsCloseNotify) {
+  LoopbackListener listener;
+  std::promise<int> lastRead;  // SSL_get_error of the server's read that ended the session
+  std::thread server([&] {
+    const UniqueFd socket = listener.accept(5s);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+    SSL_CTX_use_certificate_chain_file(context.get(), redis->file("server.pem").c_str());
+    SSL_CTX_use_PrivateKey_file(context.get(), redis->file("server.key").c_str(), SSL_FILETYPE_PEM);
+    std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context.get()), &SSL_free);
+    SSL_set_fd(session.get(), socket.get());
+    if (SSL_accept(session.get()) != 1) return lastRead.set_value(-1);
+    char byte = 0;
+    lastRead.set_value(SSL_get_error(session.get(), SSL_read(session.get(), &byte, 1)));
+  });
+  ConnectionSecurity security;
+  security.tls = true;
+  security.tlsCaFile = redis->file("ca.pem");
+  StopSource stop;
+  std::unique_ptr<Transport> transport =
+      connectTransport("127.0.0.1:" + std::to_string(listener.port()), security, 3s, &stop);
+  transport->close();
+  auto result = lastRead.get_future();
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), SSL_ERROR_ZERO_RETURN) << "the server saw the end of the session, not a cut";
+  server.join();
 }
 
 }  // namespace

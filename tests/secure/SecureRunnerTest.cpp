@@ -66,7 +66,7 @@ TEST_F(SecureRunnerTest, HostAndPeerWorkOverTlsAsAclUsersAndPrintNoPassword) {
        "WRONGPASS invalid username-password pair or user is disabled."},
       {overTls({"--user", "tul", "--pass", SecureRedis::kServicePassword, "services"}), "NOPERM"},
       {{"--address", redis.tlsAddress(), "--tls", "services"}, "certificate verify failed"},
-      {{"--address", redis.tlsAddress(), "--user", "peer", "services"}, "does it expect --tls?"},
+      {{"--address", redis.tlsAddress(), "--user", "peer", "services"}, "does it expect TLS?"},
   };
   for (const auto& [args, expected] : refused) {
     const PeerResult result = peer(args, SecureRedis::kPeerPassword);
