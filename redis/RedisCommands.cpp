@@ -1,4 +1,4 @@
-// The six commands of RedisConnection: argument lists, pipelining and reply checks.
+// The Redis commands of RedisConnection: argument lists, pipelining and reply checks.
 
 #include <charconv>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-// The six commands of RedisConnection against a private redis-server.
+// The Redis commands of RedisConnection against a private redis-server.
 
 #include <gtest/gtest.h>
 
