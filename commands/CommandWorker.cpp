@@ -42,7 +42,8 @@ std::string takeStartPosition(CommandStream& stream, RedisConnection& connection
                               const CommandStreamWatch& clears) {
   const std::string reached = stream.lastId;
   const bool lost =
-      reached != "0-0" && (reached.empty() || connection.xrevrange(stream.commandStreamKey, reached, reached, 1).empty());
+      reached != "0-0" &&
+      (reached.empty() || connection.xrevrange(stream.commandStreamKey, reached, reached, 1).empty());
   if (lost && !reached.empty() && clears.lastDone() > stream.clearsAtLastId) {
     stream.moveTo("0-0");
   } else if (lost) {
@@ -107,8 +108,8 @@ std::optional<Command> readCommand(CommandStream& stream, const std::stop_token&
     // A block time of 0 would make the server wait without limit.
     if (stop.stop_requested() || blockMs < 1) return std::nullopt;
     std::optional<std::vector<StreamEntry>> entries =
-        stream.redis().xread(stream.commandStreamKey, stream.lastId.empty() ? "$" : stream.lastId,
-                              blockMs, CommandStream::kReadCount);
+        stream.redis().xread(stream.commandStreamKey, stream.lastId.empty() ? "$" : stream.lastId, blockMs,
+                             CommandStream::kReadCount);
     if (stream.clears) stream.clears->noteRead();
     if (!entries) return std::nullopt;
     queueCommands(stream, std::move(*entries));

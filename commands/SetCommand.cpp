@@ -22,14 +22,16 @@ template <class Enum, int Count, class Namer>
 const std::unordered_map<std::string_view, Enum>& nameTable(Namer namer) {
   static const std::unordered_map<std::string_view, Enum> table = [&] {
     std::unordered_map<std::string_view, Enum> names;
-    for (int value = 0; value < Count; ++value) names.emplace(namer(static_cast<Enum>(value)), static_cast<Enum>(value));
+    for (int value = 0; value < Count; ++value)
+      names.emplace(namer(static_cast<Enum>(value)), static_cast<Enum>(value));
     return names;
   }();
   return table;
 }
 
 const std::unordered_map<std::string_view, data::Quality>& qualityNames() {
-  return nameTable<data::Quality, data::kQualityCount>([](data::Quality q) { return data::toBasicString(q); });
+  return nameTable<data::Quality, data::kQualityCount>(
+      [](data::Quality q) { return data::toBasicString(q); });
 }
 
 const std::unordered_map<std::string_view, model::ElementCategory>& categoryNames() {
@@ -186,8 +188,8 @@ void writeSetValue(std::string_view name, std::string_view value, const data::Wr
     throw SetRefusal(error.what());
   }
   if (outcome == WriteOutcome::kNotConverted) {
-    throw SetRefusal(fmt::format("'set' command failed. Value '{}' cannot be converted for {}.", quotedInput(value),
-                                 quotedInput(name)));
+    throw SetRefusal(fmt::format("'set' command failed. Value '{}' cannot be converted for {}.",
+                                 quotedInput(value), quotedInput(name)));
   }
 }
 

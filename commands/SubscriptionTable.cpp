@@ -4,10 +4,10 @@
 #include <iterator>
 #include <mutex>
 
-#include "publishing/Channel.h"
 #include "commands/MemberLookup.h"
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "plugin/Service.h"
+#include "publishing/Channel.h"
 
 namespace ormanta::plugins::TulService {
 namespace {
@@ -17,10 +17,12 @@ std::int64_t nowTicks() noexcept { return utils::chrono::now().time_since_epoch(
 // Turns the sorted names into the sorted newNames, collecting what was added and removed. Both
 // lists are multisets (a name may repeat), so a repeated name counts once per occurrence.
 // Linear in the two sizes.
-void mergeNames(std::vector<std::string>& names, std::vector<std::string>& newNames, std::vector<std::string>& added,
-                std::vector<std::string>& removed) {
-  std::set_difference(newNames.begin(), newNames.end(), names.begin(), names.end(), std::back_inserter(added));
-  std::set_difference(names.begin(), names.end(), newNames.begin(), newNames.end(), std::back_inserter(removed));
+void mergeNames(std::vector<std::string>& names, std::vector<std::string>& newNames,
+                std::vector<std::string>& added, std::vector<std::string>& removed) {
+  std::set_difference(newNames.begin(), newNames.end(), names.begin(), names.end(),
+                      std::back_inserter(added));
+  std::set_difference(names.begin(), names.end(), newNames.begin(), newNames.end(),
+                      std::back_inserter(removed));
   names.swap(newNames);
 }
 
@@ -67,8 +69,8 @@ const Subscription* SubscriptionTable::find(const std::string& id) const {
   return found == entries_.end() ? nullptr : found->second.get();
 }
 
-void SubscriptionTable::addOrUpdate(const std::string& id, std::int64_t samplingIntervalMs, std::int64_t lifetimeMs,
-                                    std::vector<std::string> newNames) {
+void SubscriptionTable::addOrUpdate(const std::string& id, std::int64_t samplingIntervalMs,
+                                    std::int64_t lifetimeMs, std::vector<std::string> newNames) {
   auto [entry, inserted] = entries_.try_emplace(id);
   if (inserted) entry->second = std::make_unique<Subscription>(*owner_);
   Subscription& subscription = *entry->second;

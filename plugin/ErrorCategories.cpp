@@ -11,9 +11,12 @@ const char* ConnectionErrorCategory::name() const noexcept { return kCategoryNam
 
 std::string ConnectionErrorCategory::message(int value) const {
   switch (value) {
-    case kNoError: return "no error";
-    case kNotEstablished: return "the connection is not established yet";
-    default: return kUnknown;
+    case kNoError:
+      return "no error";
+    case kNotEstablished:
+      return "the connection is not established yet";
+    default:
+      return kUnknown;
   }
 }
 
@@ -21,11 +24,16 @@ const char* GeneralConnectionErrorCategory::name() const noexcept { return kCate
 
 std::string GeneralConnectionErrorCategory::message(int value) const {
   switch (value) {
-    case kNoError: return "no error";
-    case kDataDown: return "data connection is not established";
-    case kCommandDown: return "command connection is not established";
-    case kBothDown: return "the command connection and the data connection are not established";
-    default: return kUnknown;
+    case kNoError:
+      return "no error";
+    case kDataDown:
+      return "data connection is not established";
+    case kCommandDown:
+      return "command connection is not established";
+    case kBothDown:
+      return "the command connection and the data connection are not established";
+    default:
+      return kUnknown;
   }
 }
 
@@ -33,9 +41,12 @@ const char* RegistrationErrorCategory::name() const noexcept { return kCategoryN
 
 std::string RegistrationErrorCategory::message(int value) const {
   switch (value) {
-    case kRegistered: return "the service is successfully registered";
-    case kPending: return "the service registration is pending";
-    default: return kUnknown;
+    case kRegistered:
+      return "the service is successfully registered";
+    case kPending:
+      return "the service registration is pending";
+    default:
+      return kUnknown;
   }
 }
 

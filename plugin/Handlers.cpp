@@ -28,9 +28,14 @@ void joinIfRunning(std::jthread& worker) {
 
 }  // namespace
 
-ConnectionHandler::ConnectionHandler(Service& owner, utils::io::StopSource& stopSource, std::int32_t initialPhase,
-                                     std::int64_t maxWaitMs, memory::MemoryBlock block)
-    : owner(&owner), stopSource(&stopSource), state(std::move(block)), phase(initialPhase), maxWaitMs(maxWaitMs) {}
+ConnectionHandler::ConnectionHandler(Service& owner, utils::io::StopSource& stopSource,
+                                     std::int32_t initialPhase, std::int64_t maxWaitMs,
+                                     memory::MemoryBlock block)
+    : owner(&owner),
+      stopSource(&stopSource),
+      state(std::move(block)),
+      phase(initialPhase),
+      maxWaitMs(maxWaitMs) {}
 
 std::error_code ConnectionHandler::lastErrorCopy() noexcept {
   SpinLockGuard lock(lastErrorLock);
@@ -70,7 +75,8 @@ void DataConnectionHandler::stop() {
   owner->changesPending.store(true);
   if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
   // The status key goes before the socket: requesting the stop source aborts it at once.
-  if (worker.joinable() && statusKeyLive.load()) statusWithdrawn.try_acquire_for(ServiceStatus::kWithdrawBound);
+  if (worker.joinable() && statusKeyLive.load())
+    statusWithdrawn.try_acquire_for(ServiceStatus::kWithdrawBound);
   stopSource->requestStop();
   joinIfRunning(worker);
 }

@@ -45,11 +45,11 @@ class ConnectionHandler {
   Service* const owner;
   utils::io::StopSource* const stopSource;  // the service's; shared with other handlers
   utils::lockFree::ConditionVariable wakeup;
-  std::jthread worker;                        // started and joined by the lifecycle thread
-  memory::MemoryBlock state;                  // written by the worker only
+  std::jthread worker;        // started and joined by the lifecycle thread
+  memory::MemoryBlock state;  // written by the worker only
   std::atomic<std::int32_t> phase;
   std::atomic<std::uint32_t> lastErrorLock{0};
-  std::error_code lastError;                  // guarded by lastErrorLock
+  std::error_code lastError;  // guarded by lastErrorLock
   std::atomic<bool> connected{false};
   // Outages seen so far: counted by the worker when its record's flag goes from true to false,
   // before it wakes the supervisor, which raises both events for an outage it saw only as a count.

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <utility>
 
-#include "publishing/Channel.h"
 #include "ormanta/config/Config.h"
 #include "plugin/Attributes.h"
+#include "publishing/Channel.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -23,7 +23,8 @@ void Service::ReconnectTask::operational() {
   // A failed registration run is tried again while the data connection is up; a new data
   // connection registers anyway.
   RegistrationHandler* registration = service.registrationHandler.get();
-  if (registration && service.dataHandler->phase.load() == kPhaseConnected && registration->runFailed.exchange(false)) {
+  if (registration && service.dataHandler->phase.load() == kPhaseConnected &&
+      registration->runFailed.exchange(false)) {
     registration->wakeup.notify_all();
   }
 }
@@ -205,8 +206,10 @@ bool Service::forEachAttributeInternal(model::ForEachAttributeFunction function)
 }
 
 bool Service::forEachEvent(model::ForEachEventFunction function) const {
-  if (function(process::Event::kConnected, sharedMember(const_cast<process::Event&>(connectedEvent)))) return true;
-  return function(process::Event::kDisconnected, sharedMember(const_cast<process::Event&>(disconnectedEvent)));
+  if (function(process::Event::kConnected, sharedMember(const_cast<process::Event&>(connectedEvent))))
+    return true;
+  return function(process::Event::kDisconnected,
+                  sharedMember(const_cast<process::Event&>(disconnectedEvent)));
 }
 
 bool Service::forEachTask(model::ForEachTaskFunction function) const {
@@ -242,8 +245,7 @@ std::optional<data::ReadHandle> Service::makeReadHandle(const model::Attribute& 
     case ServiceAttribute::kCommandConnectionError:
       return commandHandler ? errorHandle<CommandConnectionState>(commandHandler->state) : data::ReadHandle();
     case ServiceAttribute::kCommandConnectionState:
-      return commandHandler ? flagHandle(commandHandler->state,
-                                                                 offsetof(CommandConnectionState, connected))
+      return commandHandler ? flagHandle(commandHandler->state, offsetof(CommandConnectionState, connected))
                             : data::ReadHandle();
     case ServiceAttribute::kDataConnectionError:
       return dataHandler ? errorHandle<DataConnectionState>(dataHandler->state) : data::ReadHandle();
@@ -251,16 +253,16 @@ std::optional<data::ReadHandle> Service::makeReadHandle(const model::Attribute& 
       return dataHandler ? flagHandle(dataHandler->state, offsetof(DataConnectionState, connected))
                          : data::ReadHandle();
     case ServiceAttribute::kServiceRegistrationError:
-      return registrationHandler ? errorHandle<RegistrationState>(registrationHandler->state) : data::ReadHandle();
-    case ServiceAttribute::kIsServiceRegistered:
-      return registrationHandler ? flagHandle(registrationHandler->state,
-                                                                 offsetof(RegistrationState, registered))
+      return registrationHandler ? errorHandle<RegistrationState>(registrationHandler->state)
                                  : data::ReadHandle();
+    case ServiceAttribute::kIsServiceRegistered:
+      return registrationHandler
+                 ? flagHandle(registrationHandler->state, offsetof(RegistrationState, registered))
+                 : data::ReadHandle();
     case ServiceAttribute::kError:
       return supervisor ? errorHandle<GeneralConnectionState>(supervisor->state) : data::ReadHandle();
     case ServiceAttribute::kState:
-      return supervisor ? flagHandle(supervisor->state,
-                                                             offsetof(GeneralConnectionState, connected))
+      return supervisor ? flagHandle(supervisor->state, offsetof(GeneralConnectionState, connected))
                         : data::ReadHandle();
     case ServiceAttribute::kPublishingError:
       return dataHandler ? errorHandle<PublishingState>(dataHandler->publishing) : data::ReadHandle();

@@ -10,7 +10,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "publishing/Channel.h"
 #include "commands/CommandProtocol.h"
 #include "commands/CommandStreamClears.h"
 #include "commands/SubscriptionTable.h"
@@ -20,6 +19,7 @@
 #include "ormanta/skill/EnableSharedFromThis.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "plugin/Handlers.h"
+#include "publishing/Channel.h"
 #include "publishing/ServiceStatus.h"
 #include "redis/ConnectionSecurity.h"
 
@@ -59,7 +59,8 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
 
   // skill::Element
   const void* queryExtension(const utils::core::Uuid& extension) const override;
-  void loadConfiguration(const utils::json::decoder::Object& configuration, const config::Context& context) override;
+  void loadConfiguration(const utils::json::decoder::Object& configuration,
+                         const config::Context& context) override;
   void realize() override;
   void prepare() override;
   void cleanup() override;
@@ -95,13 +96,13 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   std::unique_ptr<ConnectionSupervisor> supervisor;
   // Channel state shared by the command worker (writer of channelMap), the host's change
   // callbacks and the data worker (reader).
-  std::atomic<bool> changesPending{false};  // set by change callbacks; collapses releases
+  std::atomic<bool> changesPending{false};    // set by change callbacks; collapses releases
   std::counting_semaphore<> sampleSignal{0};  // released per batch of changes; acquired by the data worker
   std::mutex channelMutex;                    // guards channelMap and every channel's subscribers
   ChannelMap channelMap{8};                   // written by updateChannels only
   ChangedChannels changedChannels;            // pushed by change callbacks, emptied by the data worker
-  ChannelList retiredChannels;                // guarded by channelMutex; left the map, freed by the data worker
-  ChannelList sampleQueue;                    // data worker only: changed channels not yet published
+  ChannelList retiredChannels;     // guarded by channelMutex; left the map, freed by the data worker
+  ChannelList sampleQueue;         // data worker only: changed channels not yet published
   std::size_t refusedStreams = 0;  // data worker only: queued channels whose stream the server refused
   SubscriptionTable subscriptionTable{*this};  // command worker only
 

@@ -16,7 +16,8 @@ void ChangedChannels::push(Channel& channel) noexcept {
   Channel* head = head_.load(std::memory_order_relaxed);
   do {
     channel.nextChanged_ = head;
-  } while (!head_.compare_exchange_weak(head, &channel, std::memory_order_release, std::memory_order_relaxed));
+  } while (
+      !head_.compare_exchange_weak(head, &channel, std::memory_order_release, std::memory_order_relaxed));
 }
 
 Channel* ChangedChannels::takeAll() noexcept { return head_.exchange(nullptr, std::memory_order_acquire); }
@@ -77,7 +78,8 @@ bool Channel::removeSubscriber(const Subscription& s) {
   if (s.samplingInterval > samplingInterval_.load()) return false;
   if (subscribers_.empty()) return false;
   std::int64_t shortest = kInt64Max;
-  for (const Subscription* remaining : subscribers_) shortest = std::min(shortest, remaining->samplingInterval);
+  for (const Subscription* remaining : subscribers_)
+    shortest = std::min(shortest, remaining->samplingInterval);
   samplingInterval_.store(shortest);
   return true;
 }
@@ -98,9 +100,10 @@ void Channel::afterChanges() {
 }
 
 std::int64_t Channel::nextDue() const noexcept {
-  const std::int64_t due = lastSampleTime_ == kNeverSampled
-                               ? kNeverSampled
-                               : saturatingAdd(lastSampleTime_, millisecondsToTicks(samplingInterval_.load()));
+  const std::int64_t due =
+      lastSampleTime_ == kNeverSampled
+          ? kNeverSampled
+          : saturatingAdd(lastSampleTime_, millisecondsToTicks(samplingInterval_.load()));
   return std::max(due, retryAt_);
 }
 

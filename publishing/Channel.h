@@ -118,11 +118,11 @@ class Channel final : public process::EventHandler, public std::enable_shared_fr
   std::atomic<bool> valueRequested_{false};
   std::atomic<bool> retired_{false};
   std::atomic<std::int64_t> samplingInterval_{Subscription::kDefaultSamplingIntervalMs};
-  Channel* nextChanged_ = nullptr;                    // link on the changed stack
-  std::int64_t lastSampleTime_ = kNeverSampled;       // data worker only
-  std::int64_t retryAt_ = kNeverSampled;              // data worker only
-  bool refused_ = false;                              // data worker only
-  std::vector<const Subscription*> subscribers_;      // guarded by the owner's channelMutex
+  Channel* nextChanged_ = nullptr;                // link on the changed stack
+  std::int64_t lastSampleTime_ = kNeverSampled;   // data worker only
+  std::int64_t retryAt_ = kNeverSampled;          // data worker only
+  bool refused_ = false;                          // data worker only
+  std::vector<const Subscription*> subscribers_;  // guarded by the owner's channelMutex
 };
 
 // milliseconds × 10,000 ticks, clamped to the int64 range.

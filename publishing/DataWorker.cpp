@@ -68,8 +68,9 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
     const std::chrono::milliseconds watch =
         service.commandHandler->connected.load() ? kWatchEveryWhileCommandsUp : kWatchEvery;
     const std::chrono::milliseconds untilPass =
-        passDue == Clock::time_point::max() ? watch
-                                            : std::chrono::ceil<std::chrono::milliseconds>(passDue - Clock::now());
+        passDue == Clock::time_point::max()
+            ? watch
+            : std::chrono::ceil<std::chrono::milliseconds>(passDue - Clock::now());
     const bool signalled = service.sampleSignal.try_acquire_for(
         std::min({untilPass, std::chrono::milliseconds(status.msUntilRefresh(handler.maxWaitMs)), watch}));
     if (stop.stop_requested()) break;
@@ -111,7 +112,8 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
 void runDataWorker(DataConnectionHandler& handler, std::stop_token stop,
                    utils::lockFree::ConditionVariable::Tracker tracker) {
   for (;;) {
-    while (!stop.stop_requested() && handler.phase.load() != kPhaseConnectRequested) handler.wakeup.wait(tracker);
+    while (!stop.stop_requested() && handler.phase.load() != kPhaseConnectRequested)
+      handler.wakeup.wait(tracker);
     if (stop.stop_requested()) break;
     try {
       serveConnection(handler, stop);

@@ -1,8 +1,8 @@
 #include "publishing/ServiceStatus.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "ormanta/utils/chrono/IsoDateTime.h"
 #include "plugin/SpinLock.h"
@@ -32,7 +32,9 @@ std::optional<utils::chrono::TimePoint> RegistrationStamps::completedFor(std::ui
   return completedAt_;
 }
 
-std::string ServiceStatus::keyOf(const std::string& serviceName) { return fmt::format("{}.Status", serviceName); }
+std::string ServiceStatus::keyOf(const std::string& serviceName) {
+  return fmt::format("{}.Status", serviceName);
+}
 
 std::string ServiceStatus::text(utils::chrono::TimePoint connectedSince,
                                 std::optional<utils::chrono::TimePoint> registeredAt) {
@@ -49,15 +51,18 @@ void ServiceStatus::write(std::optional<utils::chrono::TimePoint> registeredAt) 
   const std::string value = text(connectedSince_, registeredAt);
   const std::string lifetime = std::to_string(kLifetimeMs);
   connection_.sendCommand({"SET", key_, value, "PX", lifetime});
-  const RedisReplyPtr reply = connection_.waitForReply(std::chrono::seconds(connection_.replyTimeoutSeconds()));
+  const RedisReplyPtr reply =
+      connection_.waitForReply(std::chrono::seconds(connection_.replyTimeoutSeconds()));
   if (reply->type == kReplyError) {
-    throw RedisError::fromReply(reply->str == nullptr ? std::string_view() : std::string_view(reply->str, reply->len));
+    throw RedisError::fromReply(reply->str == nullptr ? std::string_view()
+                                                      : std::string_view(reply->str, reply->len));
   }
   lastWrite_ = std::chrono::steady_clock::now();
 }
 
 std::int64_t ServiceStatus::msUntilRefresh(std::int64_t refreshEveryMs) const noexcept {
-  const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastWrite_);
+  const auto since =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastWrite_);
   return std::max<std::int64_t>(refreshEveryMs - since.count(), 0);
 }
 

@@ -61,7 +61,7 @@ class RegistrationStamps {
 // each successful connect and dropped with the connection.
 class ServiceStatus {
  public:
-  static constexpr std::int64_t kLifetimeMs = 10'000;        // PX of every SET
+  static constexpr std::int64_t kLifetimeMs = 10'000;              // PX of every SET
   static constexpr std::chrono::milliseconds kWithdrawBound{100};  // DEL's reply wait on stop
 
   // "<serviceName>.Status".

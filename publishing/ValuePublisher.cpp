@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <mutex>
 
-#include "publishing/Channel.h"
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "ormanta/utils/eh/CurrentErrorCode.h"
 #include "plugin/CheckedArithmetic.h"
 #include "plugin/Service.h"
 #include "plugin/StatePublishing.h"
+#include "publishing/Channel.h"
 #include "publishing/ValueStreams.h"
 #include "publishing/ValueText.h"
 
@@ -54,7 +54,8 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
   const auto waitFor = [&](std::int64_t due) {
     result.waitingChannels = true;
     const std::int64_t ahead = saturatingSub(due, now);
-    result.waitMs = std::min(result.waitMs, static_cast<std::uint64_t>(ahead / utils::chrono::kTicksPerMillisecond) + 1);
+    result.waitMs =
+        std::min(result.waitMs, static_cast<std::uint64_t>(ahead / utils::chrono::kTicksPerMillisecond) + 1);
   };
 
   // Compacts the queue in place to the channels that stay for a later pass. A channel leaves the

@@ -40,17 +40,19 @@ std::optional<std::string> valueText(const data::ReadHandle& handle) {
     case NativeType::kTimePoint:
       return readAs<utils::chrono::TimePoint>(handle, [](utils::chrono::TimePoint v) {
         StaticNumberText<46> text;
-        text.assignFormatted(
-            [v](char* buffer, std::size_t capacity) { return utils::chrono::formatIsoDateTime(buffer, capacity, v); });
+        text.assignFormatted([v](char* buffer, std::size_t capacity) {
+          return utils::chrono::formatIsoDateTime(buffer, capacity, v);
+        });
         return std::string(text.view());
       });
     case NativeType::kUuid:
       return readAs<utils::core::Uuid>(handle, [](const utils::core::Uuid& v) { return v.toString(); });
     case NativeType::kQuality:
-      return readAs<data::Quality>(handle, [](data::Quality v) { return std::string(data::toBasicString(v)); });
+      return readAs<data::Quality>(handle,
+                                   [](data::Quality v) { return std::string(data::toBasicString(v)); });
     case NativeType::kCategory:
-      return readAs<model::ElementCategory>(handle,
-                                            [](model::ElementCategory v) { return std::string(model::toBasicString(v)); });
+      return readAs<model::ElementCategory>(
+          handle, [](model::ElementCategory v) { return std::string(model::toBasicString(v)); });
     case NativeType::kErrorCode:
       return readAs<std::error_code>(handle, [](const std::error_code& v) { return v.message(); });
     default:

@@ -61,13 +61,15 @@ void RedisConnection::greet(Clock::time_point deadline) {
   }
   // The server's own text ("WRONGPASS ...", "NOPERM ...", "NOAUTH ..."); it never repeats the password.
   if (reply->type == kReplyError) {
-    throw RedisError::fromReply(reply->str == nullptr ? std::string_view() : std::string_view(reply->str, reply->len));
+    throw RedisError::fromReply(reply->str == nullptr ? std::string_view()
+                                                      : std::string_view(reply->str, reply->len));
   }
 }
 
 Transport& RedisConnection::transport() {
   if (!transport_) {
-    throw RedisError(RedisError::Kind::kClosed, std::make_error_code(std::errc::not_connected), "not connected");
+    throw RedisError(RedisError::Kind::kClosed, std::make_error_code(std::errc::not_connected),
+                     "not connected");
   }
   return *transport_;
 }

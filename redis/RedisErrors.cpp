@@ -19,11 +19,17 @@ std::error_code codeOfText(const std::string& text) noexcept {
 
 RedisError::Reply replyOf(std::string_view prefix) noexcept {
   using Reply = RedisError::Reply;
-  static constexpr std::pair<std::string_view, Reply> kPrefixes[] = {
-      {"ERR", Reply::kErr},         {"READONLY", Reply::kReadOnly},       {"UNBLOCKED", Reply::kUnblocked},
-      {"MOVED", Reply::kMoved},     {"ASK", Reply::kAsk},                 {"TRYAGAIN", Reply::kTryAgain},
-      {"CLUSTERDOWN", Reply::kClusterDown}, {"WRONGTYPE", Reply::kWrongType}, {"NOPERM", Reply::kNoPerm},
-      {"OOM", Reply::kOom},         {"EXECABORT", Reply::kExecAbort}};
+  static constexpr std::pair<std::string_view, Reply> kPrefixes[] = {{"ERR", Reply::kErr},
+                                                                     {"READONLY", Reply::kReadOnly},
+                                                                     {"UNBLOCKED", Reply::kUnblocked},
+                                                                     {"MOVED", Reply::kMoved},
+                                                                     {"ASK", Reply::kAsk},
+                                                                     {"TRYAGAIN", Reply::kTryAgain},
+                                                                     {"CLUSTERDOWN", Reply::kClusterDown},
+                                                                     {"WRONGTYPE", Reply::kWrongType},
+                                                                     {"NOPERM", Reply::kNoPerm},
+                                                                     {"OOM", Reply::kOom},
+                                                                     {"EXECABORT", Reply::kExecAbort}};
   for (const auto& [text, reply] : kPrefixes) {
     if (prefix == text) return reply;
   }

@@ -75,8 +75,9 @@ std::string readFile(const char* what, const std::string& path) {
     if (!file.bad() && text.size() <= static_cast<std::size_t>(INT_MAX)) return text;
   }
   const int error = errno;
-  throw RedisError(RedisError::Kind::kRefused, std::string("cannot read the ") + what + " " + quoted(path) + ": " +
-                                                   (error != 0 ? std::generic_category().message(error) : "unreadable"));
+  throw RedisError(RedisError::Kind::kRefused,
+                   std::string("cannot read the ") + what + " " + quoted(path) + ": " +
+                       (error != 0 ? std::generic_category().message(error) : "unreadable"));
 }
 
 BioPtr memoryBio(const std::string& text) {
@@ -115,8 +116,8 @@ void loadClientCertificate(SSL_CTX* context, const std::string& certificatePath,
   const BioPtr certificates = memoryBio(certificatePem);
   const CertificatePtr leaf(PEM_read_bio_X509_AUX(certificates.get(), nullptr, refusePassphrase, nullptr));
   if (!leaf || SSL_CTX_use_certificate(context, leaf.get()) != 1) {
-    throw RedisError(RedisError::Kind::kRefused,
-                     "the client certificate file " + quoted(certificatePath) + " holds no usable PEM certificate");
+    throw RedisError(RedisError::Kind::kRefused, "the client certificate file " + quoted(certificatePath) +
+                                                     " holds no usable PEM certificate");
   }
   // What follows the client's own certificate is its chain towards an authority the server knows.
   while (X509* link = PEM_read_bio_X509(certificates.get(), nullptr, refusePassphrase, nullptr)) {
@@ -131,9 +132,10 @@ void loadClientCertificate(SSL_CTX* context, const std::string& certificatePath,
   const KeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, refusePassphrase, nullptr));
   if (!key || SSL_CTX_use_PrivateKey(context, key.get()) != 1 || SSL_CTX_check_private_key(context) != 1) {
     ERR_clear_error();
-    throw RedisError(RedisError::Kind::kRefused, "the client key file " + quoted(keyPath) +
-                                                     " holds no unencrypted PEM private key of the client certificate " +
-                                                     quoted(certificatePath));
+    throw RedisError(RedisError::Kind::kRefused,
+                     "the client key file " + quoted(keyPath) +
+                         " holds no unencrypted PEM private key of the client certificate " +
+                         quoted(certificatePath));
   }
 }
 

@@ -13,7 +13,8 @@ constexpr std::uint16_t kDefaultPort = 6379;
 }  // namespace
 
 std::unique_ptr<Transport> connectTransport(std::string_view address, const ConnectionSecurity& security,
-                                            std::chrono::nanoseconds timeout, utils::io::StopSource* stopSource) {
+                                            std::chrono::nanoseconds timeout,
+                                            utils::io::StopSource* stopSource) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + timeout;
   // The files are read before the network is touched: a missing one shows without a server.
@@ -25,8 +26,8 @@ std::unique_ptr<Transport> connectTransport(std::string_view address, const Conn
   const utils::network::detail::PortOption port{utils::network::detail::PortOption::kDefault, kDefaultPort};
   constexpr int kAnyFamily = 0;
   constexpr int kTcp = 6;
-  utils::network::SocketDevice socket =
-      utils::network::SocketDevice::connectedSocketInternal(address, port, kAnyFamily, kTcp, timeout, stopSource);
+  utils::network::SocketDevice socket = utils::network::SocketDevice::connectedSocketInternal(
+      address, port, kAnyFamily, kTcp, timeout, stopSource);
   if (!socket) {
     // The host shows one text for every way a connect fails; the reason goes into detail().
     const bool stopped = stopSource != nullptr && stopSource->stopRequested();

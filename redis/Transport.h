@@ -47,6 +47,7 @@ class Transport {
 // missing file shows without a server. Throws RedisError: kConnect with the reason in detail(),
 // kTls, kRefused (a file or server name that cannot be used), kStopped.
 std::unique_ptr<Transport> connectTransport(std::string_view address, const ConnectionSecurity& security,
-                                            std::chrono::nanoseconds timeout, utils::io::StopSource* stopSource);
+                                            std::chrono::nanoseconds timeout,
+                                            utils::io::StopSource* stopSource);
 
 }  // namespace ormanta::plugins::TulService

@@ -94,7 +94,8 @@ class CatalogueBuilder {
     return name.size() <= longest && excludedAttributeNames().contains(name);
   }
 
-  static void addMember(const model::Element& element, const model::Attribute& attribute, MemberList& members) {
+  static void addMember(const model::Element& element, const model::Attribute& attribute,
+                        MemberList& members) {
     if (excluded(attribute.name()) || !isValidUtf8(attribute.name())) return;
     std::int32_t nativeType = 0;
     std::int32_t bitSize = 0;
@@ -122,7 +123,8 @@ class CatalogueBuilder {
 
 }  // namespace
 
-DataPointCatalogue buildCatalogue(const model::Element& root, std::string_view serviceName, std::stop_token stop) {
+DataPointCatalogue buildCatalogue(const model::Element& root, std::string_view serviceName,
+                                  std::stop_token stop) {
   DataPointCatalogue catalogue;
   CatalogueBuilder builder(serviceName, std::move(stop), catalogue);
   builder.visitChildren(root);
@@ -162,33 +164,47 @@ NativeTypeDescription describeNativeType(std::int32_t nativeType, std::int32_t b
   // Sign-extended on purpose: the size mirrors whatever the handle reported.
   const auto reportedSize = static_cast<std::uint64_t>(static_cast<std::int64_t>(bitSize));
   switch (static_cast<data::NativeType>(nativeType)) {
-    case data::NativeType::kBool: return {"Bool", 8};
-    case data::NativeType::kInt: return {"Int", reportedSize};
-    case data::NativeType::kUInt: return {"UInt", reportedSize};
-    case data::NativeType::kDouble: return {"Real", reportedSize};
+    case data::NativeType::kBool:
+      return {"Bool", 8};
+    case data::NativeType::kInt:
+      return {"Int", reportedSize};
+    case data::NativeType::kUInt:
+      return {"UInt", reportedSize};
+    case data::NativeType::kDouble:
+      return {"Real", reportedSize};
     case data::NativeType::kString:
     case data::NativeType::kText:
     case data::NativeType::kPath:
     case data::NativeType::kName:
     case data::NativeType::kJson:
-    case data::NativeType::kErrorCode: return {"String", 524288};
+    case data::NativeType::kErrorCode:
+      return {"String", 524288};
     // Fixed text capacities: ISO time point, UUID text, enumerator names.
-    case data::NativeType::kTimePoint: return {"String", 46};
-    case data::NativeType::kUuid: return {"String", 36};
-    case data::NativeType::kQuality: return {"String", 80};
-    case data::NativeType::kCategory: return {"String", 144};
+    case data::NativeType::kTimePoint:
+      return {"String", 46};
+    case data::NativeType::kUuid:
+      return {"String", 36};
+    case data::NativeType::kQuality:
+      return {"String", 80};
+    case data::NativeType::kCategory:
+      return {"String", 144};
     case data::NativeType::kBinary:
-    case data::NativeType::kStructure: break;
+    case data::NativeType::kStructure:
+      break;
   }
   throw std::invalid_argument("Unsupported native type");
 }
 
 std::string_view accessText(std::int32_t accessMode) {
   switch (accessMode) {
-    case model::kAccessRead: return "r";
-    case model::kAccessWrite: return "w";
-    case model::kAccessReadWrite: return "b";
-    default: throw std::runtime_error("Unknown access modifier");
+    case model::kAccessRead:
+      return "r";
+    case model::kAccessWrite:
+      return "w";
+    case model::kAccessReadWrite:
+      return "b";
+    default:
+      throw std::runtime_error("Unknown access modifier");
   }
 }
 

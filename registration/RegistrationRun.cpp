@@ -48,7 +48,8 @@ void RegistrationRun::writeEnumerationTypes() {
   writeEnumerationType(kElementCategoryTypeName, elementCategoryNames());
 }
 
-void RegistrationRun::writeEnumerationType(std::string_view typeName, std::span<const std::string_view> names) {
+void RegistrationRun::writeEnumerationType(std::string_view typeName,
+                                           std::span<const std::string_view> names) {
   std::vector<RedisRecord> records;
   records.push_back(makeRecord(dataTypesKey, std::string(typeName), encodeEnumerationTypeRecord(names)));
   connection->hset(records);

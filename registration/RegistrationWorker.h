@@ -27,5 +27,4 @@ void runRegistration(Service& service, RegistrationRun& run);
 // The same on an open connection, with a run of its own that is freed on return.
 void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop = {});
 
-
 }  // namespace ormanta::plugins::TulService

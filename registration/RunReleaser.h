@@ -40,7 +40,7 @@ class RunReleaser {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<std::unique_ptr<RegistrationRun>> queue_;  // guarded by mutex_
-  bool ending_ = false;                                   // guarded by mutex_
+  bool ending_ = false;                                  // guarded by mutex_
   std::thread thread_;  // made by the first large release, under mutex_; joined by the destructor
 };
 

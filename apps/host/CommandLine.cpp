@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <filesystem>
-#include <string_view>
 #include <stdexcept>
+#include <string_view>
 
 #include "host/ModelFile.h"
 
@@ -79,10 +79,12 @@ std::string configurationText(const std::string& argument) {
   // JSON of another kind would be taken for a file name ("cannot read [1]"): say what it is.
   const std::size_t first = argument.find_first_not_of(" \t\r\n");
   const bool looksLikeJson =
-      first != std::string::npos && (std::string_view("[\"-0123456789").find(argument[first]) != std::string_view::npos ||
-                                     argument == "true" || argument == "false" || argument == "null");
+      first != std::string::npos &&
+      (std::string_view("[\"-0123456789").find(argument[first]) != std::string_view::npos ||
+       argument == "true" || argument == "false" || argument == "null");
   if (looksLikeJson && !std::filesystem::exists(argument)) {
-    throw std::invalid_argument(argument + " is JSON but not an object: a configuration is a JSON object or the "
+    throw std::invalid_argument(argument +
+                                " is JSON but not an object: a configuration is a JSON object or the "
                                 "path of a file that holds one");
   }
   return readTextFile(argument);

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <iomanip>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
-#include <cstdio>
 
 #include "ormanta/utils/chrono/IsoDateTime.h"
 #include "peer/Registration.h"
@@ -129,7 +129,8 @@ std::string jsonOptional(const std::optional<std::string>& text) { return text ?
 
 void sleepFor(std::chrono::milliseconds duration, const std::atomic<bool>& stop) {
   const Clock::time_point until = Clock::now() + duration;
-  while (!stop.load() && Clock::now() < until) std::this_thread::sleep_for(std::min<Clock::duration>(100ms, until - Clock::now()));
+  while (!stop.load() && Clock::now() < until)
+    std::this_thread::sleep_for(std::min<Clock::duration>(100ms, until - Clock::now()));
 }
 
 std::string describeStatus(const StatusInfo& status) {
@@ -153,7 +154,8 @@ Resolved resolveReadable(const std::string& service, const std::vector<std::stri
     const MemberInfo* info = catalogue.findMember(path);
     if (info == nullptr || info->access == "w") {
       err << "tul-peer: " << path
-          << (info == nullptr ? " is not a member of service " + service : " is write-only: it publishes no value")
+          << (info == nullptr ? " is not a member of service " + service
+                              : " is write-only: it publishes no value")
           << std::endl;
       if (rejected) rejected->push_back(path);
       continue;
@@ -164,8 +166,8 @@ Resolved resolveReadable(const std::string& service, const std::vector<std::stri
   return resolved;
 }
 
-void printValue(std::ostream& out, bool json, const std::string& time, const std::string& path, std::size_t width,
-                const std::string* value) {
+void printValue(std::ostream& out, bool json, const std::string& time, const std::string& path,
+                std::size_t width, const std::string* value) {
   if (json) {
     out << "{\"time\":" << jsonString(time) << ",\"member\":" << jsonString(path)
         << ",\"value\":" << (value ? jsonString(*value) : "null") << "}" << std::endl;
@@ -180,7 +182,8 @@ void unsubscribe(PeerConnection& connection, const ServiceRecord& record, const 
                  std::chrono::milliseconds interval, std::ostream& err) {
   const std::string commandId = connection.xadd(record.commandStream, subscribeArgs(id, interval, {}));
   if (!awaitResponse(connection, record.commandStream, commandId, 2s)) {
-    err << "tul-peer: no response to ending subscription " << id << "; its lease ends within 20 s" << std::endl;
+    err << "tul-peer: no response to ending subscription " << id << "; its lease ends within 20 s"
+        << std::endl;
   }
 }
 
@@ -225,7 +228,9 @@ int listStatus(PeerConnection& connection, bool json, std::ostream& out) {
   if (services.empty() && !json) out << "no registered services (hash \"Services\" is empty)" << std::endl;
   std::size_t nameWidth = 7;
   for (const ServiceRecord& s : services) nameWidth = widest(nameWidth, {s.name.size()});
-  if (!services.empty() && !json) out << std::left << std::setw(static_cast<int>(nameWidth)) << "SERVICE" << "  STATUS\n";
+  if (!services.empty() && !json)
+    out << std::left << std::setw(static_cast<int>(nameWidth)) << "SERVICE"
+        << "  STATUS\n";
   for (const ServiceRecord& s : services) {
     std::optional<StatusInfo> status;
     std::string problem;
@@ -236,11 +241,14 @@ int listStatus(PeerConnection& connection, bool json, std::ostream& out) {
     }
     if (json) {
       out << "{\"service\":" << jsonString(s.name) << ",\"serving\":" << (status ? "true" : "false")
-          << ",\"connectedSince\":" << jsonOptional(status ? std::optional(status->connectedSince) : std::nullopt)
+          << ",\"connectedSince\":"
+          << jsonOptional(status ? std::optional(status->connectedSince) : std::nullopt)
           << ",\"registeredAt\":" << jsonOptional(status ? status->registeredAt : std::nullopt) << "}\n";
     } else {
       out << std::left << std::setw(static_cast<int>(nameWidth)) << s.name << "  "
-          << (status ? describeStatus(*status) : problem.empty() ? "not serving" : "not serving (" + problem + ")")
+          << (status            ? describeStatus(*status)
+              : problem.empty() ? "not serving"
+                                : "not serving (" + problem + ")")
           << "\n";
     }
   }
@@ -318,12 +326,13 @@ int read(PeerConnection& connection, const std::string& service, const std::vect
     return 1;
   }
   if (!readStatus(connection, service)) {
-    err << "tul-peer: service " << service << " is not serving (its key " << statusKey(service) << " is missing)"
-        << std::endl;
+    err << "tul-peer: service " << service << " is not serving (its key " << statusKey(service)
+        << " is missing)" << std::endl;
     return 1;
   }
   std::vector<std::string> rejected;
-  const Resolved resolved = resolveReadable(service, members, readCatalogue(connection, *record), err, &rejected);
+  const Resolved resolved =
+      resolveReadable(service, members, readCatalogue(connection, *record), err, &rejected);
   if (!rejected.empty()) return 1;
 
   // Where each stream ends before the subscription: its first value comes after.
@@ -340,7 +349,8 @@ int read(PeerConnection& connection, const std::string& service, const std::vect
       const auto position = static_cast<std::size_t>(
           std::find(resolved.keys.begin(), resolved.keys.end(), entry.stream) - resolved.keys.begin());
       const std::string* value = entry.field("value");
-      if (position < values.size() && !values[position] && value) values[position] = {entryTime(entry.id), *value};
+      if (position < values.size() && !values[position] && value)
+        values[position] = {entryTime(entry.id), *value};
     }
   }
   unsubscribe(connection, *record, id, interval, err);
@@ -378,12 +388,13 @@ int serveWatch(PeerConnection& connection, const ServiceRecord& record, const St
   for (const std::string& path : resolved.paths) width = std::max(width, path.size());
   while (!stop.load()) {
     const auto next = std::min(renewAt, checkAt);
-    const auto block = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()), 1ms,
-                                  std::chrono::duration_cast<std::chrono::milliseconds>(kStopPoll));
+    const auto block = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()),
+                                  1ms, std::chrono::duration_cast<std::chrono::milliseconds>(kStopPoll));
     for (const StreamEntry& entry : connection.xread(resolved.keys, ids, block)) {
-      const auto position = std::find(resolved.keys.begin(), resolved.keys.end(), entry.stream) - resolved.keys.begin();
-      printValue(out, options.json, entryTime(entry.id), resolved.paths[static_cast<std::size_t>(position)], width,
-                 entry.field("value"));
+      const auto position =
+          std::find(resolved.keys.begin(), resolved.keys.end(), entry.stream) - resolved.keys.begin();
+      printValue(out, options.json, entryTime(entry.id), resolved.paths[static_cast<std::size_t>(position)],
+                 width, entry.field("value"));
     }
     if (stop.load()) break;
     if (Clock::now() >= checkAt) {
@@ -395,8 +406,10 @@ int serveWatch(PeerConnection& connection, const ServiceRecord& record, const St
       }
       // A new connection of the service ended its subscriptions; a new registration may have
       // renumbered its types.
-      if (now->connectedSince != status.connectedSince || (now->registeredAt && now->registeredAt != status.registeredAt)) {
-        err << "tul-peer: service " << record.name << " started anew (" << describeStatus(*now) << ")" << std::endl;
+      if (now->connectedSince != status.connectedSince ||
+          (now->registeredAt && now->registeredAt != status.registeredAt)) {
+        err << "tul-peer: service " << record.name << " started anew (" << describeStatus(*now) << ")"
+            << std::endl;
         return -1;
       }
       checkAt = Clock::now() + options.statusEvery;
@@ -416,8 +429,8 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
           const WatchOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
   const std::string id = newSubscriptionId();
   std::unique_ptr<PeerConnection> connection;
-  bool waiting = false;   // "waiting for the service" was said
-  bool resumed = false;   // the next subscription follows a loss
+  bool waiting = false;  // "waiting for the service" was said
+  bool resumed = false;  // the next subscription follows a loss
   bool subscribed = false;
   while (!stop.load()) {
     try {
@@ -428,7 +441,10 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
       if (!status || !status->registeredAt) {
         if (!waiting) {
           err << "tul-peer: waiting for service " << service << " ("
-              << (!record ? "not registered" : !status ? "not serving" : "registration pending") << ")" << std::endl;
+              << (!record   ? "not registered"
+                  : !status ? "not serving"
+                            : "registration pending")
+              << ")" << std::endl;
         }
         waiting = true;
         sleepFor(options.retryEvery, stop);
@@ -444,8 +460,9 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
         err << "tul-peer: " << (resumed ? "reconnected; service " : "service ") << service << " "
             << describeStatus(*status) << "; subscribed again" << std::endl;
       } else {
-        err << "tul-peer: watching " << resolved.paths.size() << " member(s) of " << service << " as subscription "
-            << id << " (interval " << options.interval.count() << " ms); Ctrl-C ends it" << std::endl;
+        err << "tul-peer: watching " << resolved.paths.size() << " member(s) of " << service
+            << " as subscription " << id << " (interval " << options.interval.count()
+            << " ms); Ctrl-C ends it" << std::endl;
       }
       waiting = false;
       resumed = false;
@@ -486,14 +503,16 @@ int set(PeerConnection& connection, const std::string& service, const std::vecto
     const std::string path = memberPath(service, assignment.substr(0, equals), &catalogue);
     const MemberInfo* info = catalogue.findMember(path);
     if (info == nullptr || info->access == "r") {
-      err << "tul-peer: " << path << (info == nullptr ? " is not a member of service " + service : " is read-only")
+      err << "tul-peer: " << path
+          << (info == nullptr ? " is not a member of service " + service : " is read-only")
           << "; nothing was sent" << std::endl;
       return 1;
     }
     fields.insert(fields.end(), {"name", path, "value", assignment.substr(equals + 1)});
   }
   const std::string commandId = connection.xadd(record->commandStream, fields);
-  std::optional<Response> response = awaitResponse(connection, record->commandStream, commandId, kResponseTimeout);
+  std::optional<Response> response =
+      awaitResponse(connection, record->commandStream, commandId, kResponseTimeout);
   if (!response) {
     err << "tul-peer: no response from service " << service << " within 5 s (is it running and connected?)"
         << std::endl;

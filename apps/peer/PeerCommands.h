@@ -33,7 +33,8 @@ int browse(PeerConnection& connection, const std::string& service, bool json, st
 // unknown or write-only member, a service that is not registered or not serving, and a value
 // that does not come within timeout.
 int read(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
-         bool json, std::ostream& out, std::ostream& err, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+         bool json, std::ostream& out, std::ostream& err,
+         std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 struct WatchOptions {
   std::chrono::milliseconds interval{500};

@@ -90,7 +90,8 @@ std::optional<StatusInfo> readStatus(PeerConnection& connection, const std::stri
     const json::Object object = document.root().asObject();
     status.connectedSince = std::string(object.find("connectedSince").value().asString().view());
     const std::optional<json::Value> registeredAt = object.find("registeredAt");
-    if (registeredAt && !registeredAt->isNull()) status.registeredAt = std::string(registeredAt->asString().view());
+    if (registeredAt && !registeredAt->isNull())
+      status.registeredAt = std::string(registeredAt->asString().view());
   } catch (const std::exception& error) {
     throw PeerError(statusKey(service) + " holds no service status: " + error.what());
   }

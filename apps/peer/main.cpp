@@ -26,7 +26,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tul-peer [--address HOST[:PORT]] [--user NAME] [--pass PASSWORD] [--tls [--cacert FILE] "
-    "[--cert FILE --key FILE] [--sni NAME]] [--json] services | status | browse SERVICE | read SERVICE MEMBER... | "
+    "[--cert FILE --key FILE] [--sni NAME]] [--json] services | status | browse SERVICE | read SERVICE "
+    "MEMBER... | "
     "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE...";
 
 std::atomic<bool> stopRequested{false};
@@ -176,7 +177,8 @@ int main(int argc, char** argv) {
     const auto connect = [&] {
       return std::make_unique<ormanta::peer::PeerConnection>(address, arguments.security);
     };
-    const std::vector<std::string> rest(operands.empty() ? operands.end() : operands.begin() + 1, operands.end());
+    const std::vector<std::string> rest(operands.empty() ? operands.end() : operands.begin() + 1,
+                                        operands.end());
     if (command == "watch") {
       // Its own connections: it outlives a Redis restart.
       ormanta::peer::WatchOptions options;

@@ -24,13 +24,17 @@ using Clock = std::chrono::steady_clock;
 
 struct Running {
   Running() {
-    harness.model().addElement({"Boiler", "", {}, {{"Setpoint", data::NativeType::kDouble}, {"Temp", data::NativeType::kDouble}}});
+    harness.model().addElement(
+        {"Boiler", "", {}, {{"Setpoint", data::NativeType::kDouble}, {"Temp", data::NativeType::kDouble}}});
     service = harness.create(tul::test::serviceConfig(server.address(), "S"));
     service->prepare();
     peer = std::make_unique<tul::test::RedisClient>(server);
     tul::test::waitUntil(
-        [&] { return tul::test::flagAttribute(*service, plugins::TulService::ServiceAttribute::kState) &&
-                     tul::test::flagAttribute(*service, plugins::TulService::ServiceAttribute::kIsServiceRegistered); },
+        [&] {
+          return tul::test::flagAttribute(*service, plugins::TulService::ServiceAttribute::kState) &&
+                 tul::test::flagAttribute(*service,
+                                          plugins::TulService::ServiceAttribute::kIsServiceRegistered);
+        },
         10s);
   }
   ~Running() { service->cleanup(); }
@@ -47,7 +51,8 @@ struct Running {
         from = entry->element[0]->str;
         const redisReply* fields = entry->element[1];
         for (std::size_t f = 0; f + 1 < fields->elements; f += 2) {
-          if (std::string_view(fields->element[f]->str) == "responseId" && id == fields->element[f + 1]->str) return;
+          if (std::string_view(fields->element[f]->str) == "responseId" && id == fields->element[f + 1]->str)
+            return;
         }
       }
     }
@@ -153,8 +158,10 @@ BENCHMARK(BM_PingRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond)->Us
 
 void BM_ChangeToPeer(benchmark::State& state) {
   Running running;
-  running.peer->xadd("S.Commands", {{"cmd", "subscribe"}, {"subscriptionId", "bench"}, {"samplingInterval", "0"},
-                                   {"name", "S.Boiler.Temp"}});
+  running.peer->xadd("S.Commands", {{"cmd", "subscribe"},
+                                    {"subscriptionId", "bench"},
+                                    {"samplingInterval", "0"},
+                                    {"name", "S.Boiler.Temp"}});
   tul::test::waitUntil([&] { return running.peer->xlen("SValue:S.Boiler.Temp") > 0; }, 5s);
   std::vector<double> micros;
   double value = 0;

@@ -40,9 +40,11 @@ struct Setup {
   Setup() {
     auto& model = harness.model();
     for (int area = 0; area < kAreas; ++area) {
-      auto parent = model.addElement({"Area" + std::to_string(area), "", {}, attributesOfKind(area % kKinds)});
+      auto parent =
+          model.addElement({"Area" + std::to_string(area), "", {}, attributesOfKind(area % kKinds)});
       for (int device = 0; device < kDevicesPerArea; ++device) {
-        model.addElement({"Device" + std::to_string(device), "", {}, attributesOfKind(device % kKinds)}, parent.get());
+        model.addElement({"Device" + std::to_string(device), "", {}, attributesOfKind(device % kKinds)},
+                         parent.get());
       }
     }
     service = harness.create(tul::test::serviceConfig(server.address()));
@@ -64,10 +66,10 @@ Setup& setup() {
 }
 
 void setRates(benchmark::State& state, double recordsPerIteration) {
-  state.counters["elements/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kElements,
-                                                    benchmark::Counter::kIsRate);
-  state.counters["records/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * recordsPerIteration,
-                                                   benchmark::Counter::kIsRate);
+  state.counters["elements/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kElements, benchmark::Counter::kIsRate);
+  state.counters["records/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * recordsPerIteration, benchmark::Counter::kIsRate);
 }
 
 void BM_BuildCatalogue(benchmark::State& state) {

@@ -26,7 +26,6 @@ constexpr int kKinds = 5;
 constexpr const char* kDataPointsKey = "TULOrmantaService.DataPoints";
 constexpr const char* kDataTypesKey = "TULOrmantaService.DataTypes";
 
-
 // `elements` elements: areas of one element and 999 devices below it.
 struct PlantService {
   PlantService(const ServerAddress& server, int elements) {

@@ -9,9 +9,13 @@ namespace detail {
 
 ValueSource::~ValueSource() = default;
 
-std::error_code ValueSource::write(Value&&) const { return std::make_error_code(std::errc::permission_denied); }
+std::error_code ValueSource::write(Value&&) const {
+  return std::make_error_code(std::errc::permission_denied);
+}
 
-std::error_code ValueSource::addChangeHandler(process::EventHandler&) const { return HandleError::kNotObservable; }
+std::error_code ValueSource::addChangeHandler(process::EventHandler&) const {
+  return HandleError::kNotObservable;
+}
 
 void ValueSource::removeChangeHandler(process::EventHandler&) const noexcept {}
 
@@ -44,9 +48,12 @@ class MemoryFieldSource final : public detail::ValueSource {
     switch (type_) {
       case NativeType::kBool:
       case NativeType::kQuality:
-      case NativeType::kCategory: return 8;
-      case NativeType::kUuid: return 128;
-      default: return 64;
+      case NativeType::kCategory:
+        return 8;
+      case NativeType::kUuid:
+        return 128;
+      default:
+        return 64;
     }
   }
   std::error_code hardError() const noexcept override {
@@ -55,16 +62,26 @@ class MemoryFieldSource final : public detail::ValueSource {
 
   std::error_code read(Value& out) const override {
     switch (type_) {
-      case NativeType::kBool: return readAs<bool>(out);
-      case NativeType::kInt: return readAs<std::int64_t>(out);
-      case NativeType::kUInt: return readAs<std::uint64_t>(out);
-      case NativeType::kDouble: return readAs<double>(out);
-      case NativeType::kTimePoint: return readAs<utils::chrono::TimePoint>(out);
-      case NativeType::kUuid: return readAs<utils::core::Uuid>(out);
-      case NativeType::kQuality: return readAs<Quality>(out);
-      case NativeType::kCategory: return readAs<model::ElementCategory>(out);
-      case NativeType::kErrorCode: return readAs<std::error_code>(out);
-      default: return HandleError::kNoValueType;
+      case NativeType::kBool:
+        return readAs<bool>(out);
+      case NativeType::kInt:
+        return readAs<std::int64_t>(out);
+      case NativeType::kUInt:
+        return readAs<std::uint64_t>(out);
+      case NativeType::kDouble:
+        return readAs<double>(out);
+      case NativeType::kTimePoint:
+        return readAs<utils::chrono::TimePoint>(out);
+      case NativeType::kUuid:
+        return readAs<utils::core::Uuid>(out);
+      case NativeType::kQuality:
+        return readAs<Quality>(out);
+      case NativeType::kCategory:
+        return readAs<model::ElementCategory>(out);
+      case NativeType::kErrorCode:
+        return readAs<std::error_code>(out);
+      default:
+        return HandleError::kNoValueType;
     }
   }
 
@@ -116,7 +133,9 @@ ReadHandle::ReadHandle(const memory::MemoryHandle& field, NativeType type)
 ReadHandle::ReadHandle(std::shared_ptr<const std::string> text)
     : source_(std::make_shared<TextSource>(std::move(text))) {}
 
-NativeType ReadHandle::nativeType() const noexcept { return source_ ? source_->nativeType() : NativeType::kBinary; }
+NativeType ReadHandle::nativeType() const noexcept {
+  return source_ ? source_->nativeType() : NativeType::kBinary;
+}
 
 std::int32_t ReadHandle::bitSize() const noexcept { return source_ ? source_->bitSize() : 0; }
 
@@ -136,7 +155,9 @@ void ReadHandle::removeChangeHandler(process::EventHandler& handler) const noexc
   if (source_) source_->removeChangeHandler(handler);
 }
 
-NativeType WriteHandle::nativeType() const noexcept { return source_ ? source_->nativeType() : NativeType::kBinary; }
+NativeType WriteHandle::nativeType() const noexcept {
+  return source_ ? source_->nativeType() : NativeType::kBinary;
+}
 
 std::int32_t WriteHandle::bitSize() const noexcept { return source_ ? source_->bitSize() : 0; }
 

@@ -164,7 +164,7 @@ class ModelCore {
   std::shared_ptr<HostElement> root_;
   mutable std::shared_mutex mutex_;
   std::unordered_map<std::string, std::shared_ptr<model::Element>, TransparentHash, std::equal_to<>>
-      index_;  // guarded by mutex_
+      index_;              // guarded by mutex_
   NameBounds nameBounds_;  // guarded by mutex_; only grows
 };
 

@@ -132,9 +132,9 @@ class BlockCore {
   BlockHandler handler_;
   void* current_;
   mutable std::shared_mutex recordMutex_;
-  std::mutex writerMutex_;                    // held by the one open WriteSentinel
-  utils::chrono::TimePoint timestamp_{};      // guarded by recordMutex_
-  std::uint64_t commits_ = 0;                 // guarded by recordMutex_
+  std::mutex writerMutex_;                // held by the one open WriteSentinel
+  utils::chrono::TimePoint timestamp_{};  // guarded by recordMutex_
+  std::uint64_t commits_ = 0;             // guarded by recordMutex_
   host::detail::ChangeDispatcher dispatcher_;
   host::detail::ChangeDispatcher::Slot slot_;  // guarded by the dispatcher
 };
@@ -152,7 +152,9 @@ MemoryBlock MemoryBlock::create(std::pmr::memory_resource* resource, const Block
 
 MemoryHandle MemoryBlock::handle(std::size_t offset) const noexcept { return MemoryHandle(core_, offset); }
 
-utils::chrono::TimePoint MemoryBlock::timestamp() const { return core_ ? core_->timestamp() : utils::chrono::TimePoint{}; }
+utils::chrono::TimePoint MemoryBlock::timestamp() const {
+  return core_ ? core_->timestamp() : utils::chrono::TimePoint{};
+}
 
 std::uint64_t MemoryBlock::commitCount() const { return core_ ? core_->commits() : 0; }
 
@@ -201,7 +203,7 @@ void WriteSentinel::commit(utils::chrono::TimePoint timestamp) {
   core_->commit(placement_, timestamp);
 }
 
-}  // namespace memory
+}  // namespace ormanta::memory
 
 namespace ormanta::host {
 

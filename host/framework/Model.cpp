@@ -89,8 +89,9 @@ std::error_code ValueCell::check(const data::Value& candidate) const noexcept {
   }
   switch (type) {
     case data::NativeType::kInt:
-      return fitsSigned(std::get<std::int64_t>(candidate), bitSize) ? std::error_code{}
-                                                                    : make_error_code(data::HandleError::kOutOfRange);
+      return fitsSigned(std::get<std::int64_t>(candidate), bitSize)
+                 ? std::error_code{}
+                 : make_error_code(data::HandleError::kOutOfRange);
     case data::NativeType::kUInt:
       return fitsUnsigned(std::get<std::uint64_t>(candidate), bitSize)
                  ? std::error_code{}
@@ -116,8 +117,9 @@ bool ValueCell::store(data::Value&& candidate) {
   // must be stored (and a NaN over the same NaN is no change).
   const double* newDouble = std::get_if<double>(&candidate);
   const double* oldDouble = std::get_if<double>(&value);
-  const bool same = newDouble && oldDouble ? std::bit_cast<std::uint64_t>(*newDouble) == std::bit_cast<std::uint64_t>(*oldDouble)
-                                           : value == candidate;
+  const bool same = newDouble && oldDouble
+                        ? std::bit_cast<std::uint64_t>(*newDouble) == std::bit_cast<std::uint64_t>(*oldDouble)
+                        : value == candidate;
   if (same) return false;
   value = std::move(candidate);
   return true;
@@ -189,21 +191,24 @@ const AttributeSlot* ElementNode::findAttribute(const model::Attribute& definiti
 
 const model::Attribute& nameAttribute() {
   static const model::Attribute attribute(
-      utils::core::Uuid::fromRawData({0x4e, 0x61, 0x6d, 0x65, 0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 1}),
+      utils::core::Uuid::fromRawData(
+          {0x4e, 0x61, 0x6d, 0x65, 0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 1}),
       "name", data::DataType::kString, model::kAccessRead);
   return attribute;
 }
 
 const model::Attribute& keyAttribute() {
   static const model::Attribute attribute(
-      utils::core::Uuid::fromRawData({0x4b, 0x65, 0x79, 0x00, 0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 2}),
+      utils::core::Uuid::fromRawData(
+          {0x4b, 0x65, 0x79, 0x00, 0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 2}),
       "key", data::DataType::kString, model::kAccessRead);
   return attribute;
 }
 
 const model::Attribute& uuidAttribute() {
   static const model::Attribute attribute(
-      utils::core::Uuid::fromRawData({0x55, 0x55, 0x49, 0x44, 0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 3}),
+      utils::core::Uuid::fromRawData(
+          {0x55, 0x55, 0x49, 0x44, 0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 3}),
       "UUID", data::DataType::kUuid, model::kAccessRead);
   return attribute;
 }
@@ -310,11 +315,15 @@ std::int32_t normalisedBitSize(const AttributeSpec& description) {
   switch (description.nativeType) {
     case data::NativeType::kInt:
     case data::NativeType::kUInt:
-      if (description.bitSize == 8 || description.bitSize == 16 || description.bitSize == 32 || description.bitSize == 64) return description.bitSize;
-      throw std::invalid_argument("attribute \"" + description.name + "\": integer bit size must be 8, 16, 32 or 64");
+      if (description.bitSize == 8 || description.bitSize == 16 || description.bitSize == 32 ||
+          description.bitSize == 64)
+        return description.bitSize;
+      throw std::invalid_argument("attribute \"" + description.name +
+                                  "\": integer bit size must be 8, 16, 32 or 64");
     case data::NativeType::kDouble:
       if (description.bitSize == 32 || description.bitSize == 64) return description.bitSize;
-      throw std::invalid_argument("attribute \"" + description.name + "\": floating-point bit size must be 32 or 64");
+      throw std::invalid_argument("attribute \"" + description.name +
+                                  "\": floating-point bit size must be 32 or 64");
     case data::NativeType::kBool:
       return 8;
     case data::NativeType::kTimePoint:
@@ -332,21 +341,32 @@ std::int32_t normalisedBitSize(const AttributeSpec& description) {
 
 data::Value zeroValue(data::NativeType type) {
   switch (type) {
-    case data::NativeType::kBool: return false;
-    case data::NativeType::kInt: return std::int64_t{0};
-    case data::NativeType::kUInt: return std::uint64_t{0};
-    case data::NativeType::kDouble: return 0.0;
+    case data::NativeType::kBool:
+      return false;
+    case data::NativeType::kInt:
+      return std::int64_t{0};
+    case data::NativeType::kUInt:
+      return std::uint64_t{0};
+    case data::NativeType::kDouble:
+      return 0.0;
     case data::NativeType::kString:
     case data::NativeType::kText:
     case data::NativeType::kPath:
     case data::NativeType::kName:
-    case data::NativeType::kJson: return std::string();
-    case data::NativeType::kTimePoint: return utils::chrono::TimePoint{};
-    case data::NativeType::kUuid: return utils::core::Uuid{};
-    case data::NativeType::kQuality: return data::Quality::kGood;
-    case data::NativeType::kCategory: return model::ElementCategory::kGeneric;
-    case data::NativeType::kErrorCode: return std::error_code{};
-    default: return std::monostate{};
+    case data::NativeType::kJson:
+      return std::string();
+    case data::NativeType::kTimePoint:
+      return utils::chrono::TimePoint{};
+    case data::NativeType::kUuid:
+      return utils::core::Uuid{};
+    case data::NativeType::kQuality:
+      return data::Quality::kGood;
+    case data::NativeType::kCategory:
+      return model::ElementCategory::kGeneric;
+    case data::NativeType::kErrorCode:
+      return std::error_code{};
+    default:
+      return std::monostate{};
   }
 }
 
@@ -360,43 +380,58 @@ std::shared_ptr<detail::ValueCell> makeCell(data::NativeType type, std::int32_t 
 
 data::DataType dataTypeOf(data::NativeType type) {
   switch (type) {
-    case data::NativeType::kBool: return data::DataType::kBoolean;
-    case data::NativeType::kInt: return data::DataType::kInteger;
-    case data::NativeType::kUInt: return data::DataType::kUnsigned;
-    case data::NativeType::kDouble: return data::DataType::kReal;
-    case data::NativeType::kTimePoint: return data::DataType::kTimePoint;
-    case data::NativeType::kUuid: return data::DataType::kUuid;
-    case data::NativeType::kQuality: return data::DataType::kQuality;
-    case data::NativeType::kCategory: return data::DataType::kCategory;
-    case data::NativeType::kErrorCode: return data::DataType::kErrorCode;
+    case data::NativeType::kBool:
+      return data::DataType::kBoolean;
+    case data::NativeType::kInt:
+      return data::DataType::kInteger;
+    case data::NativeType::kUInt:
+      return data::DataType::kUnsigned;
+    case data::NativeType::kDouble:
+      return data::DataType::kReal;
+    case data::NativeType::kTimePoint:
+      return data::DataType::kTimePoint;
+    case data::NativeType::kUuid:
+      return data::DataType::kUuid;
+    case data::NativeType::kQuality:
+      return data::DataType::kQuality;
+    case data::NativeType::kCategory:
+      return data::DataType::kCategory;
+    case data::NativeType::kErrorCode:
+      return data::DataType::kErrorCode;
     case data::NativeType::kString:
     case data::NativeType::kText:
     case data::NativeType::kPath:
     case data::NativeType::kName:
-    case data::NativeType::kJson: return data::DataType::kString;
-    default: return data::DataType::kBinary;
+    case data::NativeType::kJson:
+      return data::DataType::kString;
+    default:
+      return data::DataType::kBinary;
   }
 }
 
 void addOwnAttributes(detail::ElementNode& node, const std::shared_ptr<detail::ChangeDispatcher>& dispatcher,
                       utils::core::Uuid uuid) {
-  node.attributes.push_back({detail::nameAttribute(), makeCell(data::NativeType::kString, 0, model::kAccessRead,
-                                                                dispatcher, node.name)});
-  node.attributes.push_back({detail::keyAttribute(), makeCell(data::NativeType::kString, 0, model::kAccessRead,
-                                                               dispatcher, node.primaryKey)});
+  node.attributes.push_back({detail::nameAttribute(), makeCell(data::NativeType::kString, 0,
+                                                               model::kAccessRead, dispatcher, node.name)});
   node.attributes.push_back(
-      {detail::uuidAttribute(), makeCell(data::NativeType::kUuid, 128, model::kAccessRead, dispatcher, uuid)});
+      {detail::keyAttribute(),
+       makeCell(data::NativeType::kString, 0, model::kAccessRead, dispatcher, node.primaryKey)});
+  node.attributes.push_back({detail::uuidAttribute(),
+                             makeCell(data::NativeType::kUuid, 128, model::kAccessRead, dispatcher, uuid)});
 }
 
 }  // namespace
 
-std::shared_ptr<Model> Model::create() { return std::shared_ptr<Model>(new Model(std::make_shared<detail::ModelCore>())); }
+std::shared_ptr<Model> Model::create() {
+  return std::shared_ptr<Model>(new Model(std::make_shared<detail::ModelCore>()));
+}
 
 Model::~Model() = default;
 
 std::shared_ptr<model::Element> Model::root() const { return core_->root(); }
 
-std::shared_ptr<model::Element> Model::addElement(const ElementSpec& description, const model::Element* parent) {
+std::shared_ptr<model::Element> Model::addElement(const ElementSpec& description,
+                                                  const model::Element* parent) {
   if (description.key.empty()) throw std::invalid_argument("an element key must not be empty");
   if (description.key.find('.') != std::string::npos) {
     throw std::invalid_argument("element key \"" + description.key + "\" must not contain '.'");
@@ -421,20 +456,22 @@ std::shared_ptr<model::Element> Model::addElement(const ElementSpec& description
       throw std::invalid_argument("attribute \"" + attribute.name + "\" is defined twice");
     }
     const std::int32_t bitSize = normalisedBitSize(attribute);
-    data::Value initial = std::holds_alternative<std::monostate>(attribute.initial) ? zeroValue(attribute.nativeType)
-                                                                                    : attribute.initial;
+    data::Value initial = std::holds_alternative<std::monostate>(attribute.initial)
+                              ? zeroValue(attribute.nativeType)
+                              : attribute.initial;
     auto cell = makeCell(attribute.nativeType, bitSize, attribute.accessMode, core_->dispatcher(), {});
     if (!std::holds_alternative<std::monostate>(initial)) {
       if (const std::error_code error = cell->check(initial)) {
-        throw std::invalid_argument("attribute \"" + attribute.name + "\": initial value refused: " + error.message());
+        throw std::invalid_argument("attribute \"" + attribute.name +
+                                    "\": initial value refused: " + error.message());
       }
       cell->store(std::move(initial));
     }
-    node.attributes.push_back({model::Attribute(attribute.uuid.value_or(utils::core::Uuid::generateRandom()),
-                                                attribute.name,
-                                                attribute.dataType.value_or(dataTypeOf(attribute.nativeType)),
-                                                attribute.accessMode),
-                               std::move(cell)});
+    node.attributes.push_back(
+        {model::Attribute(attribute.uuid.value_or(utils::core::Uuid::generateRandom()), attribute.name,
+                          attribute.dataType.value_or(dataTypeOf(attribute.nativeType)),
+                          attribute.accessMode),
+         std::move(cell)});
   }
   // Only now does anyone else see the element: its attributes never change afterwards.
   core_->add(element, parent);
@@ -443,7 +480,9 @@ std::shared_ptr<model::Element> Model::addElement(const ElementSpec& description
 
 bool Model::removeElement(std::string_view primaryKey) { return core_->remove(primaryKey); }
 
-std::shared_ptr<model::Element> Model::findElement(std::string_view primaryKey) const { return core_->find(primaryKey); }
+std::shared_ptr<model::Element> Model::findElement(std::string_view primaryKey) const {
+  return core_->find(primaryKey);
+}
 
 std::size_t Model::elementCount() const { return core_->size(); }
 
@@ -460,7 +499,8 @@ std::error_code Model::setValue(std::string_view primaryKey, std::string_view at
   return detail::writeCell(cell, std::move(value));
 }
 
-std::error_code Model::ChangeBatch::add(std::string_view primaryKey, std::string_view attribute, data::Value value) {
+std::error_code Model::ChangeBatch::add(std::string_view primaryKey, std::string_view attribute,
+                                        data::Value value) {
   auto cell = core_->cell(primaryKey, attribute);
   if (!cell) return data::HandleError::kNoAttribute;
   if (const std::error_code error = cell->check(value)) return error;

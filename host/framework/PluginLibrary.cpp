@@ -12,7 +12,8 @@ PluginLibrary::PluginLibrary(const std::filesystem::path& path) : path_(path) {
   handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     const char* reason = ::dlerror();
-    throw std::runtime_error("cannot load plug-in " + path.string() + ": " + (reason ? reason : "unknown error"));
+    throw std::runtime_error("cannot load plug-in " + path.string() + ": " +
+                             (reason ? reason : "unknown error"));
   }
 }
 

@@ -70,7 +70,9 @@ class NumberReader {
   bool Int64(std::int64_t i) { return dom_.Int64(i); }
   bool Uint64(std::uint64_t i) { return dom_.Uint64(i); }
   bool Double(double d) { return dom_.Double(d); }
-  bool String(const char* text, rapidjson::SizeType length, bool copy) { return dom_.String(text, length, copy); }
+  bool String(const char* text, rapidjson::SizeType length, bool copy) {
+    return dom_.String(text, length, copy);
+  }
   bool Key(const char* text, rapidjson::SizeType length, bool copy) { return dom_.Key(text, length, copy); }
   bool StartObject() { return dom_.StartObject(); }
   bool EndObject(rapidjson::SizeType members) { return dom_.EndObject(members); }
@@ -344,8 +346,9 @@ Document Document::parse(std::string_view text) {
   if (result.IsError()) {
     const std::size_t offset = result.Offset();
     const rapidjson::ParseErrorCode code = numberTooBig ? rapidjson::kParseErrorNumberTooBig : result.Code();
-    throw ParseError("invalid JSON at offset " + std::to_string(offset) + ": " + rapidjson::GetParseError_En(code),
-                     offset);
+    throw ParseError(
+        "invalid JSON at offset " + std::to_string(offset) + ": " + rapidjson::GetParseError_En(code),
+        offset);
   }
   return Document(std::move(state));
 }

@@ -69,8 +69,8 @@ TEST_F(CommandWorkerTest, OwnResponsesDoNotEndTheReadEarly) {
   ASSERT_EQ(commands->response(id), success(id));
   std::this_thread::sleep_for(300ms);
   auto stats = peer->commandStats();
-  EXPECT_EQ(stats["ping"], 0);     // a read ended early would be followed by a PING
-  EXPECT_GE(stats["xread"], 2);    // the worker reads on after its response
+  EXPECT_EQ(stats["ping"], 0);   // a read ended early would be followed by a PING
+  EXPECT_GE(stats["xread"], 2);  // the worker reads on after its response
 }
 
 // ---- set ----
@@ -95,9 +95,13 @@ TEST_F(CommandWorkerTest, SetWritesEveryWritableTypeEchoesTheTextAndStopsAtAnUnk
     EXPECT_EQ(commands->values(name), std::vector<std::string>{text}) << "the peer's own text";
   }
   // Several names: the writes before the first unknown one stay, none after it is made.
-  const std::string id = commands->send({{"cmd", "set"}, {"name", "S.Boiler.Count"},
-                                         {"name", "S.Boiler.Nope"}, {"name", "S.Boiler.Label"},
-                                         {"value", "1"}, {"value", "2"}, {"value", "3"}});
+  const std::string id = commands->send({{"cmd", "set"},
+                                         {"name", "S.Boiler.Count"},
+                                         {"name", "S.Boiler.Nope"},
+                                         {"name", "S.Boiler.Label"},
+                                         {"value", "1"},
+                                         {"value", "2"},
+                                         {"value", "3"}});
   EXPECT_EQ(commands->response(id), error(id, "'set' command failed. No channel S.Boiler.Nope exists."));
   EXPECT_TRUE(value("Count") == data::Value(std::int64_t{1}));
   EXPECT_TRUE(value("Label") == data::Value("a\0b"s));
@@ -145,8 +149,8 @@ TEST_F(CommandWorkerTest, TextsThatDoNotConvertAndOtherBadCommandsAreRefusedWith
   }
   // Peer input is quoted up to 256 bytes, and a zero byte counts like any other.
   const std::string huge(1024 * 1024, '7'), longName = "S.Boiler." + std::string(1000, 'n');
-  cases.push_back({setOf("S.Boiler.Count", huge),
-                   cannotConvert(std::string(256, '7') + "\u2026", "S.Boiler.Count")});
+  cases.push_back(
+      {setOf("S.Boiler.Count", huge), cannotConvert(std::string(256, '7') + "\u2026", "S.Boiler.Count")});
   cases.push_back({setOf(longName, "1"), noChannel(longName.substr(0, 256) + "\u2026")});
   cases.push_back({setOf("S.Boiler.Count\0x"s, "2"), noChannel("S.Boiler.Count\0x"s)});
   cases.push_back({setOf("SBoiler.Count", "8"), noChannel("SBoiler.Count")});
@@ -286,8 +290,8 @@ TEST_F(CommandWorkerTest, PersistentFailureBacksOffAndTheReconnectTaskOrAStopEnd
   peer->str({"SET", "S.Commands", "not a stream"});
   std::this_thread::sleep_for(1600ms);
   const long long attempts = peer->commandStats()["xread"];
-  EXPECT_GE(attempts, 4);   // 0, 0, 100, 200, 400, 800 ms apart
-  EXPECT_LE(attempts, 8);   // not thousands
+  EXPECT_GE(attempts, 4);  // 0, 0, 100, 200, 400, 800 ms apart
+  EXPECT_LE(attempts, 8);  // not thousands
   EXPECT_NE(tul::test::errorAttribute(*service, Attr::kCommandConnectionError).message().find("WRONGTYPE"),
             std::string::npos);
   // The next attempt would come 1.6 s later: an operator's reconnect does not wait for it.

@@ -101,9 +101,14 @@ TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
 }
 
 TEST(SamplingIntervalTest, ReadsALeadingSigned32BitNumberElseZero) {
-  const std::pair<const char*, std::int32_t> cases[] = {{"250", 250},  {"-20", -20}, {"100ms", 100},
-                                                        {"abc", 0},    {"", 0},      {"+5", 0},
-                                                        {"2147483647", 2147483647},  {"2147483648", 0}};
+  const std::pair<const char*, std::int32_t> cases[] = {{"250", 250},
+                                                        {"-20", -20},
+                                                        {"100ms", 100},
+                                                        {"abc", 0},
+                                                        {"", 0},
+                                                        {"+5", 0},
+                                                        {"2147483647", 2147483647},
+                                                        {"2147483648", 0}};
   for (const auto& [text, interval] : cases) EXPECT_EQ(parseSamplingInterval(text), interval) << text;
 }
 

@@ -40,7 +40,8 @@ TulService::StreamFieldValues parseFields(Input& input) {
     const std::string_view line = input.line();
     const std::size_t equals = line.find('=');
     const std::string_view name = line.substr(0, equals);
-    const std::string_view value = equals == std::string_view::npos ? std::string_view() : line.substr(equals + 1);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : line.substr(equals + 1);
     fields[std::string(name)].emplace_back(value);
   }
   return fields;
@@ -58,7 +59,8 @@ std::vector<std::pair<std::string, std::string>> xaddFields(const RecordingServe
   return fields;
 }
 
-void checkRequests(const RecordingConnection& connection, const TulService::Service& service, const Command& command) {
+void checkRequests(const RecordingConnection& connection, const TulService::Service& service,
+                   const Command& command) {
   const std::string commandStream = service.serviceName + ".Commands";
   const std::string valuePrefix = service.serviceName + "Value:";
   const std::vector<std::string> names = valuesOf(command.fields, "name");
@@ -68,8 +70,8 @@ void checkRequests(const RecordingConnection& connection, const TulService::Serv
   std::size_t echoes = 0;
   for (const RecordingServer::Request& request : connection.server.requests) {
     const std::string& verb = request.front();
-    check(verb == "XADD" || verb == "MULTI" || verb == "EXEC" || verb == "XREAD", "only stream commands are sent",
-          verb);
+    check(verb == "XADD" || verb == "MULTI" || verb == "EXEC" || verb == "XREAD",
+          "only stream commands are sent", verb);
     if (verb != "XADD") continue;
     check(request.size() >= 8 && (request[2] == "MAXLEN" || request[2] == "MINID") && request[5] == "*",
           "an XADD is trimmed and gets a new ID");
@@ -77,7 +79,8 @@ void checkRequests(const RecordingConnection& connection, const TulService::Serv
     const auto fields = xaddFields(request);
     if (key == commandStream) {
       ++responses;
-      check(std::count(fields.begin(), fields.end(), std::pair<std::string, std::string>("responseId", std::string(kCommandId))) == 1,
+      check(std::count(fields.begin(), fields.end(),
+                       std::pair<std::string, std::string>("responseId", std::string(kCommandId))) == 1,
             "a response names the command's ID");
       for (const auto& [field, value] : fields) {
         if (field == "result") result = value;
@@ -89,7 +92,8 @@ void checkRequests(const RecordingConnection& connection, const TulService::Serv
     const std::string name = key.substr(valuePrefix.size());
     check(fields.size() == 1 && fields[0].first == "value", "an echo has the one field \"value\"");
     bool paired = false;
-    for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) paired = paired || (names[i] == name && values[i] == fields[0].second);
+    for (std::size_t i = 0; i < names.size() && i < values.size(); ++i)
+      paired = paired || (names[i] == name && values[i] == fields[0].second);
     check(paired, "an echo carries a value paired with its name", key);
     ++echoes;
   }
@@ -119,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   connection.server.chunk = chunkByte == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte;
   // The command's made-up ID is decades old: no age limit, so that it is run.
   TulService::CommandStream stream(connection, service->serviceName,
-                                     {std::numeric_limits<std::int64_t>::max(), 10'000});
+                                   {std::numeric_limits<std::int64_t>::max(), 10'000});
   stream.lastId = "0-0";
 
   const bool faulty = faultByte >= 0xF0;

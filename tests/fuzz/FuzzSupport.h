@@ -178,7 +178,8 @@ class RecordingServer final : public TulService::Transport {
     return fail ? kFault : result(name);
   }
 
-  std::unique_ptr<redisReader, decltype(&redisReaderFree)> requestReader_{redisReaderCreate(), &redisReaderFree};
+  std::unique_ptr<redisReader, decltype(&redisReaderFree)> requestReader_{redisReaderCreate(),
+                                                                          &redisReaderFree};
   std::string pending_;
   std::size_t offset_ = 0;
   std::string current_;
@@ -213,17 +214,28 @@ inline const std::vector<FuzzMember>& fuzzMembers() {
   using ormanta::data::NativeType;
   constexpr std::int32_t rw = ormanta::model::kAccessReadWrite;
   static const std::vector<FuzzMember> members = {
-      {"Bool", NativeType::kBool, 8, rw},          {"Int8", NativeType::kInt, 8, rw},
-      {"Int16", NativeType::kInt, 16, rw},         {"Int32", NativeType::kInt, 32, rw},
-      {"Int64", NativeType::kInt, 64, rw},         {"UInt8", NativeType::kUInt, 8, rw},
-      {"UInt16", NativeType::kUInt, 16, rw},       {"UInt32", NativeType::kUInt, 32, rw},
-      {"UInt64", NativeType::kUInt, 64, rw},       {"Float", NativeType::kDouble, 32, rw},
-      {"Double", NativeType::kDouble, 64, rw},     {"String", NativeType::kString, 64, rw},
-      {"Text", NativeType::kText, 64, rw},         {"Path", NativeType::kPath, 64, rw},
-      {"Name", NativeType::kName, 64, rw},         {"Json", NativeType::kJson, 64, rw},
-      {"Time", NativeType::kTimePoint, 64, rw},    {"Uuid", NativeType::kUuid, 64, rw},
-      {"Quality", NativeType::kQuality, 64, rw},   {"Category", NativeType::kCategory, 64, rw},
-      {"Fault", NativeType::kErrorCode, 64, rw},   {"Binary", NativeType::kBinary, 64, rw},
+      {"Bool", NativeType::kBool, 8, rw},
+      {"Int8", NativeType::kInt, 8, rw},
+      {"Int16", NativeType::kInt, 16, rw},
+      {"Int32", NativeType::kInt, 32, rw},
+      {"Int64", NativeType::kInt, 64, rw},
+      {"UInt8", NativeType::kUInt, 8, rw},
+      {"UInt16", NativeType::kUInt, 16, rw},
+      {"UInt32", NativeType::kUInt, 32, rw},
+      {"UInt64", NativeType::kUInt, 64, rw},
+      {"Float", NativeType::kDouble, 32, rw},
+      {"Double", NativeType::kDouble, 64, rw},
+      {"String", NativeType::kString, 64, rw},
+      {"Text", NativeType::kText, 64, rw},
+      {"Path", NativeType::kPath, 64, rw},
+      {"Name", NativeType::kName, 64, rw},
+      {"Json", NativeType::kJson, 64, rw},
+      {"Time", NativeType::kTimePoint, 64, rw},
+      {"Uuid", NativeType::kUuid, 64, rw},
+      {"Quality", NativeType::kQuality, 64, rw},
+      {"Category", NativeType::kCategory, 64, rw},
+      {"Fault", NativeType::kErrorCode, 64, rw},
+      {"Binary", NativeType::kBinary, 64, rw},
       {"Structure", NativeType::kStructure, 64, rw},
       {"ReadOnly", NativeType::kInt, 64, ormanta::model::kAccessRead},
   };

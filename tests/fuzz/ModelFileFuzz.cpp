@@ -20,11 +20,16 @@ using ormanta::data::NativeType;
 // The index of the value type that a native type's values have in data::Value.
 std::size_t valueIndex(NativeType type) {
   switch (type) {
-    case NativeType::kBool: return ormanta::data::Value(false).index();
-    case NativeType::kInt: return ormanta::data::Value(std::int64_t{0}).index();
-    case NativeType::kUInt: return ormanta::data::Value(std::uint64_t{0}).index();
-    case NativeType::kDouble: return ormanta::data::Value(0.0).index();
-    default: return std::variant_npos;
+    case NativeType::kBool:
+      return ormanta::data::Value(false).index();
+    case NativeType::kInt:
+      return ormanta::data::Value(std::int64_t{0}).index();
+    case NativeType::kUInt:
+      return ormanta::data::Value(std::uint64_t{0}).index();
+    case NativeType::kDouble:
+      return ormanta::data::Value(0.0).index();
+    default:
+      return std::variant_npos;
   }
 }
 

@@ -23,7 +23,8 @@ namespace json = ormanta::utils::json::decoder;
 
 struct Element {
   tul::test::ServiceHarness harness;
-  std::shared_ptr<TulService::Service> service = harness.create(R"({"address":"before:1","serviceName":"Before"})");
+  std::shared_ptr<TulService::Service> service =
+      harness.create(R"({"address":"before:1","serviceName":"Before"})");
 };
 
 std::optional<std::string> lastString(const json::Object& object, std::string_view name) {
@@ -55,13 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const json::Object object = document->root().asObject();
     service.loadConfiguration(object, ormanta::config::Context("Service"));
     const std::string serviceName = lastString(object, "serviceName").value_or("");
-    check(service.address == lastString(object, "address").value_or(""), "the last address is taken", service.address);
-    check(service.serviceName == (serviceName.empty() ? TulService::Service::kDefaultServiceName : serviceName),
-          "the last service name is taken", service.serviceName);
+    check(service.address == lastString(object, "address").value_or(""), "the last address is taken",
+          service.address);
+    check(
+        service.serviceName == (serviceName.empty() ? TulService::Service::kDefaultServiceName : serviceName),
+        "the last service name is taken", service.serviceName);
   } catch (const std::invalid_argument&) {
-    check(service.address == "before:1" && service.serviceName == "Before", "a refused configuration changes nothing");
+    check(service.address == "before:1" && service.serviceName == "Before",
+          "a refused configuration changes nothing");
   } catch (const std::runtime_error&) {
-    check(service.address == "before:1" && service.serviceName == "Before", "a refused configuration changes nothing");
+    check(service.address == "before:1" && service.serviceName == "Before",
+          "a refused configuration changes nothing");
   }
   return 0;
 }

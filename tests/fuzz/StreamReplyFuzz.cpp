@@ -47,14 +47,16 @@ void decodeEveryArray(const redisReply* element, int depth) {
   if (fields) {
     for (const auto& [name, list] : *fields) values += list.size();
   }
-  check(fields.has_value() == (element->elements >= 2), "decodeFieldArray decodes every array of two or more");
+  check(fields.has_value() == (element->elements >= 2),
+        "decodeFieldArray decodes every array of two or more");
   check(!fields || values == element->elements / 2, "decodeFieldArray keeps every complete pair");
   for (std::size_t i = 0; i < element->elements; ++i) decodeEveryArray(element->element[i], depth + 1);
 }
 
 std::vector<Outcome> decodeWhole(std::string_view bytes) {
   std::vector<Outcome> outcomes;
-  const std::unique_ptr<redisReader, decltype(&redisReaderFree)> reader(redisReaderCreate(), &redisReaderFree);
+  const std::unique_ptr<redisReader, decltype(&redisReaderFree)> reader(redisReaderCreate(),
+                                                                        &redisReaderFree);
   redisReaderFeed(reader.get(), bytes.data(), bytes.size());
   for (;;) {
     void* raw = nullptr;
@@ -70,7 +72,8 @@ std::vector<Outcome> decodeWhole(std::string_view bytes) {
       outcomes.emplace_back(Nil{});
     } else if (reply->type == TulService::kReplyError) {
       // xread throws the text, and an exception's text ends at its first zero byte.
-      const std::string_view text = reply->str == nullptr ? std::string_view() : std::string_view(reply->str, reply->len);
+      const std::string_view text =
+          reply->str == nullptr ? std::string_view() : std::string_view(reply->str, reply->len);
       outcomes.emplace_back(ServerError{std::string(text.substr(0, text.find('\0')))});
     } else {
       outcomes.emplace_back(TulService::decodeStreamReply(*reply, kStream));
@@ -114,7 +117,8 @@ std::vector<Outcome> readThroughConnection(std::string_view bytes, std::size_t c
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input input(data, size);
   const std::uint8_t chunkByte = input.byte();
-  const std::size_t chunk = (chunkByte & 0x7F) == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte & 0x7F;
+  const std::size_t chunk =
+      (chunkByte & 0x7F) == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte & 0x7F;
   const std::vector<Outcome> whole = decodeWhole(input.rest());
   const std::vector<Outcome> read = readThroughConnection(input.rest(), chunk);
   check(whole == read, "xread over a socket decodes as the reader does on the whole bytes");

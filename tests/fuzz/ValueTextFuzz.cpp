@@ -59,7 +59,8 @@ std::optional<T> number(std::string_view text) {
 }
 
 void checkWritten(const FuzzMember& member, std::string_view text, const std::string& after) {
-  const std::string detail = std::string(member.name) + " <- \"" + std::string(text) + "\" reads \"" + after + "\"";
+  const std::string detail =
+      std::string(member.name) + " <- \"" + std::string(text) + "\" reads \"" + after + "\"";
   switch (member.type) {
     case NativeType::kBool:
     case NativeType::kString:
@@ -71,14 +72,18 @@ void checkWritten(const FuzzMember& member, std::string_view text, const std::st
     case NativeType::kCategory:
       return check(after == text, "the written text reads back unchanged", detail);
     case NativeType::kInt:
-      return check(number<std::int64_t>(text) == number<std::int64_t>(after), "an integer reads back", detail);
+      return check(number<std::int64_t>(text) == number<std::int64_t>(after), "an integer reads back",
+                   detail);
     case NativeType::kUInt:
-      return check(number<std::uint64_t>(text) == number<std::uint64_t>(after), "an integer reads back", detail);
+      return check(number<std::uint64_t>(text) == number<std::uint64_t>(after), "an integer reads back",
+                   detail);
     case NativeType::kDouble: {
       if (member.bitSize != 64) return;
       const std::optional<double> written = number<double>(text), read = number<double>(after);
       check(written && read, "a written double reads back as a number", detail);
-      check(std::isnan(*written) ? std::isnan(*read) : std::bit_cast<std::uint64_t>(*written) == std::bit_cast<std::uint64_t>(*read),
+      check(std::isnan(*written)
+                ? std::isnan(*read)
+                : std::bit_cast<std::uint64_t>(*written) == std::bit_cast<std::uint64_t>(*read),
             "a double reads back bit for bit", detail);
       return;
     }
@@ -100,7 +105,8 @@ void writeText(Members& members, std::size_t index, std::string_view text) {
   } catch (const std::runtime_error&) {
   }
   const std::optional<std::string> after = TulService::valueText(members.readers[index]);
-  check(after.has_value() == before.has_value(), "a write does not make a value appear or vanish", member.name);
+  check(after.has_value() == before.has_value(), "a write does not make a value appear or vanish",
+        member.name);
   if (!changed) return check(after == before, "a refused or unconverted text changes nothing", member.name);
   check(after.has_value(), "a written value can be read", member.name);
   checkWritten(member, text, *after);
@@ -111,34 +117,59 @@ void storeValue(Members& members, std::size_t index, Input& input) {
   const std::uint64_t bits = input.u64();
   ormanta::data::Value value;
   switch (member.type) {
-    case NativeType::kBool: value = (bits & 1) != 0; break;
-    case NativeType::kInt: value = static_cast<std::int64_t>(bits); break;
-    case NativeType::kUInt: value = bits; break;
-    case NativeType::kDouble: value = std::bit_cast<double>(bits); break;
+    case NativeType::kBool:
+      value = (bits & 1) != 0;
+      break;
+    case NativeType::kInt:
+      value = static_cast<std::int64_t>(bits);
+      break;
+    case NativeType::kUInt:
+      value = bits;
+      break;
+    case NativeType::kDouble:
+      value = std::bit_cast<double>(bits);
+      break;
     case NativeType::kTimePoint:
-      value = ormanta::utils::chrono::TimePoint(ormanta::utils::chrono::Ticks(static_cast<std::int64_t>(bits)));
+      value =
+          ormanta::utils::chrono::TimePoint(ormanta::utils::chrono::Ticks(static_cast<std::int64_t>(bits)));
       break;
     case NativeType::kUuid: {
       ormanta::utils::core::Uuid::Bytes bytes{};
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(bits >> (8 * (i % 8)));
+      for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(bits >> (8 * (i % 8)));
       value = ormanta::utils::core::Uuid::fromRawData(bytes);
       break;
     }
-    case NativeType::kQuality: value = static_cast<ormanta::data::Quality>(bits); break;
-    case NativeType::kCategory: value = static_cast<ormanta::model::ElementCategory>(bits); break;
+    case NativeType::kQuality:
+      value = static_cast<ormanta::data::Quality>(bits);
+      break;
+    case NativeType::kCategory:
+      value = static_cast<ormanta::model::ElementCategory>(bits);
+      break;
     case NativeType::kErrorCode: {
       const int code = static_cast<int>(bits >> 8);
       switch (bits & 3) {
-        case 0: value = std::error_code(code, std::system_category()); break;
-        case 1: value = std::error_code(code, std::generic_category()); break;
-        case 2: value = TulService::connectionError(code); break;
-        default: value = std::error_code(code, TulService::registrationErrorCategory()); break;
+        case 0:
+          value = std::error_code(code, std::system_category());
+          break;
+        case 1:
+          value = std::error_code(code, std::generic_category());
+          break;
+        case 2:
+          value = TulService::connectionError(code);
+          break;
+        default:
+          value = std::error_code(code, TulService::registrationErrorCategory());
+          break;
       }
       break;
     }
     case NativeType::kBinary:
-    case NativeType::kStructure: break;
-    default: value = std::string(input.rest()); break;
+    case NativeType::kStructure:
+      break;
+    default:
+      value = std::string(input.rest());
+      break;
   }
   // The host refuses what the member cannot hold (a range, a type); what it stores must publish.
   const bool stored = !members.model->setValue("Plant", member.name, std::move(value));

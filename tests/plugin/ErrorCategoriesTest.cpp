@@ -1,6 +1,6 @@
-#include <climits>
-
 #include <gtest/gtest.h>
+
+#include <climits>
 
 #include "plugin/ErrorCategories.h"
 

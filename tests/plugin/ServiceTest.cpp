@@ -1,8 +1,8 @@
 // The service element as the host sees it: configuration, attributes, events and lifecycle.
 
-#include <chrono>
-
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 #include "ormanta/config/Config.h"
 #include "ormanta/host/Host.h"
@@ -88,7 +88,8 @@ TEST_F(ServiceTest, AttributesAreReadOnlyListedInOrderAndReadTheDefaultRecordsBe
     return false;
   });
   EXPECT_TRUE(listed == expected);
-  EXPECT_EQ(serviceAttribute(ServiceAttribute::kState).uuid().toString(), "9c57a0fe-52ef-44f4-b11a-f98de615c52d");
+  EXPECT_EQ(serviceAttribute(ServiceAttribute::kState).uuid().toString(),
+            "9c57a0fe-52ef-44f4-b11a-f98de615c52d");
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kError).uuid(), model::Attribute::kError.uuid);
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kError).roleValue(), model::Attribute::kError.value);
   EXPECT_EQ(serviceAttribute(ServiceAttribute::kDataConnectionError).dataType(), data::DataType::kErrorCode);
@@ -114,7 +115,8 @@ TEST_F(ServiceTest, EnumerationsStopAtTheFirstCallbackReturningTrue) {
     EXPECT_EQ(service->forEachEvent([&](process::Event::Role role, const std::shared_ptr<process::Event>&) {
       roles.push_back(role);
       return stopAtFirst;
-    }), stopAtFirst);
+    }),
+              stopAtFirst);
     return roles;
   };
   EXPECT_EQ(eventRoles(true), Roles{process::Event::kConnected});
@@ -162,7 +164,8 @@ TEST_F(ServiceTest, PrepareStartsFourWorkersAndCleanupStopsThemPromptly) {
   EXPECT_LE(service->commandHandler->state.timestamp(), service->registrationHandler->state.timestamp());
   // The connection workers leave their "not established" records behind.
   EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kDataConnectionError), connectionError(1));
-  EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kServiceRegistrationError), registrationError(1));
+  EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kServiceRegistrationError),
+            registrationError(1));
   service->cleanup();  // a second cleanup joins nothing
 }
 

@@ -1,10 +1,10 @@
 // Channels: change collapsing into one signal per batch, and attaching that cannot half-fail.
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <new>
 #include <set>
-
-#include <gtest/gtest.h>
 
 #include "commands/SubscriptionTable.h"
 #include "publishing/ValuePublisher.h"

@@ -1,12 +1,12 @@
 // The data worker against a private redis-server: publishing changed channels no more often
 // than their intervals, keep-alive, failure handling, and the supervisor's view of it.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <regex>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "commands/SubscriptionTable.h"
 #include "ormanta/host/Host.h"

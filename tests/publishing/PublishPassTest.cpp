@@ -5,8 +5,8 @@
 #include <functional>
 #include <thread>
 
-#include "publishing/Channel.h"
 #include "commands/SubscriptionTable.h"
+#include "publishing/Channel.h"
 #include "publishing/ValuePublisher.h"
 #include "support/UnitFixtures.h"
 

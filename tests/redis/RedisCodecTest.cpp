@@ -95,8 +95,9 @@ TEST(DecodeStreamReply, SkipsElementsOfAnyOtherShape) {
 }
 
 TEST(DecodeStreamReply, TextsKeepEveryByteZeroBytesIncluded) {
-  const std::string reply = array({array({bulk("s\0x"s), array({entry("1-0\0x"s, fields({"cmd"s, "set\0x"s}))})}),
-                                   array({bulk("s"), array({entry("2-0", fields({"fi\0eld"s, "\0"s}))})})});
+  const std::string reply =
+      array({array({bulk("s\0x"s), array({entry("1-0\0x"s, fields({"cmd"s, "set\0x"s}))})}),
+             array({bulk("s"), array({entry("2-0", fields({"fi\0eld"s, "\0"s}))})})});
   EXPECT_EQ(decode(reply, "s\0x"s), (std::vector<StreamEntry>{{"1-0\0x"s, {{"cmd", {"set\0x"s}}}}}));
   EXPECT_EQ(decode(reply, "s"), (std::vector<StreamEntry>{{"2-0", {{"fi\0eld"s, {"\0"s}}}}}))
       << "a stream key cut at its zero byte is another stream";
@@ -118,9 +119,14 @@ TEST(RedisErrorTest, ErrorRepliesHaveTheirKindPrefixAndArgumentsAndTheHostsOldCo
       {"CLUSTERDOWN The cluster is down", Reply::kClusterDown, {}, false},
       {"READONLY You can't write against a read only replica.", Reply::kReadOnly, {}, false},
       {"UNBLOCKED force unblock from blocking operation, instance state changed (master -> replica?)",
-       Reply::kUnblocked, {}, false},
+       Reply::kUnblocked,
+       {},
+       false},
       {"WRONGTYPE Operation against a key holding the wrong kind of value", Reply::kWrongType, {}, true},
-      {"NOPERM this user has no permissions to access one of the keys used as arguments", Reply::kNoPerm, {}, true},
+      {"NOPERM this user has no permissions to access one of the keys used as arguments",
+       Reply::kNoPerm,
+       {},
+       true},
       {"NOPERM No permissions to access a key", Reply::kNoPerm, {}, true},
       {"NOPERM this user has no permissions to run the 'xadd' command", Reply::kNoPerm, {}, false},
       {"OOM command not allowed when used memory > 'maxmemory'.", Reply::kOom, {}, false},

@@ -121,7 +121,9 @@ TEST_F(RedisConnectionTest, StopOrServerCloseEndsAReplyWaitPromptlyWithItsKind) 
       });
       const auto start = Clock::now();
       // A ping waits its reply time-out at most, a read of the command stream its block time more.
-      const auto wait = [&] { blockedRead ? (void)connection.xread("s", "$", 60'000, 10) : (void)connection.ping(); };
+      const auto wait = [&] {
+        blockedRead ? (void)connection.xread("s", "$", 60'000, 10) : (void)connection.ping();
+      };
       EXPECT_EQ(systemErrorOf(wait), byStop ? std::errc::operation_canceled : std::errc::connection_reset);
       EXPECT_EQ(kindOf(wait), byStop ? RedisError::Kind::kStopped : RedisError::Kind::kClosed);
       EXPECT_LT(since(start), 600ms) << "well before the 1 s reply time-out";
@@ -205,7 +207,8 @@ TEST_F(RedisConnectionTest, XaddAndHsetWriteEveryRequestBeforeReadingAReply) {
     // The error is reported only once every reply of the batch is read, so that closing the
     // connection afterwards cannot make the server drop requests it has not run yet.
     EXPECT_GE(since(start), 300ms) << "the call must read the second reply before it throws";
-    EXPECT_EQ(textOf(*connection->waitForReply(kReplyTimeout)), "PONG") << "nothing of the batch is left unread";
+    EXPECT_EQ(textOf(*connection->waitForReply(kReplyTimeout)), "PONG")
+        << "nothing of the batch is left unread";
   }
   EXPECT_EQ(bothBeforeAnswer, 2);
   EXPECT_EQ(server.commands(), (Commands{{"XADD", "x", "MAXLEN", "~", "100", "*", "v", "1"},
@@ -217,7 +220,10 @@ TEST_F(RedisConnectionTest, XaddAndHsetWriteEveryRequestBeforeReadingAReply) {
 TEST_F(RedisConnectionTest, EachCommandSendsItsRequestAndTakesAnyReplyShape) {
   FakeServer server(answer({"-ERR wrong\r\n", "+OK\r\n", "$5\r\nhello\r\n", ":7\r\n", "*-1\r\n", "*-1\r\n"}));
   auto connection = connectTo(server);
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { (void)connection->del({"k", "l"}); }), "ERR wrong")
+  EXPECT_EQ(messageOf<std::runtime_error>([&] {
+              (void)connection->del({"k", "l"});
+            }),
+            "ERR wrong")
       << "a refused DEL is no success";
   EXPECT_EQ(connection->hdel("h", {"f"}), 0) << "a status reply is not an integer";
   connection->xadd({}, 100);

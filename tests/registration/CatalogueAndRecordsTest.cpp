@@ -208,8 +208,10 @@ TEST(CatalogueTest, NamesThatAreNotUtf8AreLeftOutAsPeersCouldNotUseThem) {
   // U+10FFFF, a sequence cut short, a byte that never occurs.
   const Names bad = {"\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\xFF"};
   const Names good = {"", "plain", "\0"s, "\xC3\xA4", "\xE2\x82\xAC", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF"};
-  for (const std::string& text : bad) EXPECT_FALSE(isValidUtf8("ok" + text + "ok")) << testing::PrintToString(text);
-  for (const std::string& text : good) EXPECT_TRUE(isValidUtf8("ok" + text + "ok")) << testing::PrintToString(text);
+  for (const std::string& text : bad)
+    EXPECT_FALSE(isValidUtf8("ok" + text + "ok")) << testing::PrintToString(text);
+  for (const std::string& text : good)
+    EXPECT_TRUE(isValidUtf8("ok" + text + "ok")) << testing::PrintToString(text);
   EXPECT_FALSE(isValidUtf8("ends in \xF0\x9F\x98"));
 
   // Both bad keys would reach JSON as "K\uFFFD": two data points under one name, neither of
@@ -340,8 +342,8 @@ TEST(RunRecordsTest, AStopEndsTheEncodingOfAMillionDataPointsWithin200MsAndTheRu
     auto run = std::make_unique<RegistrationRun>(connection, "TULOrmantaService", stop.get_token());
     run->catalogue.reserve(kPoints);
     for (std::size_t i = 0; i < kPoints; ++i) {
-      run->catalogue.emplace("TULOrmantaService.Area" + std::to_string(i / 1000) + ".Device" + std::to_string(i),
-                             members);
+      run->catalogue.emplace(
+          "TULOrmantaService.Area" + std::to_string(i / 1000) + ".Device" + std::to_string(i), members);
     }
     requested = Clock::now() + 50ms;  // encoding them all takes seconds
     std::thread stopper([&] {

@@ -250,8 +250,11 @@ TEST_F(RegistrationWorkerTest, CleanupDuringTheWalkOfALargeModelReturnsWithin200
   start(server.address());
   tul::test::RedisClient client(server);
   // The enumeration types are the last records of the run before the walk.
-  ASSERT_TRUE(waitUntil([&] { return client.integer({"HEXISTS", kS + ".DataTypes", "e_elementCategory"}) == 1; },
-                        kPatience, 1ms));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return client.integer({"HEXISTS", kS + ".DataTypes", "e_elementCategory"}) == 1;
+      },
+      kPatience, 1ms));
   std::this_thread::sleep_for(20ms);
   const auto begin = std::chrono::steady_clock::now();
   service->cleanup();

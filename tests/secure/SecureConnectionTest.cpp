@@ -20,9 +20,9 @@
 #include "ormanta/host/Host.h"
 #include "redis/Transport.h"
 #include "secure/SecureRedis.h"
-#include "support/LoopbackPeer.h"
 #include "support/CommandPeer.h"
 #include "support/Errors.h"
+#include "support/LoopbackPeer.h"
 #include "support/ServiceHarness.h"
 #include "support/Wait.h"
 
@@ -378,7 +378,8 @@ TEST_F(SecureConnectionTest, ACleanCloseOfATlsConnectionSendsCloseNotify) {
   std::promise<int> lastRead;  // SSL_get_error of the server's read that ended the session
   std::thread server([&] {
     const UniqueFd socket = listener.accept(5s);
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
+                                                              &SSL_CTX_free);
     SSL_CTX_use_certificate_chain_file(context.get(), redis->file("server.pem").c_str());
     SSL_CTX_use_PrivateKey_file(context.get(), redis->file("server.key").c_str(), SSL_FILETYPE_PEM);
     std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context.get()), &SSL_free);

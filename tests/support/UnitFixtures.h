@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "publishing/Channel.h"
 #include "ormanta/host/Model.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "plugin/Service.h"
+#include "publishing/Channel.h"
 #include "redis/RedisConnection.h"
 #include "support/FakeServer.h"
 #include "support/LiveService.h"
@@ -32,7 +32,9 @@ using ormanta::plugins::TulService::RedisConnection;
 inline void addBoiler(ormanta::host::Model& model) {
   using ormanta::data::NativeType;
   const auto rw = ormanta::model::kAccessReadWrite;
-  model.addElement({"Boiler", "", {},
+  model.addElement({"Boiler",
+                    "",
+                    {},
                     {{"On", NativeType::kBool, rw},
                      {"Count", NativeType::kInt, rw},
                      {"Small", NativeType::kInt, rw, 16},

@@ -1,10 +1,10 @@
 // Memory blocks: default records, commits, whole-record reads under concurrent writes,
 // change notification.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "ormanta/data/Handles.h"
 #include "ormanta/host/Host.h"
@@ -53,7 +53,8 @@ TEST(MemoryBlockTest, NewBlockHoldsTheDefaultRecordAndCommitsReplaceIt) {
   }
   EXPECT_TRUE(*flag.read<bool>());
   EXPECT_EQ(flag.read<double>().error(), data::HandleError::kTypeMismatch);
-  EXPECT_FALSE(data::ReadHandle(block.handle(sizeof(Record)), data::NativeType::kBool).read<bool>());  // outside
+  EXPECT_FALSE(
+      data::ReadHandle(block.handle(sizeof(Record)), data::NativeType::kBool).read<bool>());  // outside
   EXPECT_FALSE(data::ReadHandle(memory::MemoryBlock().handle(0), data::NativeType::kBool).read<bool>());
 }
 

@@ -1,11 +1,11 @@
 // The host model: keys, attributes, handles and their access rules, change delivery.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ormanta/host/Model.h"
 #include "ormanta/process/EventHandler.h"
@@ -40,7 +40,9 @@ class ModelTest : public ::testing::Test {
   std::shared_ptr<host::Model> model = host::Model::create();
 
   std::shared_ptr<model::Element> boiler() {
-    return model->addElement({"Boiler", "", model::ElementCategory::kEquipment,
+    return model->addElement({"Boiler",
+                              "",
+                              model::ElementCategory::kEquipment,
                               {{"Temp", NativeType::kDouble, model::kAccessRead, 64, 20.5},
                                {"Setpoint", NativeType::kDouble, model::kAccessReadWrite, 64, 21.0},
                                {"Command", NativeType::kInt, model::kAccessWrite, 16},
@@ -70,7 +72,8 @@ TEST_F(ModelTest, NestedElementsGetDotJoinedUniqueKeys) {
   nested->forEachAttribute([&](const model::Attribute& a) { return names.push_back(a.name()), false; });
   EXPECT_EQ(names, (std::vector<std::string>{"name", "key", "UUID"}));
   EXPECT_EQ(*nested->attributeReadHandle(*definition(*nested, "key")).read<std::string>(), "Area1.Boiler");
-  EXPECT_EQ(nested->attributeWriteHandle(*definition(*nested, "name")).write("x"), std::errc::permission_denied);
+  EXPECT_EQ(nested->attributeWriteHandle(*definition(*nested, "name")).write("x"),
+            std::errc::permission_denied);
   EXPECT_THROW(model->addElement({"X", "", {}, {{"key", NativeType::kInt}}}), std::invalid_argument);
 }
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <functional>
@@ -199,7 +199,8 @@ TEST_F(ConnectedSocket, NoCallWaitsForEverOnAPeerThatStoppedAnswering) {
     return value;
   };
   EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
-  const int limitSeconds = option(IPPROTO_TCP, TCP_KEEPIDLE) + option(IPPROTO_TCP, TCP_KEEPINTVL) * option(IPPROTO_TCP, TCP_KEEPCNT);
+  const int limitSeconds = option(IPPROTO_TCP, TCP_KEEPIDLE) +
+                           option(IPPROTO_TCP, TCP_KEEPINTVL) * option(IPPROTO_TCP, TCP_KEEPCNT);
   EXPECT_GT(limitSeconds, 0);
   EXPECT_LE(limitSeconds, 30);
 }

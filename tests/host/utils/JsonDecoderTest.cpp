@@ -94,8 +94,9 @@ TEST(JsonDecoderTest, NumbersReadExactlyOrFailWithTheReason) {
 TEST(JsonDecoderTest, NumbersOfAnyLengthAndExponentConvertExactlyOrAreTooBig) {
   // 20 digits, a fraction of 400 more and e-888 crashed rapidjson's own conversion.
   const std::string digits(400, '3');
-  const auto numbers = parse("[" + digits.substr(380) + ".7" + digits + "e-888, -1e-400, 0.1, 5e-324, 1.7976931348623157e308, " +
-                             digits.substr(100) + ", 123456789012345678901234567890]")
+  const auto numbers = parse("[" + digits.substr(380) + ".7" + digits +
+                             "e-888, -1e-400, 0.1, 5e-324, 1.7976931348623157e308, " + digits.substr(100) +
+                             ", 123456789012345678901234567890]")
                            .asArray();
   EXPECT_EQ(numbers.at(0).asDouble(), 0.0);
   EXPECT_TRUE(std::signbit(numbers.at(1).asDouble()) && numbers.at(1).asDouble() == 0.0);
@@ -105,7 +106,8 @@ TEST(JsonDecoderTest, NumbersOfAnyLengthAndExponentConvertExactlyOrAreTooBig) {
   EXPECT_EQ(numbers.at(5).asDouble(), std::stod(digits.substr(100)));
   EXPECT_EQ(numbers.at(6).asDouble(), 1.2345678901234568e29);
   // rapidjson itself refuses integer parts beyond 308 digits.
-  for (const std::string& tooBig : {std::string("[1e309]"), "[-" + digits + "]", std::string("[0.001e99999999999]")}) {
+  for (const std::string& tooBig :
+       {std::string("[1e309]"), "[-" + digits + "]", std::string("[0.001e99999999999]")}) {
     EXPECT_EQ(messageOf<ParseError>([&] { Document::parse(tooBig); }),
               "invalid JSON at offset 1: Number too big to be stored in double.")
         << tooBig;

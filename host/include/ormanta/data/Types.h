@@ -58,8 +58,8 @@ std::string_view toBasicString(Quality quality) noexcept;
 
 // A value of any native type; std::monostate stands for "no value type" (codes 14, 15).
 using Value = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string,
-                           utils::chrono::TimePoint, utils::core::Uuid, Quality,
-                           model::ElementCategory, std::error_code>;
+                           utils::chrono::TimePoint, utils::core::Uuid, Quality, model::ElementCategory,
+                           std::error_code>;
 
 // The value type a native type code is read and written as; std::monostate for none.
 NativeType nativeTypeOf(DataType type) noexcept;
@@ -67,13 +67,13 @@ bool holdsNativeType(const Value& value, NativeType type) noexcept;
 
 // Errors that handles report besides std::errc::permission_denied (access mode refuses).
 enum class HandleError {
-  kNoAttribute = 1,      // "the element has no such attribute"
-  kRemoved = 2,          // "the element or attribute no longer exists"
-  kTypeMismatch = 3,     // "the value type does not match the attribute's native type"
-  kNoValueType = 4,      // "the attribute's native type has no value type"
-  kOutOfRange = 5,       // "the value does not fit the attribute's bit size"
-  kNotObservable = 6,    // "changes of this value cannot be observed"
-  kNoValue = 7,          // "the attribute has no value yet"
+  kNoAttribute = 1,    // "the element has no such attribute"
+  kRemoved = 2,        // "the element or attribute no longer exists"
+  kTypeMismatch = 3,   // "the value type does not match the attribute's native type"
+  kNoValueType = 4,    // "the attribute's native type has no value type"
+  kOutOfRange = 5,     // "the value does not fit the attribute's bit size"
+  kNotObservable = 6,  // "changes of this value cannot be observed"
+  kNoValue = 7,        // "the attribute has no value yet"
 };
 const std::error_category& handleErrorCategory() noexcept;
 std::error_code make_error_code(HandleError error) noexcept;  // NOLINT: ADL hook

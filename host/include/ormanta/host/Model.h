@@ -26,18 +26,22 @@ struct ValueCell;
 
 struct AttributeSpec {
   AttributeSpec() = default;
-  AttributeSpec(std::string name, data::NativeType nativeType, std::int32_t accessMode = model::kAccessReadWrite,
-                std::int32_t bitSize = 64, data::Value initial = {})
-      : name(std::move(name)), nativeType(nativeType), accessMode(accessMode), bitSize(bitSize),
+  AttributeSpec(std::string name, data::NativeType nativeType,
+                std::int32_t accessMode = model::kAccessReadWrite, std::int32_t bitSize = 64,
+                data::Value initial = {})
+      : name(std::move(name)),
+        nativeType(nativeType),
+        accessMode(accessMode),
+        bitSize(bitSize),
         initial(std::move(initial)) {}
 
   std::string name;
   data::NativeType nativeType = data::NativeType::kDouble;
   std::int32_t accessMode = model::kAccessReadWrite;  // any value is accepted, as a host may hold it
-  std::int32_t bitSize = 64;  // kInt, kUInt: 8, 16, 32, 64; kDouble: 32, 64; ignored otherwise
-  data::Value initial;        // std::monostate: the type's zero value
-  std::optional<utils::core::Uuid> uuid;      // random when absent
-  std::optional<data::DataType> dataType;     // derived from nativeType when absent
+  std::int32_t bitSize = 64;               // kInt, kUInt: 8, 16, 32, 64; kDouble: 32, 64; ignored otherwise
+  data::Value initial;                     // std::monostate: the type's zero value
+  std::optional<utils::core::Uuid> uuid;   // random when absent
+  std::optional<data::DataType> dataType;  // derived from nativeType when absent
 };
 
 struct ElementSpec {

@@ -18,7 +18,7 @@ struct BlockHandler {
   std::size_t size = 0;
   std::size_t alignment = 1;
   void (*copy)(void* destination, const void* source) = nullptr;  // destination holds a record
-  void (*construct)(void* storage) = nullptr;                       // the default record
+  void (*construct)(void* storage) = nullptr;                     // the default record
   void (*destroy)(void* record) = nullptr;
 };
 
@@ -94,9 +94,13 @@ class WriteSentinel {
   // The new record; it starts as a copy of the old one.
   void* placement() noexcept;
   template <class Record>
-  const Record& oldRecord() const noexcept { return *static_cast<const Record*>(oldData()); }
+  const Record& oldRecord() const noexcept {
+    return *static_cast<const Record*>(oldData());
+  }
   template <class Record>
-  Record& newRecord() noexcept { return *static_cast<Record*>(placement()); }
+  Record& newRecord() noexcept {
+    return *static_cast<Record*>(placement());
+  }
 
   // Publishes the new record with this time stamp; at most once per sentinel.
   void commit(utils::chrono::TimePoint timestamp);

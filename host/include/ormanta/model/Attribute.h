@@ -30,7 +30,10 @@ class Attribute {
   Attribute() = default;
   Attribute(utils::core::Uuid uuid, std::string name, data::DataType dataType,
             std::int32_t accessMode = kAccessRead, std::int32_t roleValue = 0)
-      : uuid_(uuid), name_(std::move(name)), dataType_(dataType), accessMode_(accessMode),
+      : uuid_(uuid),
+        name_(std::move(name)),
+        dataType_(dataType),
+        accessMode_(accessMode),
         roleValue_(roleValue) {}
   Attribute(const Role& role, data::DataType dataType, std::int32_t accessMode = kAccessRead)
       : Attribute(role.uuid, std::string(role.name), dataType, accessMode, role.value) {}

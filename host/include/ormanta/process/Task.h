@@ -17,7 +17,7 @@ class Task {
   };
 
   virtual ~Task();
-  virtual Timing timing() const;        // base: period 0
+  virtual Timing timing() const;         // base: period 0
   virtual std::uint32_t stages() const;  // base: all three stages
   virtual void preparePreOperational();
   virtual void finishPreOperational();

@@ -26,9 +26,7 @@ class ElementStorage {
   template <class U>
   ElementStorage(const ElementStorage<U>& other) noexcept : allocator_(other.allocator_) {}  // NOLINT
 
-  T* allocate(std::size_t n) {
-    return static_cast<T*>(allocator_->allocate(n * sizeof(T), alignof(T)));
-  }
+  T* allocate(std::size_t n) { return static_cast<T*>(allocator_->allocate(n * sizeof(T), alignof(T))); }
   void deallocate(T* p, std::size_t n) noexcept { allocator_->deallocate(p, n * sizeof(T), alignof(T)); }
 
   template <class U>

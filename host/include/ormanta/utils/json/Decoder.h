@@ -17,8 +17,7 @@ struct DocumentState;
 // Thrown for text that is not JSON: "invalid JSON at offset <n>: <reason>".
 class ParseError : public std::runtime_error {
  public:
-  ParseError(const std::string& message, std::size_t offset)
-      : std::runtime_error(message), offset_(offset) {}
+  ParseError(const std::string& message, std::size_t offset) : std::runtime_error(message), offset_(offset) {}
   std::size_t offset() const noexcept { return offset_; }
 
  private:

@@ -52,7 +52,8 @@ class SocketDevice : public io::InputDevice, public io::OutputDevice {
   static constexpr std::chrono::seconds kKeepAliveIdle{10};
   static constexpr std::chrono::seconds kKeepAliveInterval{5};
   static constexpr int kKeepAliveProbes = 3;
-  static constexpr std::chrono::seconds kKeepAliveLimit{kKeepAliveIdle + kKeepAliveInterval * kKeepAliveProbes};
+  static constexpr std::chrono::seconds kKeepAliveLimit{kKeepAliveIdle +
+                                                        kKeepAliveInterval * kKeepAliveProbes};
   static_assert(kKeepAliveLimit <= std::chrono::seconds(30));
 
   SocketDevice() noexcept;
