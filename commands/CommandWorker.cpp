@@ -28,8 +28,8 @@ void dispatch(CommandConnectionHandler& handler, CommandStream& stream, const Co
 
 // The data connection is up and its registration run has ended: a command connection made now
 // cannot reach a server that the service has not (re)registered with.
-bool mayConnect(const Service& service) noexcept {
-  return service.dataHandler->phase.load() == kPhaseConnected && service.registrationStamps.settled();
+bool mayConnect(Service& service) noexcept {
+  return service.dataHandler()->phase.load() == kPhaseConnected && service.registrationStamps().settled();
 }
 
 // Where a new connection reads from. The position a failed connection reached is kept (every
@@ -59,7 +59,7 @@ std::string takeStartPosition(CommandStream& stream, RedisConnection& connection
 void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop,
                      ReconnectBackoff& backoff, CommandStream& stream, const CommandStreamWatch& clears) {
   Service& service = *handler.owner;
-  RedisConnection connection(service.address, service.security);
+  RedisConnection connection(service.address(), service.security());
   connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
   stream.attach(connection);
   struct Detach {
@@ -72,7 +72,7 @@ void serveConnection(CommandConnectionHandler& handler, const std::stop_token& s
   settleOwed(stream, owedFrom);
   publishConnected(handler);
   while (!stop.stop_requested()) {
-    const std::int64_t timeoutMs = service.subscriptionTable.purgeExpired(handler.maxWaitMs);
+    const std::int64_t timeoutMs = service.subscriptionTable().purgeExpired(handler.maxWaitMs);
     std::optional<Command> command = readCommand(stream, stop, timeoutMs);
     backoff.succeeded();
     if (!command) {
@@ -127,9 +127,9 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
                       utils::lockFree::ConditionVariable::Tracker tracker) {
   Service& service = *handler.owner;
   ReconnectBackoff backoff;
-  CommandStreamWatch clears(service.commandStreamClears);
+  CommandStreamWatch clears(service.commandStreamClears());
   // Outlives every connection: a failed one hands its position and what it owes to the next.
-  CommandStream stream(service.serviceName, service.commandLimits);
+  CommandStream stream(service.serviceName(), service.commandLimits());
   stream.clears = &clears;
   for (;;) {
     while (!stop.stop_requested() && !mayConnect(service)) handler.wakeup.wait(tracker);
@@ -153,7 +153,7 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
     } catch (const RedisError& error) {
       publishDisconnected(handler, utils::eh::currentErrorCode());
       // The server may be gone: the data connection, idle, would notice only later.
-      if (error.kind() == RedisError::Kind::kClosed) service.dataHandler->probe();
+      if (error.kind() == RedisError::Kind::kClosed) service.dataHandler()->probe();
       backoff.failed();
     } catch (...) {
       publishDisconnected(handler, utils::eh::currentErrorCode());

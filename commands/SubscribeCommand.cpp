@@ -20,7 +20,7 @@ void handleSubscribe(CommandConnectionHandler& handler, CommandStream& stream, c
     return sendErrorResponse(stream, command.id, "invalid subscribe command received");
   }
   const auto names = command.fields.find("name");
-  handler.owner->subscriptionTable.addOrUpdate(
+  handler.owner->subscriptionTable().addOrUpdate(
       id->second.front(), parseSamplingInterval(interval->second.front()), handler.maxWaitMs,
       names == command.fields.end() ? std::vector<std::string>() : names->second);
   sendSuccessResponse(stream, command.id);

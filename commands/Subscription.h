@@ -10,7 +10,7 @@ namespace ormanta::plugins::TulService {
 class Service;
 
 // One peer's lease on a list of members. Touched by the command worker only, except that
-// channels read samplingInterval under the service's channelMutex.
+// channels read samplingInterval under the channels' lock.
 struct Subscription {
   static constexpr std::int64_t kDefaultSamplingIntervalMs = 500;
 

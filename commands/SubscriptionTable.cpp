@@ -7,7 +7,7 @@
 #include "commands/MemberLookup.h"
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "plugin/Service.h"
-#include "publishing/Channel.h"
+#include "publishing/ValueStreams.h"
 
 namespace ormanta::plugins::TulService {
 namespace {
@@ -24,40 +24,6 @@ void mergeNames(std::vector<std::string>& names, std::vector<std::string>& newNa
   std::set_difference(names.begin(), names.end(), newNames.begin(), newNames.end(),
                       std::back_inserter(removed));
   names.swap(newNames);
-}
-
-// Room for one more channel on the retired list, made before a channel may land on the changed
-// stack: taking a channel out of use must not need memory, or a failure would leave it there
-// unowned.
-void reserveRetired(Service& service) {
-  ChannelList& retired = service.retiredChannels;
-  if (retired.size() == retired.capacity()) retired.reserve(std::max<std::size_t>(16, 2 * retired.size()));
-}
-
-// Takes channel out of use: it stops listening, and the retired list keeps it alive until the
-// data worker has passed over it (it may still sit on the changed stack). Room was reserved.
-void retire(Service& service, std::shared_ptr<Channel> channel) noexcept {
-  channel->detach();
-  channel->retire();
-  service.retiredChannels.push_back(std::move(channel));
-}
-
-// A new channel for attribute, subscribed by subscription and listening, in the map under name.
-// A failure (memory, the host's handler list) leaves no half-made entry behind, and a channel
-// that reached the changed stack on the way is retired, not freed.
-void insertChannel(Service& service, const std::string& name, const model::ElementAttribute& attribute,
-                   const Subscription& subscription) {
-  reserveRetired(service);
-  auto channel = std::make_shared<Channel>(service, attribute.readHandle(), name);
-  channel->addSubscriber(subscription);
-  try {
-    // A handle the host refuses to observe still gets its first value published.
-    (void)channel->attach();
-    service.channelMap.emplace(name, channel);
-  } catch (...) {
-    retire(service, std::move(channel));
-    throw;
-  }
 }
 
 }  // namespace
@@ -130,43 +96,8 @@ void updateChannels(Service& service, const std::vector<std::string>& added,
   std::vector<model::ElementAttribute> attributes;
   attributes.reserve(added.size());
   for (const std::string& name : added) attributes.push_back(findMember(service, name));
-
-  std::lock_guard lock(service.channelMutex);
-  bool signal = false;
-  for (std::size_t i = 0; i < added.size(); ++i) {
-    const std::string& name = added[i];
-    if (!attributes[i]) continue;  // unknown names are kept by the subscription but get no channel
-    auto entry = service.channelMap.find(name);
-    if (entry == service.channelMap.end()) {
-      insertChannel(service, name, attributes[i], subscription);
-      signal = true;
-      continue;
-    }
-    Channel& channel = *entry->second;
-    if (!channel.hasSubscriber(subscription)) {
-      // Every new subscriber gets the member's current value, not only the first one.
-      channel.requestValue();
-      signal = true;
-    }
-    signal = channel.addSubscriber(subscription) || signal;
-  }
-  for (const std::string& name : removed) {
-    auto entry = service.channelMap.find(name);
-    if (entry == service.channelMap.end()) continue;
-    // A name the subscription still holds (it was named twice) keeps it on the channel.
-    if (std::binary_search(subscription.names.begin(), subscription.names.end(), name)) continue;
-    signal = entry->second->removeSubscriber(subscription) || signal;
-    if (!entry->second->hasSubscribers()) {
-      reserveRetired(service);
-      retire(service, std::move(entry->second));
-      service.channelMap.erase(entry);
-      signal = true;
-    }
-  }
-  if (signal) {
-    service.changesPending.store(true);
-    if (service.changesPending.exchange(false)) service.sampleSignal.release();
-  }
+  service.channels().update(valueStreamPrefix(service.serviceName()), added, attributes, removed,
+                            subscription);
 }
 
 }  // namespace ormanta::plugins::TulService

@@ -14,7 +14,7 @@ class Service;
 
 // The live subscriptions of one service element, by subscription ID. Used by the command
 // worker thread only (and by the service's destructor once no worker runs), so it has no
-// lock of its own; the channels it creates and removes are changed under channelMutex.
+// lock of its own; the channels it creates and removes are changed under the channels' lock.
 class SubscriptionTable {
  public:
   explicit SubscriptionTable(Service& owner) noexcept : owner_(&owner) {}
@@ -41,8 +41,8 @@ class SubscriptionTable {
 };
 
 // Attaches the subscription to the channels of added and detaches it from those of removed
-// (creating and removing channels as needed) under the service's channelMutex, and wakes the
-// data worker when a channel is new or its interval changed. The only writer of channelMap.
+// (creating and removing channels as needed; see Channels::update) and wakes the data worker
+// when a channel is new or its interval changed. The only writer of the channels.
 // A removed name that the subscription still holds (it named a member twice) keeps it on the
 // member's channel.
 void updateChannels(Service& service, const std::vector<std::string>& added,

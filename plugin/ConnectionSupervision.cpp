@@ -17,8 +17,8 @@ bool isGood(const std::error_code& code) noexcept {
 void runConnectionSupervisor(ConnectionSupervisor& supervisor, std::stop_token stop,
                              utils::lockFree::ConditionVariable::Tracker tracker) {
   Service& service = *supervisor.owner;
-  std::uint64_t commandOutages = service.commandHandler->outages.load();
-  std::uint64_t dataOutages = service.dataHandler->outages.load();
+  std::uint64_t commandOutages = service.commandHandler()->outages.load();
+  std::uint64_t dataOutages = service.dataHandler()->outages.load();
   for (;;) {
     if (stop.stop_requested()) return;
     supervisor.wakeup.wait(tracker);
@@ -26,16 +26,16 @@ void runConnectionSupervisor(ConnectionSupervisor& supervisor, std::stop_token s
 
     // Read before the flags: an outage counted here has already cleared its flag.
     int outages = 0;
-    const std::uint64_t commandCount = service.commandHandler->outages.load();
-    const std::uint64_t dataCount = service.dataHandler->outages.load();
+    const std::uint64_t commandCount = service.commandHandler()->outages.load();
+    const std::uint64_t dataCount = service.dataHandler()->outages.load();
     if (commandCount != commandOutages) outages |= GeneralConnectionErrorCategory::kCommandDown;
     if (dataCount != dataOutages) outages |= GeneralConnectionErrorCategory::kDataDown;
     commandOutages = commandCount;
     dataOutages = dataCount;
-    const std::error_code commandCode = service.commandHandler->lastErrorCopy();
-    const bool commandConnected = service.commandHandler->connected.load();
-    const std::error_code dataCode = service.dataHandler->lastErrorCopy();
-    const bool dataConnected = service.dataHandler->connected.load();
+    const std::error_code commandCode = service.commandHandler()->lastErrorCopy();
+    const bool commandConnected = service.commandHandler()->connected.load();
+    const std::error_code dataCode = service.dataHandler()->lastErrorCopy();
+    const bool dataConnected = service.dataHandler()->connected.load();
 
     int general = GeneralConnectionErrorCategory::kNoError;
     if (!isGood(dataCode)) general |= GeneralConnectionErrorCategory::kDataDown;

@@ -48,14 +48,13 @@ void ConnectionHandler::setLastError(std::error_code error) noexcept {
 }
 
 DataConnectionHandler::DataConnectionHandler(Service& owner)
-    : ConnectionHandler(owner, owner.ioStopSource, kPhaseConnectRequested, 3000,
+    : ConnectionHandler(owner, owner.ioStopSource(), kPhaseConnectRequested, 3000,
                         makeStateBlock<DataConnectionState>()),
       publishing(makeStateBlock<PublishingState>()) {}
 
 void DataConnectionHandler::probe() noexcept {
   probeRequested.store(true);
-  owner->changesPending.store(true);
-  if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
+  owner->channels().signal();
 }
 
 DataConnectionHandler::~DataConnectionHandler() { stop(); }
@@ -72,8 +71,7 @@ void DataConnectionHandler::stop() {
   wakeup.notify_all();
   // The worker may sleep on the sample semaphore until its next pass; one release lets it see
   // the stop at once.
-  owner->changesPending.store(true);
-  if (owner->changesPending.exchange(false)) owner->sampleSignal.release();
+  owner->channels().signal();
   // The status key goes before the socket: requesting the stop source aborts it at once.
   if (worker.joinable() && statusKeyLive.load())
     statusWithdrawn.try_acquire_for(ServiceStatus::kWithdrawBound);
@@ -82,7 +80,7 @@ void DataConnectionHandler::stop() {
 }
 
 CommandConnectionHandler::CommandConnectionHandler(Service& owner)
-    : ConnectionHandler(owner, owner.commandStopSource, kPhaseIdle, 20000,
+    : ConnectionHandler(owner, owner.commandStopSource(), kPhaseIdle, 20000,
                         makeStateBlock<CommandConnectionState>()) {}
 
 CommandConnectionHandler::~CommandConnectionHandler() { stop(); }
@@ -98,7 +96,7 @@ void CommandConnectionHandler::stop() {
 }
 
 RegistrationHandler::RegistrationHandler(Service& owner)
-    : owner(&owner), stopSource(&owner.ioStopSource), state(makeStateBlock<RegistrationState>()) {}
+    : owner(&owner), stopSource(&owner.ioStopSource()), state(makeStateBlock<RegistrationState>()) {}
 
 RegistrationHandler::~RegistrationHandler() { stop(); }
 

@@ -7,16 +7,18 @@
 #include <stop_token>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "ormanta/memory/MemoryBlock.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "ormanta/utils/lockFree/ConditionVariable.h"
-#include "plugin/SpinLock.h"
 #include "plugin/StateRecords.h"
+#include "plugin/ThreadSafety.h"
 #include "registration/RunReleaser.h"
 
 namespace ormanta::plugins::TulService {
 
+class Channel;
 class Service;
 
 // Values of a connection handler's phase.
@@ -48,8 +50,8 @@ class ConnectionHandler {
   std::jthread worker;        // started and joined by the lifecycle thread
   memory::MemoryBlock state;  // written by the worker only
   std::atomic<std::int32_t> phase;
-  std::atomic<std::uint32_t> lastErrorLock{0};
-  std::error_code lastError;  // guarded by lastErrorLock
+  SpinLock lastErrorLock;
+  std::error_code lastError TUL_GUARDED_BY(lastErrorLock);
   std::atomic<bool> connected{false};
   // Outages seen so far: counted by the worker when its record's flag goes from true to false,
   // before it wakes the supervisor, which raises both events for an outage it saw only as a count.
@@ -79,6 +81,10 @@ class DataConnectionHandler final : public ConnectionHandler {
   memory::MemoryBlock publishing;
   // Set by the worker while its connection holds the status key, read by stop().
   std::atomic<bool> statusKeyLive{false};
+  // Worker only, kept across connections: changed channels not yet published, and how many of
+  // them the server refused.
+  std::vector<std::shared_ptr<Channel>> sampleQueue;
+  std::size_t refusedStreams = 0;
   // Released by the worker once it has tried to delete the status key on stop; acquired by
   // stop(), drained by start().
   std::counting_semaphore<> statusWithdrawn{0};
@@ -112,8 +118,8 @@ class RegistrationHandler {
   utils::io::StopSource* const stopSource;  // the service's ioStopSource
   std::jthread worker;
   memory::MemoryBlock state;
-  std::atomic<std::uint32_t> lastErrorLock{0};
-  std::error_code lastError;  // guarded by lastErrorLock
+  SpinLock lastErrorLock;
+  std::error_code lastError TUL_GUARDED_BY(lastErrorLock);
   std::atomic<bool> registered{false};
   // Set by the worker when a run fails, taken by the reconnect task: a run the server refused
   // (out of memory, a missing permission) is retried by the task while the data connection stays

@@ -14,17 +14,15 @@ namespace ormanta::plugins::TulService {
 
 void Service::ReconnectTask::operational() {
   Service& service = *service_;
-  if (!service.dataHandler) return;
+  DataConnectionHandler* data = service.dataHandler();
+  if (data == nullptr) return;
   std::int32_t idle = kPhaseIdle;
-  if (service.dataHandler->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) {
-    service.dataHandler->wakeup.notify_all();
-  }
+  if (data->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) data->wakeup.notify_all();
   service.requestCommandConnection();
   // A failed registration run is tried again while the data connection is up; a new data
   // connection registers anyway.
-  RegistrationHandler* registration = service.registrationHandler.get();
-  if (registration && service.dataHandler->phase.load() == kPhaseConnected &&
-      registration->runFailed.exchange(false)) {
+  RegistrationHandler* registration = service.registrationHandler();
+  if (registration && data->phase.load() == kPhaseConnected && registration->runFailed.exchange(false)) {
     registration->wakeup.notify_all();
   }
 }
@@ -34,12 +32,12 @@ Service::Service() = default;
 Service::~Service() { stopWorkers(); }
 
 void Service::requestCommandConnection() noexcept {
-  if (!commandHandler || !dataHandler) return;
-  if (dataHandler->phase.load() != kPhaseConnected) return;
+  if (!commandHandler_ || !dataHandler_) return;
+  if (dataHandler_->phase.load() != kPhaseConnected) return;
   std::int32_t idle = kPhaseIdle;
-  if (commandHandler->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) {
-    commandHandler->retryNow.release();  // ends a back-off in progress
-    commandHandler->wakeup.notify_all();
+  if (commandHandler_->phase.compare_exchange_strong(idle, kPhaseConnectRequested)) {
+    commandHandler_->retryNow.release();  // ends a back-off in progress
+    commandHandler_->wakeup.notify_all();
   }
 }
 
@@ -154,23 +152,23 @@ void Service::loadConfiguration(const utils::json::decoder::Object& configuratio
       parseMilliseconds("responseRetentionMs", texts.responseRetentionMs,
                         CommandLimits::kDefaultResponseRetentionMs)};
   if (texts.serviceName.empty()) texts.serviceName = kDefaultServiceName;
-  address = std::move(texts.address);
-  serviceName = std::move(texts.serviceName);
-  security = std::move(texts.security);
-  commandLimits = limits;
+  address_ = std::move(texts.address);
+  serviceName_ = std::move(texts.serviceName);
+  security_ = std::move(texts.security);
+  commandLimits_ = limits;
 }
 
 void Service::realize() {
   // Handlers are replaced only when no worker runs: a running worker reaches into the others.
   stopWorkers();
-  supervisor = std::make_unique<ConnectionSupervisor>(*this);
-  registrationHandler = std::make_unique<RegistrationHandler>(*this);
-  commandHandler = std::make_unique<CommandConnectionHandler>(*this);
-  dataHandler = std::make_unique<DataConnectionHandler>(*this);
+  supervisor_ = std::make_unique<ConnectionSupervisor>(*this);
+  registrationHandler_ = std::make_unique<RegistrationHandler>(*this);
+  commandHandler_ = std::make_unique<CommandConnectionHandler>(*this);
+  dataHandler_ = std::make_unique<DataConnectionHandler>(*this);
 }
 
 void Service::prepare() {
-  if (!supervisor || !registrationHandler || !commandHandler || !dataHandler) {
+  if (!supervisor_ || !registrationHandler_ || !commandHandler_ || !dataHandler_) {
     throw std::logic_error("the service element must be realized before it is prepared");
   }
   // A second prepare without cleanup: every worker is stopped first, in cleanup's order. Each
@@ -178,24 +176,24 @@ void Service::prepare() {
   // reset below, or the new data worker would wait for a reconnect task that never comes.
   stopWorkers();
   // Stops requested before (by cleanup, or just now) must not end the new workers' sockets.
-  ioStopSource.reset();
+  ioStopSource_.reset();
   // Serving starts with the data connection, as on a fresh element; the command connection
   // follows it.
-  dataHandler->phase.store(kPhaseConnectRequested);
-  commandHandler->phase.store(kPhaseIdle);
-  supervisor->start();
-  registrationHandler->start();
-  dataHandler->start();
-  commandHandler->start();
+  dataHandler_->phase.store(kPhaseConnectRequested);
+  commandHandler_->phase.store(kPhaseIdle);
+  supervisor_->start();
+  registrationHandler_->start();
+  dataHandler_->start();
+  commandHandler_->start();
 }
 
 void Service::cleanup() { stopWorkers(); }
 
 void Service::stopWorkers() noexcept {
-  if (dataHandler) dataHandler->stop();
-  if (commandHandler) commandHandler->stop();
-  if (registrationHandler) registrationHandler->stop();
-  if (supervisor) supervisor->stop();
+  if (dataHandler_) dataHandler_->stop();
+  if (commandHandler_) commandHandler_->stop();
+  if (registrationHandler_) registrationHandler_->stop();
+  if (supervisor_) supervisor_->stop();
 }
 
 bool Service::forEachAttributeInternal(model::ForEachAttributeFunction function) const {
@@ -206,15 +204,15 @@ bool Service::forEachAttributeInternal(model::ForEachAttributeFunction function)
 }
 
 bool Service::forEachEvent(model::ForEachEventFunction function) const {
-  if (function(process::Event::kConnected, sharedMember(const_cast<process::Event&>(connectedEvent))))
+  if (function(process::Event::kConnected, sharedMember(const_cast<process::Event&>(connectedEvent_))))
     return true;
   return function(process::Event::kDisconnected,
-                  sharedMember(const_cast<process::Event&>(disconnectedEvent)));
+                  sharedMember(const_cast<process::Event&>(disconnectedEvent_)));
 }
 
 bool Service::forEachTask(model::ForEachTaskFunction function) const {
   return function(process::Task::kReconnect,
-                  sharedMember(static_cast<process::Task&>(const_cast<ReconnectTask&>(reconnectTask))));
+                  sharedMember(static_cast<process::Task&>(const_cast<ReconnectTask&>(reconnectTask_))));
 }
 
 namespace {
@@ -239,33 +237,34 @@ std::optional<data::ReadHandle> Service::makeReadHandle(const model::Attribute& 
   // Before realize there are no records to read: such handles report an error.
   switch (static_cast<ServiceAttribute>(index)) {
     case ServiceAttribute::kAddress:
-      return data::ReadHandle(std::shared_ptr<const std::string>(sharedMember(address)));
+      return data::ReadHandle(std::shared_ptr<const std::string>(sharedMember(address_)));
     case ServiceAttribute::kServiceName:
-      return data::ReadHandle(std::shared_ptr<const std::string>(sharedMember(serviceName)));
+      return data::ReadHandle(std::shared_ptr<const std::string>(sharedMember(serviceName_)));
     case ServiceAttribute::kCommandConnectionError:
-      return commandHandler ? errorHandle<CommandConnectionState>(commandHandler->state) : data::ReadHandle();
+      return commandHandler_ ? errorHandle<CommandConnectionState>(commandHandler_->state)
+                             : data::ReadHandle();
     case ServiceAttribute::kCommandConnectionState:
-      return commandHandler ? flagHandle(commandHandler->state, offsetof(CommandConnectionState, connected))
-                            : data::ReadHandle();
+      return commandHandler_ ? flagHandle(commandHandler_->state, offsetof(CommandConnectionState, connected))
+                             : data::ReadHandle();
     case ServiceAttribute::kDataConnectionError:
-      return dataHandler ? errorHandle<DataConnectionState>(dataHandler->state) : data::ReadHandle();
+      return dataHandler_ ? errorHandle<DataConnectionState>(dataHandler_->state) : data::ReadHandle();
     case ServiceAttribute::kDataConnectionState:
-      return dataHandler ? flagHandle(dataHandler->state, offsetof(DataConnectionState, connected))
-                         : data::ReadHandle();
+      return dataHandler_ ? flagHandle(dataHandler_->state, offsetof(DataConnectionState, connected))
+                          : data::ReadHandle();
     case ServiceAttribute::kServiceRegistrationError:
-      return registrationHandler ? errorHandle<RegistrationState>(registrationHandler->state)
-                                 : data::ReadHandle();
+      return registrationHandler_ ? errorHandle<RegistrationState>(registrationHandler_->state)
+                                  : data::ReadHandle();
     case ServiceAttribute::kIsServiceRegistered:
-      return registrationHandler
-                 ? flagHandle(registrationHandler->state, offsetof(RegistrationState, registered))
+      return registrationHandler_
+                 ? flagHandle(registrationHandler_->state, offsetof(RegistrationState, registered))
                  : data::ReadHandle();
     case ServiceAttribute::kError:
-      return supervisor ? errorHandle<GeneralConnectionState>(supervisor->state) : data::ReadHandle();
+      return supervisor_ ? errorHandle<GeneralConnectionState>(supervisor_->state) : data::ReadHandle();
     case ServiceAttribute::kState:
-      return supervisor ? flagHandle(supervisor->state, offsetof(GeneralConnectionState, connected))
-                        : data::ReadHandle();
+      return supervisor_ ? flagHandle(supervisor_->state, offsetof(GeneralConnectionState, connected))
+                         : data::ReadHandle();
     case ServiceAttribute::kPublishingError:
-      return dataHandler ? errorHandle<PublishingState>(dataHandler->publishing) : data::ReadHandle();
+      return dataHandler_ ? errorHandle<PublishingState>(dataHandler_->publishing) : data::ReadHandle();
   }
   return std::nullopt;
 }

@@ -1,14 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <semaphore>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "commands/CommandProtocol.h"
 #include "commands/CommandStreamClears.h"
@@ -19,26 +14,23 @@
 #include "ormanta/skill/EnableSharedFromThis.h"
 #include "ormanta/utils/io/StopSource.h"
 #include "plugin/Handlers.h"
-#include "publishing/Channel.h"
+#include "publishing/Channels.h"
 #include "publishing/ServiceStatus.h"
 #include "redis/ConnectionSecurity.h"
 
 namespace ormanta::plugins::TulService {
 
-class Channel;
-
-// Member path (as the subscribers gave it) to the channel that watches that member.
-using ChannelMap = std::unordered_map<std::string, std::shared_ptr<Channel>>;
-using ChannelList = std::vector<std::shared_ptr<Channel>>;
-
 // The service element: makes the host's model available to peers through a Redis server.
 //
 // Threads: the host's lifecycle thread calls the lifecycle operations; host threads read the
-// attributes, enumerate and run the reconnect task; four workers (data, command,
-// registration, supervisor) run between prepare and cleanup and see each other only through
-// the handlers' mirrors, their wakeup condition variables, the two stop sources and the
-// channel state below. address, serviceName and security are written by loadConfiguration
-// only and are constant while workers run.
+// attributes, enumerate and run the reconnect task; four workers (data, command, registration,
+// supervisor) run between prepare and cleanup. They see each other only through what the
+// accessors below hand out, each documented with who uses it:
+// - the configuration, written by loadConfiguration only, constant while workers run;
+// - the handlers (their mirrors, wakeup condition variables and the data handler's probe),
+//   made by realize and replaced only while no worker runs;
+// - the two stop sources, the command stream's clears, the registration stamps and the
+//   channels, each thread-safe on its own (see their headers).
 class Service final : public skill::Element, public skill::EnableSharedFromThis<Service> {
  public:
   // The host's reconnect task: asks the data connection, and behind it the command
@@ -69,42 +61,44 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   std::int32_t interfaceRevision() const override;
 
   // Asks the command connection to connect if it is idle and the data connection is up (the
-  // reconnect task's second step, also taken by the data worker once it is connected).
+  // reconnect task's second step, also taken by the data worker once it is connected); ends a
+  // back-off in progress. Any thread.
   void requestCommandConnection() noexcept;
 
-  std::string address;      // configuration "address": host text of the Redis server
-  std::string serviceName;  // configuration "serviceName"
-  // Configuration "username", "password", "tls", "tlsCaFile", "tlsCertFile", "tlsKeyFile",
-  // "tlsServerName"; each connection attempt copies it. Shown by no attribute.
-  ConnectionSecurity security;
-  // Configuration "commandMaxAgeMs" and "responseRetentionMs".
-  CommandLimits commandLimits;
-  process::Event connectedEvent;     // raised by the supervisor only
-  process::Event disconnectedEvent;  // raised by the supervisor only
-  ReconnectTask reconnectTask{*this};
-  utils::io::StopSource ioStopSource;       // data and registration sockets; requested on their stop
-  utils::io::StopSource commandStopSource;  // command socket; requested on any connection failure
-  // Clears of the command stream by registration runs: advanced by the registration worker,
-  // read by the command worker (the hand-off is documented in CommandStreamClears.h).
-  CommandStreamClears commandStreamClears;
-  // Completed registration runs, told by the registration worker to the data worker for the
-  // status key (the hand-off is documented in publishing/ServiceStatus.h).
-  RegistrationStamps registrationStamps;
-  std::unique_ptr<DataConnectionHandler> dataHandler;
-  std::unique_ptr<CommandConnectionHandler> commandHandler;
-  std::unique_ptr<RegistrationHandler> registrationHandler;
-  std::unique_ptr<ConnectionSupervisor> supervisor;
-  // Channel state shared by the command worker (writer of channelMap), the host's change
-  // callbacks and the data worker (reader).
-  std::atomic<bool> changesPending{false};    // set by change callbacks; collapses releases
-  std::counting_semaphore<> sampleSignal{0};  // released per batch of changes; acquired by the data worker
-  std::mutex channelMutex;                    // guards channelMap and every channel's subscribers
-  ChannelMap channelMap{8};                   // written by updateChannels only
-  ChangedChannels changedChannels;            // pushed by change callbacks, emptied by the data worker
-  ChannelList retiredChannels;     // guarded by channelMutex; left the map, freed by the data worker
-  ChannelList sampleQueue;         // data worker only: changed channels not yet published
-  std::size_t refusedStreams = 0;  // data worker only: queued channels whose stream the server refused
-  SubscriptionTable subscriptionTable{*this};  // command worker only
+  // ---- configuration ----
+  const std::string& address() const noexcept { return address_; }          // "address": the Redis server
+  const std::string& serviceName() const noexcept { return serviceName_; }  // "serviceName"
+  // "username", "password", "tls", "tlsCaFile", "tlsCertFile", "tlsKeyFile", "tlsServerName";
+  // each connection attempt copies it. Shown by no attribute.
+  const ConnectionSecurity& security() const noexcept { return security_; }
+  // "commandMaxAgeMs" and "responseRetentionMs".
+  const CommandLimits& commandLimits() const noexcept { return commandLimits_; }
+
+  // ---- what the host sees: raised by the supervisor only; run by the host ----
+  process::Event& connectedEvent() noexcept { return connectedEvent_; }
+  process::Event& disconnectedEvent() noexcept { return disconnectedEvent_; }
+  ReconnectTask& reconnectTask() noexcept { return reconnectTask_; }
+
+  // ---- the handlers: null before realize ----
+  DataConnectionHandler* dataHandler() const noexcept { return dataHandler_.get(); }
+  CommandConnectionHandler* commandHandler() const noexcept { return commandHandler_.get(); }
+  RegistrationHandler* registrationHandler() const noexcept { return registrationHandler_.get(); }
+  ConnectionSupervisor* supervisor() const noexcept { return supervisor_.get(); }
+
+  // ---- shared by the workers ----
+  // The data and registration sockets' stop: requested on their stop.
+  utils::io::StopSource& ioStopSource() noexcept { return ioStopSource_; }
+  // The command socket's stop: requested on any connection failure.
+  utils::io::StopSource& commandStopSource() noexcept { return commandStopSource_; }
+  // Clears of the command stream by registration runs, for the command worker.
+  CommandStreamClears& commandStreamClears() noexcept { return commandStreamClears_; }
+  // Data connections and their registration runs, for the data and command workers.
+  RegistrationStamps& registrationStamps() noexcept { return registrationStamps_; }
+  // The subscribed members' channels: the command worker changes them, host threads report
+  // changes through them, the data worker publishes them.
+  Channels& channels() noexcept { return channels_; }
+  // The subscriptions: command worker only (and the destructor, once no worker runs).
+  SubscriptionTable& subscriptionTable() noexcept { return subscriptionTable_; }
 
  protected:
   bool forEachAttributeInternal(model::ForEachAttributeFunction function) const override;
@@ -112,6 +106,26 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
 
  private:
   void stopWorkers() noexcept;
+
+  std::string address_;
+  std::string serviceName_;
+  ConnectionSecurity security_;
+  CommandLimits commandLimits_;
+  process::Event connectedEvent_;
+  process::Event disconnectedEvent_;
+  ReconnectTask reconnectTask_{*this};
+  utils::io::StopSource ioStopSource_;
+  utils::io::StopSource commandStopSource_;
+  CommandStreamClears commandStreamClears_;
+  RegistrationStamps registrationStamps_;
+  // Declared before the handlers, so that the workers (stopped by the handlers' destructors)
+  // are gone before the channels.
+  Channels channels_;
+  std::unique_ptr<DataConnectionHandler> dataHandler_;
+  std::unique_ptr<CommandConnectionHandler> commandHandler_;
+  std::unique_ptr<RegistrationHandler> registrationHandler_;
+  std::unique_ptr<ConnectionSupervisor> supervisor_;
+  SubscriptionTable subscriptionTable_{*this};
 };
 
 }  // namespace ormanta::plugins::TulService

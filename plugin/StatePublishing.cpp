@@ -30,7 +30,7 @@ bool writeRecord(memory::MemoryBlock& block, std::error_code error, bool flag, T
 }
 
 void wakeSupervisor(Service& service) {
-  if (service.supervisor) service.supervisor->wakeup.notify_all();
+  if (service.supervisor()) service.supervisor()->wakeup.notify_all();
 }
 
 template <class Record, class Handler>
@@ -51,7 +51,7 @@ void connectionDown(Handler& handler, std::error_code error, Extra&& extra) {
     handler.connected.store(false);
     handler.setLastError(error);
     // Either connection failing ends the command connection, whose XREAD waits without limit.
-    handler.owner->commandStopSource.requestStop();
+    handler.owner->commandStopSource().requestStop();
     extra();
     if (oldFlag) {
       handler.outages.fetch_add(1);
@@ -79,7 +79,7 @@ void publishDisconnected(DataConnectionHandler& handler, std::error_code error) 
     // the server): shown at once, also while a run is still busy. phase is already idle, so a
     // run that ends now cannot count (recordRegistrationSuccess). Woken, the registration worker
     // registers again once a new data connection is up.
-    if (RegistrationHandler* registration = handler.owner->registrationHandler.get()) {
+    if (RegistrationHandler* registration = handler.owner->registrationHandler()) {
       writeRegistration(*registration, registrationError(RegistrationErrorCategory::kPending), false);
       registration->wakeup.notify_all();
     }
@@ -88,7 +88,7 @@ void publishDisconnected(DataConnectionHandler& handler, std::error_code error) 
 
 void publishDisconnected(CommandConnectionHandler& handler, std::error_code error) {
   // Peers must subscribe again once the command connection is back.
-  connectionDown<CommandConnectionState>(handler, error, [&] { handler.owner->subscriptionTable.clear(); });
+  connectionDown<CommandConnectionState>(handler, error, [&] { handler.owner->subscriptionTable().clear(); });
 }
 
 bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t connection) {
@@ -97,8 +97,8 @@ bool recordRegistrationSuccess(RegistrationHandler& handler, std::uint64_t conne
   // takes that lock to publish "pending", so it either sees this record or makes it count for
   // nothing.
   memory::WriteSentinel sentinel(handler.state);
-  const bool current = service.registrationStamps.currentConnection() == connection && service.dataHandler &&
-                       service.dataHandler->phase.load() == kPhaseConnected;
+  const bool current = service.registrationStamps().currentConnection() == connection &&
+                       service.dataHandler() && service.dataHandler()->phase.load() == kPhaseConnected;
   const std::error_code code = registrationError(current ? RegistrationErrorCategory::kRegistered
                                                          : RegistrationErrorCategory::kPending);
   RegistrationState& fresh = sentinel.newRecord<RegistrationState>();
@@ -123,16 +123,16 @@ bool publishGeneralState(ConnectionSupervisor& supervisor, std::error_code code,
     // connection, each with a record of its own.
     const bool oldFlag = writeRecord<GeneralConnectionState>(
         supervisor.state, generalConnectionError(outages), false, [](bool) {}, time);
-    if (oldFlag) service.disconnectedEvent.raise(time);
+    if (oldFlag) service.disconnectedEvent().raise(time);
     const utils::chrono::TimePoint after = utils::chrono::now();
     writeRecord<GeneralConnectionState>(
         supervisor.state, code, true, [](bool) {}, after);
-    service.connectedEvent.raise(after);
+    service.connectedEvent().raise(after);
     return oldFlag;
   }
   const bool oldFlag = writeRecord<GeneralConnectionState>(
       supervisor.state, code, connected, [](bool) {}, time);
-  if (oldFlag != connected) (connected ? service.connectedEvent : service.disconnectedEvent).raise(time);
+  if (oldFlag != connected) (connected ? service.connectedEvent() : service.disconnectedEvent()).raise(time);
   return oldFlag;
 }
 

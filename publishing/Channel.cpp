@@ -3,8 +3,7 @@
 #include <algorithm>
 
 #include "ormanta/utils/chrono/TimePoint.h"
-#include "plugin/Service.h"
-#include "publishing/ValueStreams.h"
+#include "publishing/Channels.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -44,14 +43,15 @@ Channel* ChangedChannels::withoutRetired(Channel* first) noexcept {
   return head;
 }
 
-Channel::Channel(Service& owner, data::ReadHandle readHandle, std::string_view memberPath)
+Channel::Channel(Channels& owner, data::ReadHandle readHandle, std::string valueStreamKey)
     : owner_(&owner),
+      lock_(owner.mutex_),
       readHandle_(std::move(readHandle)),
-      valueStreamKey_(TulService::valueStreamKey(valueStreamPrefix(owner.serviceName), memberPath)) {}
+      valueStreamKey_(std::move(valueStreamKey)) {}
 
 bool Channel::markChanged() noexcept {
   if (changed_.exchange(true)) return false;
-  owner_->changedChannels.push(*this);
+  owner_->queueChanged(*this);
   return true;
 }
 
@@ -91,13 +91,11 @@ void Channel::requestValue() noexcept {
 }
 
 void Channel::onChange() {
-  // Queued before changesPending is set, so that the release in afterChanges finds it queued.
-  if (markChanged()) owner_->changesPending.store(true);
+  // Queued before it is marked pending, so that the release in afterChanges finds it queued.
+  if (markChanged()) owner_->markPending();
 }
 
-void Channel::afterChanges() {
-  if (owner_->changesPending.exchange(false)) owner_->sampleSignal.release();
-}
+void Channel::afterChanges() { owner_->signalPending(); }
 
 std::int64_t Channel::nextDue() const noexcept {
   const std::int64_t due =

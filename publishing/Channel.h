@@ -12,11 +12,12 @@
 #include "ormanta/data/Handles.h"
 #include "ormanta/process/EventHandler.h"
 #include "plugin/CheckedArithmetic.h"
+#include "plugin/ThreadSafety.h"
 
 namespace ormanta::plugins::TulService {
 
 class Channel;
-class Service;
+class Channels;
 
 // The channels whose member changed since the data worker last looked: a lock-free stack that
 // host threads push onto and the data worker empties whole. A channel is on it at most once:
@@ -24,8 +25,8 @@ class Service;
 // clears that flag, after it has taken the channel off the stack.
 //
 // Memory ordering: push publishes the channel's link with release; takeAll acquires, so the
-// links it walks are complete. Entries are raw pointers: the channel map, the service's
-// retired list or the data worker keeps each channel alive while it is on the stack.
+// links it walks are complete. Entries are raw pointers: the channel map, the retired list
+// (Channels) or the data worker keeps each channel alive while it is on the stack.
 class ChangedChannels {
  public:
   // Any thread; no lock, no allocation.
@@ -46,30 +47,34 @@ class ChangedChannels {
 //
 // Threads and guards:
 // - onChange/afterChanges run on host threads and touch only atomics (changed, the owner's
-//   changed stack, changesPending and sampleSignal): no lock, no allocation.
-// - attach/detach/addSubscriber/removeSubscriber/requestValue/retire run under the owner's
-//   channelMutex (the command worker's updateChannels); subscribers is guarded by that mutex.
-// - take*/restoreChange/nextDue/markSampled/deferRetry run on the data worker; lastSampleTime
-//   and retryAt are its alone.
-// - samplingInterval is stored under channelMutex and loaded by the data worker without it.
+//   changed stack and signal): no lock, no allocation.
+// - attach/detach/requestValue/retire and the subscriber operations run in updateChannels (the
+//   command worker) under the owner's mutex, which guards subscribers.
+// - take*/restoreChange/nextDue/markSampled/deferRetry/setRefused run on the data worker;
+//   lastSampleTime, retryAt and refused are its alone.
+// - samplingInterval is stored under the owner's mutex and loaded by the data worker without it.
 class Channel final : public process::EventHandler, public std::enable_shared_from_this<Channel> {
  public:
   static constexpr std::int64_t kNeverSampled = kInt64Min;
 
-  // memberPath is the name the subscribers gave; the channel's value stream is named after it.
-  Channel(Service& owner, data::ReadHandle readHandle, std::string_view memberPath);
+  // valueStreamKey is "<service name>Value:<member path>", the member path as the subscribers
+  // gave it.
+  Channel(Channels& owner, data::ReadHandle readHandle, std::string valueStreamKey);
 
   // Marks the channel changed, so that it is published at the next pass, and starts
   // listening to the member's changes. Returns the host's error if it refuses the handler.
   std::error_code attach();
   void detach() noexcept;
 
+  // Tells the analysis that the owner's mutex is held (by the caller, which took it through
+  // Channels): the subscriber operations need it.
+  void assertLocked() const TUL_ASSERT_CAPABILITY(lock_) {}
   // Adds s (once); returns true when s lowered the channel's interval.
-  bool addSubscriber(const Subscription& s);
+  bool addSubscriber(const Subscription& s) TUL_REQUIRES(lock_);
   // Removes s; returns true when the interval was recomputed from the remaining subscribers.
-  bool removeSubscriber(const Subscription& s);
-  bool hasSubscriber(const Subscription& s) const noexcept;
-  bool hasSubscribers() const noexcept { return !subscribers_.empty(); }
+  bool removeSubscriber(const Subscription& s) TUL_REQUIRES(lock_);
+  bool hasSubscriber(const Subscription& s) const noexcept TUL_REQUIRES(lock_);
+  bool hasSubscribers() const noexcept TUL_REQUIRES(lock_) { return !subscribers_.empty(); }
   // A new subscriber wants the current value: publish at the next pass, whatever the interval.
   void requestValue() noexcept;
   // The channel left the map; the data worker drops it when it meets it.
@@ -111,7 +116,8 @@ class Channel final : public process::EventHandler, public std::enable_shared_fr
   // Sets `changed`; queues the channel when it was not set. Returns true if it queued it.
   bool markChanged() noexcept;
 
-  Service* owner_;
+  Channels* owner_;
+  Mutex& lock_;  // the owner's
   data::ReadHandle readHandle_;
   const std::string valueStreamKey_;
   std::atomic<bool> changed_{false};
@@ -122,7 +128,7 @@ class Channel final : public process::EventHandler, public std::enable_shared_fr
   std::int64_t lastSampleTime_ = kNeverSampled;   // data worker only
   std::int64_t retryAt_ = kNeverSampled;          // data worker only
   bool refused_ = false;                          // data worker only
-  std::vector<const Subscription*> subscribers_;  // guarded by the owner's channelMutex
+  std::vector<const Subscription*> subscribers_ TUL_GUARDED_BY(lock_);
 };
 
 // milliseconds × 10,000 ticks, clamped to the int64 range.

@@ -40,24 +40,25 @@ class StatusKeyGuard {
 // key to expire, as a crash would).
 void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop) {
   Service& service = *handler.owner;
-  RedisConnection connection(service.address, service.security);
+  RedisConnection connection(service.address(), service.security());
   connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
   // Numbered before the registration worker is woken, so that its run counts for this one.
-  const std::uint64_t connectionNumber = service.registrationStamps.beginConnection();
-  ServiceStatus status(connection, service.serviceName, utils::chrono::now());
+  const std::uint64_t connectionNumber = service.registrationStamps().beginConnection();
+  ServiceStatus status(connection, service.serviceName(), utils::chrono::now());
   // The run this connection starts replaces any failed one: a reconnect task that sees the
   // connection up must not start another.
-  service.registrationHandler->runFailed.store(false);
+  service.registrationHandler()->runFailed.store(false);
   publishConnected(handler);
   // Written before the registration begins: a peer that finds the service record finds the key.
   status.write(std::nullopt);
   const StatusKeyGuard live(handler);
   std::uint64_t completionsSeen = 0;
   // Every new data connection is followed by a new registration and the command connection.
-  service.registrationHandler->wakeup.notify_all();
+  service.registrationHandler()->wakeup.notify_all();
   service.requestCommandConnection();
 
   ValuePublisher publisher(connection, service);
+  Channels& channels = service.channels();
   using Clock = std::chrono::steady_clock;
   bool waitingChannels = false;
   Clock::time_point passDue = Clock::time_point::max();  // when a waiting channel falls due
@@ -66,22 +67,17 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
     // far, which cost a change up to milliseconds before it was seen (99th percentile 4.9 ms
     // against 0.5 ms).
     const std::chrono::milliseconds watch =
-        service.commandHandler->connected.load() ? kWatchEveryWhileCommandsUp : kWatchEvery;
+        service.commandHandler()->connected.load() ? kWatchEveryWhileCommandsUp : kWatchEvery;
     const std::chrono::milliseconds untilPass =
         passDue == Clock::time_point::max()
             ? watch
             : std::chrono::ceil<std::chrono::milliseconds>(passDue - Clock::now());
-    const bool signalled = service.sampleSignal.try_acquire_for(
+    const bool signalled = channels.waitForSignal(
         std::min({untilPass, std::chrono::milliseconds(status.msUntilRefresh(handler.maxWaitMs)), watch}));
     if (stop.stop_requested()) break;
-    // One pass serves every release made so far: a burst of releases costs one pass. The last,
-    // failing try_acquire spins and yields briefly; a drain that never fails (counting the
-    // releases) measured half again as slow from change to peer on two cores. A wait that timed
-    // out has nothing to drain: the socket watch's wake-ups stay cheap.
-    if (signalled) {
-      while (service.sampleSignal.try_acquire()) {
-      }
-    }
+    // One pass serves every release made so far: a burst of releases costs one pass. A wait that
+    // timed out has nothing to drain: the socket watch's wake-ups stay cheap.
+    if (signalled) channels.drainSignal();
     // A server that died shows at once, not at the next refresh: at every wake-up the idle
     // socket is looked at, and a command connection closed by the server asks for a round trip.
     if (handler.probeRequested.exchange(false)) {
@@ -91,10 +87,10 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
     }
     // The refresh keeps the connection alive too: an idle round sends it instead of a PING,
     // a busy one sends it with its pass. A completed registration is shown at once.
-    const std::uint64_t completions = service.registrationStamps.completions();
+    const std::uint64_t completions = service.registrationStamps().completions();
     if (completions != completionsSeen || status.msUntilRefresh(handler.maxWaitMs) == 0) {
       completionsSeen = completions;
-      status.write(service.registrationStamps.completedFor(connectionNumber));
+      status.write(service.registrationStamps().completedFor(connectionNumber));
     }
     if (!signalled && !(waitingChannels && Clock::now() >= passDue)) continue;
     const PublishResult result = publisher.publishPass(handler.maxWaitMs);

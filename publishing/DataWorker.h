@@ -9,7 +9,7 @@ namespace ormanta::plugins::TulService {
 
 // The data worker's thread body. Keeps the data connection: connects whenever its phase asks
 // for it, publishes its state, wakes the registration worker and asks for the command
-// connection, then publishes due channels whenever sampleSignal is released (or a waiting
+// connection, then publishes due channels whenever the channels signal (or a waiting
 // channel falls due) and pings an idle connection every maxWaitMs. A failure is recorded and
 // waits for the reconnect task; a stop ends the thread with the "not established" record.
 // Each connection keeps the status key (ServiceStatus) alive: written once the connection is

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "ormanta/utils/chrono/IsoDateTime.h"
-#include "plugin/SpinLock.h"
+#include "plugin/ThreadSafety.h"
 
 namespace ormanta::plugins::TulService {
 namespace {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ormanta/utils/chrono/TimePoint.h"
+#include "plugin/ThreadSafety.h"
 #include "redis/RedisConnection.h"
 
 namespace ormanta::plugins::TulService {
@@ -52,9 +53,9 @@ class RegistrationStamps {
   std::atomic<std::uint64_t> connection_{0};
   std::atomic<std::uint64_t> finished_{0};
   std::atomic<std::uint64_t> completions_{0};
-  std::atomic<std::uint32_t> lock_{0};
-  std::uint64_t completedConnection_ = 0;  // guarded by lock_
-  utils::chrono::TimePoint completedAt_;   // guarded by lock_
+  SpinLock lock_;
+  std::uint64_t completedConnection_ TUL_GUARDED_BY(lock_) = 0;
+  utils::chrono::TimePoint completedAt_ TUL_GUARDED_BY(lock_);
 };
 
 // Writes and deletes one data connection's status key. Data worker thread only; made after

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "ormanta/utils/chrono/TimePoint.h"
 #include "ormanta/utils/eh/CurrentErrorCode.h"
@@ -17,11 +16,11 @@
 namespace ormanta::plugins::TulService {
 
 ValuePublisher::ValuePublisher(RedisConnection& connection, Service& service)
-    : connection_(connection), service_(service) {}
+    : connection_(connection), channels_(service.channels()), handler_(*service.dataHandler()) {}
 
 void ValuePublisher::collectChangedChannels() {
-  ChannelList& queue = service_.sampleQueue;
-  Channel* first = service_.changedChannels.takeAll();
+  ChannelList& queue = handler_.sampleQueue;
+  Channel* first = channels_.takeChanged();
   std::size_t count = 0;
   for (Channel* channel = first; channel != nullptr; channel = channel->nextChanged()) ++count;
   try {
@@ -29,7 +28,7 @@ void ValuePublisher::collectChangedChannels() {
   } catch (...) {
     // Nothing may be dropped: the channels go back for the next pass. The retired ones do not:
     // this pass's retired_ is what keeps them alive, and it goes with the pass.
-    service_.changedChannels.pushChain(ChangedChannels::withoutRetired(first));
+    channels_.putBackChanged(ChangedChannels::withoutRetired(first));
     throw;
   }
   for (Channel* channel = first; channel != nullptr;) {
@@ -40,11 +39,8 @@ void ValuePublisher::collectChangedChannels() {
 }
 
 PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
-  {
-    // Channels that left the map stay alive until the changed stack has been emptied below.
-    std::lock_guard lock(service_.channelMutex);
-    retired_.swap(service_.retiredChannels);
-  }
+  // Channels that left the map stay alive until the changed stack has been emptied below.
+  channels_.takeRetired(retired_);
   collectChangedChannels();
 
   values_.clear();
@@ -61,12 +57,12 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
   // Compacts the queue in place to the channels that stay for a later pass. A channel leaves the
   // queue before its `changed` flag is cleared, so that a change landing meanwhile queues it
   // anew instead of being lost. After an exception, null slots are passed over next time.
-  ChannelList& queue = service_.sampleQueue;
+  ChannelList& queue = handler_.sampleQueue;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < queue.size(); ++i) {
     if (!queue[i]) continue;
     if (queue[i]->isRetired()) {
-      if (queue[i]->setRefused(false)) --service_.refusedStreams;
+      if (queue[i]->setRefused(false)) --handler_.refusedStreams;
       continue;
     }
     Channel& channel = *queue[i];
@@ -95,7 +91,7 @@ PublishResult ValuePublisher::publishPass(std::int64_t maxWaitMs) {
   queue.resize(kept);
 
   connection_.xaddValues(values_, kValueHistoryLength, refusals_);
-  if (!refusals_.empty() || service_.refusedStreams > 0) takeRefusals(now, result);
+  if (!refusals_.empty() || handler_.refusedStreams > 0) takeRefusals(now, result);
   published_.clear();
   retired_.clear();
   return result;
@@ -107,16 +103,16 @@ void ValuePublisher::takeRefusals(std::int64_t now, PublishResult& result) {
     RedisError error = RedisError::fromReply(refusal.text);
     if (!error.refusesOnlyItsKey()) throw error;
   }
-  const bool refusedBefore = service_.refusedStreams > 0;
+  const bool refusedBefore = handler_.refusedStreams > 0;
   std::optional<std::string> shown;
   auto refusal = refusals_.begin();
   for (std::size_t i = 0; i < published_.size(); ++i) {
     Channel& channel = *published_[i];
     if (refusal == refusals_.end() || refusal->index != i) {
-      if (channel.setRefused(false)) --service_.refusedStreams;
+      if (channel.setRefused(false)) --handler_.refusedStreams;
       continue;
     }
-    if (!channel.setRefused(true)) ++service_.refusedStreams;
+    if (!channel.setRefused(true)) ++handler_.refusedStreams;
     shown = fmt::format("value stream {} refused: {}", channel.valueStreamKey(), refusal->text);
     ++refusal;
     // Kept as a changed channel that waits, as an unreadable one does.
@@ -124,13 +120,13 @@ void ValuePublisher::takeRefusals(std::int64_t now, PublishResult& result) {
     channel.deferRetry(now, kRefusedRetryMs);
     result.waitingChannels = true;
     result.waitMs = std::min<std::uint64_t>(result.waitMs, kRefusedRetryMs + 1);
-    service_.sampleQueue.push_back(published_[i]);
+    handler_.sampleQueue.push_back(published_[i]);
   }
   if (shown) {
     // The code the host gives this text, as for any other failure it shows.
-    publishPublishingError(*service_.dataHandler, RedisError(RedisError::Kind::kReply, *shown).code());
-  } else if (refusedBefore && service_.refusedStreams == 0) {
-    publishPublishingError(*service_.dataHandler, connectionError(ConnectionErrorCategory::kNoError));
+    publishPublishingError(handler_, RedisError(RedisError::Kind::kReply, *shown).code());
+  } else if (refusedBefore && handler_.refusedStreams == 0) {
+    publishPublishingError(handler_, connectionError(ConnectionErrorCategory::kNoError));
   }
 }
 

@@ -12,6 +12,8 @@
 namespace ormanta::plugins::TulService {
 
 class Channel;
+class Channels;
+class DataConnectionHandler;
 class Service;
 using ChannelList = std::vector<std::shared_ptr<Channel>>;
 
@@ -23,7 +25,7 @@ struct PublishResult {
 
 // Publishes due channels of one service to their value streams over one data connection.
 // Made after each successful connect, dropped with the connection; data worker thread only.
-// What it has not published yet (the service's sampleQueue and changed stack) outlives it.
+// What it has not published yet (the data handler's sampleQueue, the changed stack) outlives it.
 class ValuePublisher {
  public:
   // A member whose value cannot be read is tried again after its interval, but not sooner.
@@ -37,19 +39,20 @@ class ValuePublisher {
 
   // One pass over the channels that changed since the last one (not over every subscribed
   // channel): publishes those that are due in one pipelined XADD batch and keeps the others
-  // for a later pass. channelMutex is held only to take over the retired channels. A value
+  // for a later pass. The channels' lock is held only to take over the retired channels. A value
   // stream the server refuses costs only its member: it is kept for a retry after
   // kRefusedRetryMs and shown in the publishing record; any other error reply throws.
   PublishResult publishPass(std::int64_t maxWaitMs);
 
  private:
-  // Moves the changed stack into the service's sampleQueue.
+  // Moves the changed stack into the data handler's sampleQueue.
   void collectChangedChannels();
   // The refusals of the batch just sent: see publishPass.
   void takeRefusals(std::int64_t now, PublishResult& result);
 
   RedisConnection& connection_;
-  Service& service_;
+  Channels& channels_;
+  DataConnectionHandler& handler_;
   // Reused from pass to pass to spare allocations.
   std::vector<Refusal> refusals_;
   ChannelList retired_;

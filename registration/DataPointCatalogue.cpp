@@ -136,7 +136,7 @@ void fillCatalogue(const Service& service, DataPointCatalogue& catalogue, std::s
   // Held for the whole walk: the model may drop its last other owner meanwhile.
   const std::shared_ptr<model::Element> root = service.rootElement();
   if (!root) return;
-  CatalogueBuilder builder(service.serviceName, std::move(stop), catalogue);
+  CatalogueBuilder builder(service.serviceName(), std::move(stop), catalogue);
   builder.visitChildren(*root);
   builder.throwIfStopped();
 }

@@ -16,22 +16,22 @@ namespace ormanta::plugins::TulService {
 namespace {
 
 bool dataConnectionUp(const Service& service) noexcept {
-  return service.dataHandler && service.dataHandler->phase.load() == kPhaseConnected;
+  return service.dataHandler() && service.dataHandler()->phase.load() == kPhaseConnected;
 }
 
 }  // namespace
 
 void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop) {
-  RegistrationRun run(connection, service.serviceName, std::move(stop));
+  RegistrationRun run(connection, service.serviceName(), std::move(stop));
   runRegistration(service, run);
 }
 
 void runRegistration(Service& service, RegistrationRun& run) {
   // Told to the command worker before the service record is back, so that a command a peer
   // adds after it is read however late the command connection comes up.
-  const std::uint64_t clear = service.commandStreamClears.begin();
+  const std::uint64_t clear = service.commandStreamClears().begin();
   run.clearPreviousRegistration();
-  service.commandStreamClears.done(clear);
+  service.commandStreamClears().done(clear);
   run.writeServiceRecord();
   run.writeEnumerationTypes();
   // Walked only now, so that the model is described as it is after the keys were cleared.
@@ -51,20 +51,20 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
     }
     std::unique_ptr<RegistrationRun> run;
     // Taken before the run's first request: a run counts only for the connection it served.
-    const std::uint64_t forConnection = service.registrationStamps.currentConnection();
+    const std::uint64_t forConnection = service.registrationStamps().currentConnection();
     handler.runFailed.store(false);
     try {
-      RedisConnection connection(service.address, service.security);
+      RedisConnection connection(service.address(), service.security());
       connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
-      run = std::make_unique<RegistrationRun>(connection, service.serviceName, stop);
+      run = std::make_unique<RegistrationRun>(connection, service.serviceName(), stop);
       runRegistration(service, *run);
       // Published while the connection is still open; it closes when the scope ends. A run
       // that outlived its data connection does not count, also when a later one is up: the
       // records may be gone with the old server, and the next run deletes them anyway.
       if (recordRegistrationSuccess(handler, forConnection)) {
         // The data worker shows it in the status key at once.
-        service.registrationStamps.completed(forConnection, utils::chrono::now());
-        service.sampleSignal.release();
+        service.registrationStamps().completed(forConnection, utils::chrono::now());
+        service.channels().signal();
       }
     } catch (...) {
       // std::exception and anything else alike: currentErrorCode() gives the text of the
@@ -74,8 +74,8 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
     }
     // Done or failed, the command connection may come up now (a failed run still lets
     // commands be served).
-    service.registrationStamps.finished(forConnection);
-    if (service.commandHandler) service.commandHandler->wakeup.notify_all();
+    service.registrationStamps().finished(forConnection);
+    if (service.commandHandler()) service.commandHandler()->wakeup.notify_all();
     // Not freed on this thread: a stop must not wait for a million entries to be freed.
     handler.leftovers.release(std::move(run));
   }

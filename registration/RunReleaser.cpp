@@ -6,40 +6,21 @@
 
 namespace ormanta::plugins::TulService {
 
-// Out of line, like the destructor: both need RegistrationRun complete.
+// Out of line: both need RegistrationRun complete.
 RunReleaser::RunReleaser() = default;
-
-RunReleaser::~RunReleaser() {
-  {
-    std::lock_guard lock(mutex_);
-    ending_ = true;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
-}
+RunReleaser::~RunReleaser() = default;
 
 void RunReleaser::release(std::unique_ptr<RegistrationRun> run) noexcept {
   if (!run) return;
   if (run->catalogue.size() + run->records.size() + run->typeTable.size() < kInlineEntries) return;
   try {
-    std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) thread_ = std::thread([this] { drain(); });
-    queue_.push_back(std::move(run));
+    // Moved into the new thread before last_ is assigned: the assignment finds nothing to join.
+    last_ = std::jthread([run = std::move(run), previous = std::move(last_)]() mutable {
+      if (previous.joinable()) previous.join();
+      run.reset();
+    });
   } catch (...) {
-    // No thread, or no memory for the queue: run (still ours) is freed here after all.
-  }
-  wake_.notify_all();
-}
-
-void RunReleaser::drain() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return ending_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // ending, and nothing left
-    std::vector<std::unique_ptr<RegistrationRun>> runs = std::exchange(queue_, {});
-    lock.unlock();
-    runs.clear();
-    lock.lock();
+    // No thread: the run (and the wait for the previous one) went with the closure, here.
   }
 }
 

@@ -92,7 +92,7 @@ void BM_EncodeRecords(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     DataPointCatalogue catalogue = buildCatalogue(*s.service);
-    auto run = std::make_unique<RegistrationRun>(*s.connection, s.service->serviceName);
+    auto run = std::make_unique<RegistrationRun>(*s.connection, s.service->serviceName());
     state.ResumeTiming();
     std::vector<RedisRecord> encoded = run->encodeDataPoints(catalogue);
     benchmark::DoNotOptimize(encoded.data());
@@ -128,7 +128,7 @@ BENCHMARK(BM_EncodeDataPointRecord);
 void BM_SendBatch(benchmark::State& state) {
   Setup& s = setup();
   DataPointCatalogue catalogue = buildCatalogue(*s.service);
-  RegistrationRun run(*s.connection, s.service->serviceName);
+  RegistrationRun run(*s.connection, s.service->serviceName());
   const std::vector<RedisRecord> records = run.encodeDataPoints(catalogue);
   for (auto _ : state) s.connection->hset(records);
   setRates(state, static_cast<double>(records.size()));

@@ -11,7 +11,7 @@ namespace tul::bench {
 // 0) change continuously, and the plug-in's CPU per value; anchor: redis-benchmark -c 1 -P.
 void publishingThroughput(const ServerAddress& server, int members);
 // 2. CPU and allocations of one pass with 100,000 subscribed and 1 changing; anchor: the same
-// pass with 1 subscribed. Then many sampleSignal releases against one.
+// pass with 1 subscribed. Then many signal releases against one.
 void passCost(const ServerAddress& server);
 // 3. onChange + afterChanges; anchor: the bare atomic operations of the path.
 void changePath();

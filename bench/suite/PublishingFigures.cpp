@@ -31,8 +31,9 @@ using ormanta::plugins::TulService::Subscription;
 using ormanta::plugins::TulService::ValuePublisher;
 
 std::shared_ptr<Channel> channelOf(test::Service& service, const std::string& memberPath) {
-  std::lock_guard lock(service.channelMutex);
-  return service.channelMap.at(memberPath);
+  std::shared_ptr<Channel> channel = service.channels().find(memberPath);
+  if (!channel) throw std::runtime_error("no channel for " + memberPath);
+  return channel;
 }
 
 // XADD calls the server counted since the last CONFIG RESETSTAT.
@@ -59,12 +60,10 @@ struct DirectPublisher {
     connection->connect(stop, 3);
     publisher = std::make_unique<ValuePublisher>(*connection, *service);
     publisher->publishPass(3000);  // every new channel once
-    while (service->sampleSignal.try_acquire()) {
-    }
+    service->channels().drainSignal();
   }
   ~DirectPublisher() {
-    while (service->sampleSignal.try_acquire()) {
-    }
+    service->channels().drainSignal();
     publisher.reset();
     connection.reset();
     ormanta::plugins::TulService::updateChannels(*service, {}, names, *subscription);
@@ -259,12 +258,11 @@ void passCost(const ServerAddress& server) {
             many / one, "< 20 µs; allocations: at most one record's (3)",
             many < 20 && manyAllocations <= kRecordAllocations && manyAllocations <= oneAllocations});
 
-  // The same channels, now served by the service's own data worker: releases of sampleSignal
+  // The same channels, now served by the service's own data worker: releases of the signal
   // made while a change waits are served together.
   all.publisher.reset();
   all.connection.reset();
-  while (all.service->sampleSignal.try_acquire()) {
-  }
+  all.service->channels().drainSignal();
   const std::vector<int> before = threadIds();
   all.service->prepare();
   struct Cleanup {
@@ -284,7 +282,7 @@ void passCost(const ServerAddress& server) {
   std::this_thread::sleep_for(200ms);
   const std::shared_ptr<Channel> channel = channelOf(*all.service, all.names[kChanging]);
 
-  // The data worker is the new thread that works when sampleSignal is released.
+  // The data worker is the new thread that works when the channels signal.
   std::vector<int> workers;
   for (int id : threadIds()) {
     if (!std::binary_search(before.begin(), before.end(), id)) workers.push_back(id);
@@ -307,18 +305,17 @@ void passCost(const ServerAddress& server) {
   for (int repeat = 0; repeat < 30; ++repeat) {
     for (const int releases : {1, kReleases}) {
       std::this_thread::sleep_for(10ms);
-      channel->onChange();  // queued; the release is ours
+      channel->onChange();  // queued; the releases are ours (signal takes the pending mark)
       const std::int64_t cpu0 = threadCpuNsById(dataWorker);
-      all.service->sampleSignal.release(releases);
+      all.service->channels().signal(releases);
       std::this_thread::sleep_for(20ms);
       cpu[releases].push_back(static_cast<double>(threadCpuNsById(dataWorker) - cpu0) / 1000);
-      channel->afterChanges();  // takes changesPending back: one pass, outside the window
     }
   }
   const double onePass = percentile(cpu[1], 0.5), manyReleases = percentile(cpu[kReleases], 0.5);
   note("data worker (thread {}) CPU: {:.1f} µs after 1 release, {:.1f} µs after {}", dataWorker, onePass,
        manyReleases, kReleases);
-  printRow({"2b. 1,000 sampleSignal releases between two passes",
+  printRow({"2b. 1,000 signal releases between two passes",
             fmt::format("{:.1f} µs CPU ({:.0f} ns per extra release)", manyReleases,
                         (manyReleases - onePass) * 1000 / (kReleases - 1)),
             fmt::format("{:.1f} µs CPU (1 release: one pass)", onePass), manyReleases / onePass,
@@ -336,8 +333,7 @@ void changePath() {
   ormanta::plugins::TulService::updateChannels(*service, {"S.E.A"}, {}, subscription);
   const std::shared_ptr<Channel> channelPointer = channelOf(*service, "S.E.A");
   Channel& channel = *channelPointer;
-  while (service->sampleSignal.try_acquire()) {
-  }
+  service->channels().drainSignal();
 
   // ns per iteration (median of the rounds) and allocations per iteration.
   auto measure = [&](long iterations, auto&& step) {
@@ -374,14 +370,14 @@ void changePath() {
             "< 20 ns, 0 allocations", changedNs < 20 && changedAllocations == 0});
 
   // The first change after a sample: marks, queues on the changed stack and releases
-  // sampleSignal; the step also does the data worker's side (take the change, empty the
+  // the signal; the step also does the data worker's side (take the change, empty the
   // stack, acquire), so that every round starts alike.
   const auto [firstNs, firstAllocations] = measure(kFirstChangeIterations, [&] {
     channel.takeChange();
-    service->changedChannels.takeAll();
+    service->channels().takeChanged();
     channel.onChange();
     channel.afterChanges();
-    service->sampleSignal.acquire();
+    (void)service->channels().waitForSignal(1s);
   });
   std::atomic<void*> head{nullptr};
   std::counting_semaphore<> semaphore{0};

@@ -143,7 +143,7 @@ void registrationMemory(const ServerAddress& server, int elements) {
   {
     trimHeap();
     const std::int64_t start = residentBytes();
-    ormanta::plugins::TulService::RegistrationRun run(*plant.connection, plant.service->serviceName);
+    ormanta::plugins::TulService::RegistrationRun run(*plant.connection, plant.service->serviceName());
     run.describeModel(*plant.service);
     trimHeap();
     const std::int64_t walked = residentBytes();

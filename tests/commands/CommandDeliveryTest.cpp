@@ -284,7 +284,7 @@ TEST_F(CommandDeliveryTest, EachSetOfAPipelinedBurstGetsTheResponseItWouldGetAlo
 // The stream lost the position the command worker had reached: it reads on from the stream's
 // end, since what the stream holds now may be older than anything that may still be run.
 TEST_F(CommandDeliveryTest, CommandWrittenWhileTheCommandConnectionIsDownIsNeverExecutedLate) {
-  start("S", [](Service& s) { s.commandHandler->maxWaitMs = 100; });
+  start("S", [](Service& s) { s.commandHandler()->maxWaitMs = 100; });
   CommandPeer first(*peer, "S");
   const std::string reached = first.send(setCommand("S.Boiler.Count", "6"));
   ASSERT_EQ(first.response(reached), success(reached));
@@ -356,7 +356,7 @@ class RegistrationHandOffTest : public CommandDeliveryTest {
 
 TEST_F(RegistrationHandOffTest, CommandAddedOnceTheServiceRecordIsBackIsAnsweredAfterStartAndRedisRestart) {
   start(
-      "S", [](Service& s) { s.dataHandler->maxWaitMs = 1000; }, false);
+      "S", [](Service& s) { s.dataHandler()->maxWaitMs = 1000; }, false);
   setAsSoonAsTheServiceRecordIsBack(1, false);
 
   // Stopped right after the data connection's keep-alive: for about 1 s only the command
@@ -371,7 +371,7 @@ TEST_F(RegistrationHandOffTest, CommandAddedOnceTheServiceRecordIsBackIsAnswered
   std::this_thread::sleep_for(1s);  // the back-off still running ends; the worker waits for data
   server.start();
   peer = std::make_unique<RedisClient>(server);
-  host::runTask(service->reconnectTask);
+  host::runTask(service->reconnectTask());
   setAsSoonAsTheServiceRecordIsBack(2, true);
 }
 

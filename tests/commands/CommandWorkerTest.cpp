@@ -45,7 +45,7 @@ class CommandWorkerTest : public tul::test::BoilerLiveTest {
     return {{"responseId", id}, {"result", "error"}, {"errorMessage", message}};
   }
   data::Value value(const std::string& attribute) { return *harness.model().readValue("Boiler", attribute); }
-  std::shared_ptr<Channel> channel(const std::string& name) { return tul::test::channelOf(*service, name); }
+  std::shared_ptr<Channel> channel(const std::string& name) { return service->channels().find(name); }
 
   std::unique_ptr<CommandPeer> commands;
 };
@@ -63,7 +63,7 @@ TEST_F(CommandWorkerTest, EntriesWithoutCmdAndCommandEntriesGetNoResponse) {
 }
 
 TEST_F(CommandWorkerTest, OwnResponsesDoNotEndTheReadEarly) {
-  startService([](Service& s) { s.dataHandler->maxWaitMs = 60000; });  // no data keep-alive in the window
+  startService([](Service& s) { s.dataHandler()->maxWaitMs = 60000; });  // no data keep-alive in the window
   peer->command({"CONFIG", "RESETSTAT"});
   const std::string id = commands->send(setOf("S.Boiler.On", "true"));
   ASSERT_EQ(commands->response(id), success(id));
@@ -246,7 +246,7 @@ TEST_F(CommandWorkerTest, SharedChannelRunsAtTheShortestIntervalAndIsRetunedWhen
   EXPECT_EQ(channel("S.Boiler.Setpoint")->samplingInterval(), 1000);
   EXPECT_EQ(subscribe("A", "1000", false), "success");
   EXPECT_EQ(channel("S.Boiler.Setpoint"), nullptr);
-  EXPECT_EQ(service->channelMap.size(), 0u);
+  EXPECT_TRUE(service->channels().names().empty());
 }
 
 // ---- connection ----
@@ -254,14 +254,14 @@ TEST_F(CommandWorkerTest, SharedChannelRunsAtTheShortestIntervalAndIsRetunedWhen
 TEST_F(CommandWorkerTest, CommandConnectionWaitsForTheDataConnection) {
   server.stop();
   start("S", {}, false);
-  ASSERT_TRUE(waitUntil([&] { return service->dataHandler->phase == kPhaseIdle; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return service->dataHandler()->phase == kPhaseIdle; }, 5s));
   server.start();
   std::this_thread::sleep_for(300ms);
   tul::test::RedisClient observer(server);
   auto clients = observer.str({"CLIENT", "LIST"});
   EXPECT_EQ(std::count(clients.begin(), clients.end(), '\n'), 1) << clients;  // the observer alone
-  EXPECT_EQ(service->commandHandler->phase, kPhaseIdle);
-  host::runTask(service->reconnectTask);
+  EXPECT_EQ(service->commandHandler()->phase, kPhaseIdle);
+  host::runTask(service->reconnectTask());
   EXPECT_TRUE(waitFor(Attr::kState, true));
 }
 
@@ -276,14 +276,14 @@ TEST_F(CommandWorkerTest, DataFailureEndsTheCommandConnectionAndItsSubscriptions
   ASSERT_TRUE(waitFor(Attr::kDataConnectionState, false));
   peer->str({"ACL", "SETUSER", "default", "+xadd"});
   ASSERT_TRUE(waitFor(Attr::kCommandConnectionState, false));
-  EXPECT_EQ(service->commandHandler->phase, kPhaseIdle);
-  EXPECT_EQ(service->subscriptionTable.size(), 0u);
+  EXPECT_EQ(service->commandHandler()->phase, kPhaseIdle);
+  EXPECT_EQ(service->subscriptionTable().size(), 0u);
   EXPECT_EQ(channel("S.Boiler.Temp"), nullptr);
   // The way back, through the reconnect task, is DataWorkerTest's and the fault matrix's.
 }
 
 TEST_F(CommandWorkerTest, PersistentFailureBacksOffAndTheReconnectTaskOrAStopEndsTheWaitAtOnce) {
-  startService([](Service& s) { s.commandHandler->maxWaitMs = 100; });
+  startService([](Service& s) { s.commandHandler()->maxWaitMs = 100; });
   ASSERT_TRUE(waitFor(Attr::kIsServiceRegistered, true));  // registration clears the command stream first
   peer->command({"CONFIG", "RESETSTAT"});
   peer->command({"DEL", "S.Commands"});
@@ -295,7 +295,7 @@ TEST_F(CommandWorkerTest, PersistentFailureBacksOffAndTheReconnectTaskOrAStopEnd
   EXPECT_NE(tul::test::errorAttribute(*service, Attr::kCommandConnectionError).message().find("WRONGTYPE"),
             std::string::npos);
   // The next attempt would come 1.6 s later: an operator's reconnect does not wait for it.
-  host::runTask(service->reconnectTask);
+  host::runTask(service->reconnectTask());
   EXPECT_TRUE(waitUntil([&] { return peer->commandStats()["xread"] > attempts; }, 500ms));
   const auto before = std::chrono::steady_clock::now();
   service->cleanup();

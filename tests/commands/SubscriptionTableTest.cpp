@@ -13,31 +13,30 @@
 namespace {
 
 using namespace ormanta::plugins::TulService;
-using tul::test::channelNames;
 using Names = std::vector<std::string>;
 
 class SubscriptionTableTest : public tul::test::BoilerServiceTest {
  protected:
   void TearDown() override { table().clear(); }
-  SubscriptionTable& table() { return service->subscriptionTable; }
+  SubscriptionTable& table() { return service->subscriptionTable(); }
 };
 
 TEST_F(SubscriptionTableTest, RenewalMergesNamesIntoTheNewSortedListAndNoNamesEndTheLease) {
   table().addOrUpdate("p", 500, 20000, {"S.Boiler.Temp", "S.Boiler.Count", "S.Boiler.On"});
   EXPECT_EQ(table().find("p")->names, (Names{"S.Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"}));
-  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"}));
+  EXPECT_EQ(service->channels().names(), (Names{"S.Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"}));
   table().addOrUpdate("p", 500, 20000, {"S.Boiler.Label", "S.Boiler.On"});
   EXPECT_EQ(table().find("p")->names, (Names{"S.Boiler.Label", "S.Boiler.On"}));
-  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Label", "S.Boiler.On"}));
+  EXPECT_EQ(service->channels().names(), (Names{"S.Boiler.Label", "S.Boiler.On"}));
   // A member named twice stays subscribed after a renewal that names it once.
   table().addOrUpdate("q", 500, 20000, {"S.Boiler.Count", "S.Boiler.Count"});
   table().addOrUpdate("q", 500, 20000, {"S.Boiler.Count"});
   EXPECT_EQ(table().find("q")->names, Names{"S.Boiler.Count"});
-  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Count", "S.Boiler.Label", "S.Boiler.On"}));
+  EXPECT_EQ(service->channels().names(), (Names{"S.Boiler.Count", "S.Boiler.Label", "S.Boiler.On"}));
   table().addOrUpdate("p", 500, 20000, {});
   table().addOrUpdate("q", 500, 20000, {});
   EXPECT_EQ(table().find("p"), nullptr);
-  EXPECT_TRUE(channelNames(*service).empty()) << "each channel counts its subscriptions right";
+  EXPECT_TRUE(service->channels().names().empty()) << "each channel counts its subscriptions right";
 }
 
 TEST_F(SubscriptionTableTest, BlockTimeFollowsTheNextExpiryPlusOneMillisecondAndHugeLifetimesDoNotOverflow) {
@@ -53,14 +52,14 @@ TEST_F(SubscriptionTableTest, BlockTimeFollowsTheNextExpiryPlusOneMillisecondAnd
   table().purgeExpired(20000);
   EXPECT_EQ(table().find("gone"), nullptr);
   EXPECT_NE(table().find("forever"), nullptr);
-  EXPECT_EQ(channelNames(*service), (Names{"S.Boiler.Count", "S.Boiler.Label", "S.Boiler.On"}));
+  EXPECT_EQ(service->channels().names(), (Names{"S.Boiler.Count", "S.Boiler.Label", "S.Boiler.On"}));
   table().clear();
   EXPECT_EQ(table().size(), 0u);
-  EXPECT_TRUE(channelNames(*service).empty());
+  EXPECT_TRUE(service->channels().names().empty());
 }
 
 // One peer's huge subscribe must neither take long itself nor hold up publishing meanwhile (the
-// data worker and the host's change callbacks need channelMutex).
+// data worker and the host's change callbacks need the channels' lock).
 TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
   using Clock = std::chrono::steady_clock;
   std::vector<std::string> names;
@@ -77,7 +76,7 @@ TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
   std::thread probe([&] {
     while (!done) {
       const auto start = Clock::now();
-      { std::lock_guard lock(service->channelMutex); }
+      (void)service->channels().find("S.Boiler.On");  // takes the channels' lock
       longestWait = std::max(longestWait, Clock::now() - start);
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -97,7 +96,7 @@ TEST_F(SubscriptionTableTest, OnePeersHugeSubscribeCannotStallTheOthers) {
   ASSERT_NE(table().find("big"), nullptr);
   std::sort(renewed.begin(), renewed.end());
   EXPECT_EQ(table().find("big")->names, renewed);
-  EXPECT_TRUE(channelNames(*service).empty()) << "S.Boiler.On left with the renewal";
+  EXPECT_TRUE(service->channels().names().empty()) << "S.Boiler.On left with the renewal";
 }
 
 TEST(SamplingIntervalTest, ReadsALeadingSigned32BitNumberElseZero) {

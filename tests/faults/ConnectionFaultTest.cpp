@@ -177,7 +177,7 @@ class ConnectionFault : public ::testing::TestWithParam<Cell> {
   void start() {
     service = harness.create(serviceConfig(proxy.address(), "S"));
     // An idle data connection keeps itself alive every 200 ms, so that a fault on it shows within 1.2 s.
-    service->dataHandler->maxWaitMs = 200;
+    service->dataHandler()->maxWaitMs = 200;
     service->prepare();
   }
 
@@ -219,8 +219,8 @@ class ConnectionFault : public ::testing::TestWithParam<Cell> {
                    << ::testing::PrintToString(links());
   }
 
-  std::uint64_t connectedEvents() const { return service->connectedEvent.raiseCount(); }
-  std::uint64_t disconnectedEvents() const { return service->disconnectedEvent.raiseCount(); }
+  std::uint64_t connectedEvents() const { return service->connectedEvent().raiseCount(); }
+  std::uint64_t disconnectedEvents() const { return service->disconnectedEvent().raiseCount(); }
   ::testing::AssertionResult events(std::uint64_t connected, std::uint64_t disconnected) {
     const auto counts = [&] { return std::pair(connectedEvents(), disconnectedEvents()); };
     if (waitUntil([&] { return counts() == std::pair(connected, disconnected); }, 2s))
@@ -239,7 +239,7 @@ class ConnectionFault : public ::testing::TestWithParam<Cell> {
     return commands.send({{"cmd", "set"}, {"name", "S.Boiler.Count"}, {"value", value}});
   }
   void reconnect() {
-    ormanta::host::runTask(service->reconnectTask);
+    ormanta::host::runTask(service->reconnectTask());
     ASSERT_TRUE(eventually(allGood, 5s, "not back after the reconnect task"));
   }
   void cutDataAndReconnect() {
@@ -334,7 +334,7 @@ void ConnectionFault::hitTheConnection(const Cell& cell) {
                        "the first run did not fail with the service up"));
         ASSERT_TRUE(waitUntil([&] { return proxy.awaiting(LinkKind::kCommand, "XREAD"); }, 2s));
         proxy.arm(LinkKind::kRegistration, "HSET", 4, Fault::stall(kRunHold));
-        ormanta::host::runTask(service->reconnectTask);
+        ormanta::host::runTask(service->reconnectTask());
         ASSERT_TRUE(proxy.waitFired(10s));
         if (commandDown) proxy.stallNewLinks(kReconnectHold);
         ASSERT_EQ(proxy.inject(kinds(target), fault), 1);
@@ -363,7 +363,7 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
         // Reconnected while the old run may still be held: it ends under the new data connection
         // and must not count for it. The new run is held at its start meanwhile.
         proxy.arm(LinkKind::kRegistration, "HDEL", 1, Fault::stall(kRunHold));
-        ormanta::host::runTask(service->reconnectTask);
+        ormanta::host::runTask(service->reconnectTask());
         ASSERT_TRUE(proxy.waitFired(10s));
         const auto heldUntil = Clock::now() + kRunHold - 100ms;
         while (Clock::now() < heldUntil) {
@@ -377,7 +377,7 @@ void ConnectionFault::expectOutageAndRecovery(const Cell& cell) {
       }
       EXPECT_TRUE(events(1, 1));
       std::this_thread::sleep_for(300ms);
-      EXPECT_EQ(service->dataHandler->phase, kPhaseIdle) << "reconnected without the reconnect task";
+      EXPECT_EQ(service->dataHandler()->phase, kPhaseIdle) << "reconnected without the reconnect task";
       EXPECT_EQ(proxy.accepted(LinkKind::kData), 1);
       EXPECT_FALSE(snapshot().data);
       EXPECT_FALSE(snapshot().registered);

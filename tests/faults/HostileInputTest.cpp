@@ -273,17 +273,10 @@ class HostileInputTest : public LiveServiceTest {
 TEST_F(HostileInputTest, TenThousandEntriesAreEachAnsweredOnceAsTheyDeserveAndLeaveNoKeyOrMemoryBehind) {
   constexpr int kEntries = 10'000;
   constexpr int kHeavyEvery = 625;                                     // 16 heavy entries: four of each
-  start("S", [](Service& s) { s.commandHandler->maxWaitMs = 1000; });  // leases of 1 s
+  start("S", [](Service& s) { s.commandHandler()->maxWaitMs = 1000; });  // leases of 1 s
   otherPeer = std::make_unique<RedisClient>(server);
-  const auto commandConnection = service->commandHandler->state.timestamp();
-  const auto leasesEnded = [&] {
-    return waitUntil(
-        [&] {
-          std::lock_guard lock(service->channelMutex);
-          return service->channelMap.empty();
-        },
-        5s);
-  };
+  const auto commandConnection = service->commandHandler()->state.timestamp();
+  const auto leasesEnded = [&] { return waitUntil([&] { return service->channels().names().empty(); }, 5s); };
 
   // The level is taken after each ordinary kind of entry has come once.
   Flood warmUp;
@@ -334,7 +327,7 @@ TEST_F(HostileInputTest, TenThousandEntriesAreEachAnsweredOnceAsTheyDeserveAndLe
       ADD_FAILURE() << failure.first << " entries " << kind << ", the first: " << failure.second;
     }
   }
-  EXPECT_EQ(service->commandHandler->state.timestamp(), commandConnection)
+  EXPECT_EQ(service->commandHandler()->state.timestamp(), commandConnection)
       << "no entry cost the command connection";
   EXPECT_TRUE(flagAttribute(*service, Attr::kState));
 
@@ -443,7 +436,7 @@ TEST_F(HostileInputTest, ServerRefusalsShowTheServersTextSpinNothingAndAreRecove
     EXPECT_LT(serverCommands(admin), 30) << "the service keeps sending to a server that refuses it";
 
     admin.str(c.allow);
-    ormanta::host::runTask(service->reconnectTask);
+    ormanta::host::runTask(service->reconnectTask());
     EXPECT_TRUE(until(Attr::kIsServiceRegistered, true));
     EXPECT_TRUE(until(Attr::kState, true));
     EXPECT_TRUE(peerGetsValue(3.5));

@@ -61,8 +61,8 @@ std::vector<std::pair<std::string, std::string>> xaddFields(const RecordingServe
 
 void checkRequests(const RecordingConnection& connection, const TulService::Service& service,
                    const Command& command) {
-  const std::string commandStream = service.serviceName + ".Commands";
-  const std::string valuePrefix = service.serviceName + "Value:";
+  const std::string commandStream = service.serviceName() + ".Commands";
+  const std::string valuePrefix = service.serviceName() + "Value:";
   const std::vector<std::string> names = valuesOf(command.fields, "name");
   const std::vector<std::string> values = valuesOf(command.fields, "value");
   int responses = 0;
@@ -122,16 +122,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (faultByte >= 0xF0) connection.server.failRequest = faultByte - 0xF0;
   connection.server.chunk = chunkByte == 0 ? std::numeric_limits<std::size_t>::max() : chunkByte;
   // The command's made-up ID is decades old: no age limit, so that it is run.
-  TulService::CommandStream stream(connection, service->serviceName,
+  TulService::CommandStream stream(connection, service->serviceName(),
                                    {std::numeric_limits<std::int64_t>::max(), 10'000});
   stream.lastId = "0-0";
 
   const bool faulty = faultByte >= 0xF0;
   try {
     if (command.type == CommandType::kSet) {
-      TulService::handleSets(*service->commandHandler, stream, command);
+      TulService::handleSets(*service->commandHandler(), stream, command);
     } else {
-      TulService::handleSubscribe(*service->commandHandler, stream, command);
+      TulService::handleSubscribe(*service->commandHandler(), stream, command);
     }
     TulService::writeResponses(stream);
   } catch (const std::runtime_error& error) {
@@ -139,8 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!faulty) checkRequests(connection, *service, command);
 
-  service->subscriptionTable.clear();
-  std::lock_guard lock(service->channelMutex);
-  check(service->channelMap.empty(), "no channel outlives the subscriptions");
+  service->subscriptionTable().clear();
+  check(service->channels().names().empty(), "no channel outlives the subscriptions");
   return 0;
 }

@@ -50,22 +50,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const json::ParseError&) {
     return 0;
   }
-  service.address = "before:1";
-  service.serviceName = "Before";
+  static const json::Document before =
+      json::Document::parse(R"({"address":"before:1","serviceName":"Before"})");
+  service.loadConfiguration(before.root().asObject(), ormanta::config::Context("Service"));
   try {
     const json::Object object = document->root().asObject();
     service.loadConfiguration(object, ormanta::config::Context("Service"));
     const std::string serviceName = lastString(object, "serviceName").value_or("");
-    check(service.address == lastString(object, "address").value_or(""), "the last address is taken",
-          service.address);
-    check(
-        service.serviceName == (serviceName.empty() ? TulService::Service::kDefaultServiceName : serviceName),
-        "the last service name is taken", service.serviceName);
+    check(service.address() == lastString(object, "address").value_or(""), "the last address is taken",
+          service.address());
+    check(service.serviceName() ==
+              (serviceName.empty() ? TulService::Service::kDefaultServiceName : serviceName),
+          "the last service name is taken", service.serviceName());
   } catch (const std::invalid_argument&) {
-    check(service.address == "before:1" && service.serviceName == "Before",
+    check(service.address() == "before:1" && service.serviceName() == "Before",
           "a refused configuration changes nothing");
   } catch (const std::runtime_error&) {
-    check(service.address == "before:1" && service.serviceName == "Before",
+    check(service.address() == "before:1" && service.serviceName() == "Before",
           "a refused configuration changes nothing");
   }
   return 0;

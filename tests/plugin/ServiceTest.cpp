@@ -37,8 +37,8 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, ConfigurationReadsBothKeysWithDefaultsAndRefusesUnknownKeysAndOtherKinds) {
   auto service = configured(R"({"address":"redis.local:7000","serviceName":"Plant"})");
-  EXPECT_EQ(service->address, "redis.local:7000");
-  EXPECT_EQ(service->serviceName, "Plant");
+  EXPECT_EQ(service->address(), "redis.local:7000");
+  EXPECT_EQ(service->serviceName(), "Plant");
   // Empty or missing names take the default; a repeated key takes its last value.
   const std::tuple<const char*, const char*, std::string> cases[] = {
       {"{}", "", "TULOrmantaService"},
@@ -47,8 +47,8 @@ TEST_F(ServiceTest, ConfigurationReadsBothKeysWithDefaultsAndRefusesUnknownKeysA
       {R"({"serviceName":"a\"b\u0000c"})", "", std::string("a\"b\0c", 5)}};
   for (const auto& [json, address, name] : cases) {
     service = configured(json);
-    EXPECT_EQ(service->address, address) << json;
-    EXPECT_EQ(service->serviceName, name) << json;
+    EXPECT_EQ(service->address(), address) << json;
+    EXPECT_EQ(service->serviceName(), name) << json;
   }
 
   service = configured(R"({"serviceName":"Kept"})");
@@ -60,7 +60,7 @@ TEST_F(ServiceTest, ConfigurationReadsBothKeysWithDefaultsAndRefusesUnknownKeysA
     EXPECT_EQ(error.parameter(), "port");
     EXPECT_STREQ(error.what(), "unknown configuration parameter \"port\"");
   }
-  EXPECT_EQ(service->serviceName, "Kept") << "a refused configuration changes nothing";
+  EXPECT_EQ(service->serviceName(), "Kept") << "a refused configuration changes nothing";
   EXPECT_EQ(tul::test::messageOf<std::invalid_argument>([&] { configured(R"({"address":6379})"); }),
             "JSON value at $.address is a number, expected a string");
 }
@@ -133,8 +133,8 @@ TEST_F(ServiceTest, EventsAndTaskShareTheElementsOwnership) {
   auto service = harness.create("{}");
   std::shared_ptr<process::Event> connected = service->resolveEventByRole(process::Event::kConnected);
   std::shared_ptr<process::Task> task = service->resolveTaskByRole(process::Task::kReconnect);
-  ASSERT_EQ(connected.get(), &service->connectedEvent);
-  ASSERT_EQ(task.get(), &service->reconnectTask);
+  ASSERT_EQ(connected.get(), &service->connectedEvent());
+  ASSERT_EQ(task.get(), &service->reconnectTask());
   std::weak_ptr<Service> weak = service;
   service.reset();
   EXPECT_FALSE(weak.expired());  // the event and the task keep the element alive
@@ -150,8 +150,8 @@ TEST_F(ServiceTest, EventsAndTaskShareTheElementsOwnership) {
 TEST_F(ServiceTest, PrepareStartsFourWorkersAndCleanupStopsThemPromptly) {
   auto service = harness.create(tul::test::serviceConfig(tul::test::kClosedAddress));
   const auto running = [&] {
-    return service->supervisor->worker.joinable() + service->registrationHandler->worker.joinable() +
-           service->dataHandler->worker.joinable() + service->commandHandler->worker.joinable();
+    return service->supervisor()->worker.joinable() + service->registrationHandler()->worker.joinable() +
+           service->dataHandler()->worker.joinable() + service->commandHandler()->worker.joinable();
   };
   service->prepare();
   EXPECT_EQ(running(), 4);
@@ -160,8 +160,8 @@ TEST_F(ServiceTest, PrepareStartsFourWorkersAndCleanupStopsThemPromptly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(running(), 0);
   // Stopped in the order data, command, registration: each leaves its record on the way out.
-  EXPECT_LE(service->dataHandler->state.timestamp(), service->commandHandler->state.timestamp());
-  EXPECT_LE(service->commandHandler->state.timestamp(), service->registrationHandler->state.timestamp());
+  EXPECT_LE(service->dataHandler()->state.timestamp(), service->commandHandler()->state.timestamp());
+  EXPECT_LE(service->commandHandler()->state.timestamp(), service->registrationHandler()->state.timestamp());
   // The connection workers leave their "not established" records behind.
   EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kDataConnectionError), connectionError(1));
   EXPECT_EQ(tul::test::errorAttribute(*service, ServiceAttribute::kServiceRegistrationError),

@@ -13,17 +13,15 @@
 namespace {
 
 using namespace ormanta::plugins::TulService;
-using tul::test::channelNames;
-using tul::test::channelOf;
 
 class ChannelTest : public tul::test::BoilerServiceTest {
  protected:
   int drainSignal() {
     int count = 0;
-    while (service->sampleSignal.try_acquire()) ++count;
+    while (service->channels().waitForSignal(std::chrono::milliseconds(0))) ++count;
     return count;
   }
-  Channel& channel(const std::string& name) { return *channelOf(*service, name); }
+  Channel& channel(const std::string& name) { return *service->channels().find(name); }
 };
 
 TEST_F(ChannelTest, ChangesOfSeveralChannelsReleaseTheSignalOncePerBatchUntilTheChangeIsTaken) {
@@ -31,7 +29,7 @@ TEST_F(ChannelTest, ChangesOfSeveralChannelsReleaseTheSignalOncePerBatchUntilThe
   const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "Boiler.Count"};
   updateChannels(*service, {"S.Boiler.Nope", names[0], names[1], names[2]}, {}, s);
   const std::vector<std::string> made = {"Boiler.Count", "S.Boiler.On", "S.Boiler.Temp"};
-  ASSERT_EQ(channelNames(*service), made)
+  ASSERT_EQ(service->channels().names(), made)
       << "unknown names get no channel; the service prefix may be left out";
   EXPECT_TRUE(channel("S.Boiler.On").isChanged()) << "a new channel has its first value due";
   EXPECT_EQ(drainSignal(), 1);
@@ -55,7 +53,7 @@ TEST_F(ChannelTest, ChangesOfSeveralChannelsReleaseTheSignalOncePerBatchUntilThe
   EXPECT_TRUE(channel("S.Boiler.Temp").isChanged());
   EXPECT_EQ(drainSignal(), 1);
   updateChannels(*service, {}, names, s);
-  EXPECT_TRUE(channelNames(*service).empty());
+  EXPECT_TRUE(service->channels().names().empty());
 }
 
 // Allocation failures injected into updateChannels and the data worker's pass: armed per thread,
@@ -66,17 +64,13 @@ thread_local long allocationsBeforeFailure = -1;
 
 TEST_F(ChannelTest, RunningOutOfMemoryLeavesNoHalfMadeChannelAndNoUnownedOneOnTheChangedStack) {
   const auto expectStackOwned = [&](const std::string& when) {
-    std::lock_guard lock(service->channelMutex);
-    std::set<const Channel*> owned;
-    for (const auto& [name, entry] : service->channelMap) owned.insert(entry.get());
-    for (const auto& retired : service->retiredChannels) owned.insert(retired.get());
-    Channel* first = service->changedChannels.takeAll();
+    Channel* first = service->channels().takeChanged();
     for (Channel* c = first; c != nullptr; c = c->nextChanged()) {
-      if (owned.contains(c)) continue;
+      if (service->channels().owns(c)) continue;
       ADD_FAILURE() << "an unowned channel on the changed stack " << when;
       return;  // its link may lead anywhere
     }
-    service->changedChannels.pushChain(first);
+    service->channels().putBackChanged(first);
   };
   Subscription s(*service);
   const std::vector<std::string> names = {"S.Boiler.Temp", "S.Boiler.On", "S.Boiler.Count"};
@@ -90,14 +84,13 @@ TEST_F(ChannelTest, RunningOutOfMemoryLeavesNoHalfMadeChannelAndNoUnownedOneOnTh
     }
     allocationsBeforeFailure = -1;
     expectStackOwned("after a failure at allocation " + std::to_string(failAt));
-    std::lock_guard lock(service->channelMutex);
-    for (const auto& [name, entry] : service->channelMap) {
-      ASSERT_NE(entry, nullptr) << name << " after a failure at allocation " << failAt;
-      EXPECT_TRUE(entry->hasSubscriber(s)) << name;
+    for (const std::string& name : service->channels().names()) {
+      EXPECT_TRUE(service->channels().subscribed(name, s))
+          << name << " after a failure at allocation " << failAt;
     }
   }
   EXPECT_TRUE(completed);
-  EXPECT_EQ(service->channelMap.size(), names.size());
+  EXPECT_EQ(service->channels().names().size(), names.size());
 
   // A pass that cannot grow its queue puts the changed channels back, but not one retired while
   // on the stack: only the pass, which it leaves by the exception, kept that one alive.
@@ -111,7 +104,7 @@ TEST_F(ChannelTest, RunningOutOfMemoryLeavesNoHalfMadeChannelAndNoUnownedOneOnTh
   }
   expectStackOwned("after a failed pass");
   updateChannels(*service, {}, names, s);
-  EXPECT_TRUE(service->channelMap.empty());
+  EXPECT_TRUE(service->channels().names().empty());
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ class DataWorkerTest : public tul::test::BoilerLiveTest {
   }
   void TearDown() override {
     if (service && subscription) {
-      updateChannels(*service, {}, tul::test::channelNames(*service), *subscription);
+      updateChannels(*service, {}, service->channels().names(), *subscription);
     }
     BoilerLiveTest::TearDown();
   }
@@ -44,8 +44,8 @@ class DataWorkerTest : public tul::test::BoilerLiveTest {
 TEST_F(DataWorkerTest, StatusKeyIsRefreshedEveryMaxWaitIdleAndBusyAndReplacesTheIdlePing) {
   std::int64_t configured = 0;
   start("S", [&](Service& s) {
-    configured = s.dataHandler->maxWaitMs;
-    s.dataHandler->maxWaitMs = 200;
+    configured = s.dataHandler()->maxWaitMs;
+    s.dataHandler()->maxWaitMs = 200;
   });
   EXPECT_EQ(configured, 3000);  // the real refresh period
   peer->command({"CONFIG", "RESETSTAT"});
@@ -91,7 +91,7 @@ TEST_F(DataWorkerTest, ARefusedValueStreamCostsItsMemberAndARefusedXaddTheConnec
   harness.model().setValue("Boiler", "Count", std::int64_t{7});
   EXPECT_TRUE(values.lastValueIs("S.Boiler.Count", "7", 2s)) << "the other members go on";
   EXPECT_TRUE(tul::test::flagAttribute(*service, Attr::kState));
-  EXPECT_EQ(service->disconnectedEvent.raiseCount(), 0u);
+  EXPECT_EQ(service->disconnectedEvent().raiseCount(), 0u);
   peer->command({"DEL", "SValue:S.Boiler.Temp"});
   EXPECT_TRUE(values.lastValueIs("S.Boiler.Temp", "20.5", 4s)) << "tried again once the key is fixed";
   EXPECT_TRUE(waitUntil([&] { return publishingError() == "no error"; }, 1s)) << publishingError();
@@ -102,7 +102,7 @@ TEST_F(DataWorkerTest, ARefusedValueStreamCostsItsMemberAndARefusedXaddTheConnec
   peer->str({"ACL", "SETUSER", "default", "+xadd"});
   const std::error_code error = tul::test::errorAttribute(*service, Attr::kDataConnectionError);
   EXPECT_NE(error.message().find("NOPERM"), std::string::npos) << error.message();
-  EXPECT_EQ(service->dataHandler->phase, kPhaseIdle);
+  EXPECT_EQ(service->dataHandler()->phase, kPhaseIdle);
   EXPECT_TRUE(waitFor(Attr::kCommandConnectionState, false));
   EXPECT_FALSE(tul::test::flagAttribute(*service, Attr::kState));
   // Without its data connection the service does not count as registered.
@@ -111,8 +111,8 @@ TEST_F(DataWorkerTest, ARefusedValueStreamCostsItsMemberAndARefusedXaddTheConnec
             registrationError(RegistrationErrorCategory::kPending));
 
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(service->dataHandler->phase, kPhaseIdle);  // no reconnect of its own
-  host::runTask(service->reconnectTask);
+  EXPECT_EQ(service->dataHandler()->phase, kPhaseIdle);  // no reconnect of its own
+  host::runTask(service->reconnectTask());
   EXPECT_TRUE(waitFor(Attr::kState, true));
   EXPECT_TRUE(waitFor(Attr::kIsServiceRegistered, true)) << "only a completed new run registers it again";
   EXPECT_EQ(tul::test::errorAttribute(*service, Attr::kDataConnectionError), connectionError(0));
@@ -126,7 +126,7 @@ TEST_F(DataWorkerTest, ARefusedValueStreamCostsItsMemberAndARefusedXaddTheConnec
 // connection shows a new time; a clean stop deletes it before cleanup returns, and a frozen
 // server cannot hold the stop up for longer than the delete's bound.
 TEST_F(DataWorkerTest, StatusKeyFollowsTheConnectionIsDeletedOnStopAndExpiresAfterAFailure) {
-  const auto quick = [](Service& s) { s.dataHandler->maxWaitMs = 200; };
+  const auto quick = [](Service& s) { s.dataHandler()->maxWaitMs = 200; };
   start("S", quick);
   const std::string iso = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z)";
   const std::regex shape(R"(\{"connectedSince":")" + ("(" + iso + ")") + R"(","registeredAt":(null|")" + iso +
@@ -151,7 +151,7 @@ TEST_F(DataWorkerTest, StatusKeyFollowsTheConnectionIsDeletedOnStopAndExpiresAft
   EXPECT_GT(ttl, 0) << "a failure leaves the key to expire";
   EXPECT_LT(peer->integer({"PTTL", "S.Status"}), ttl - 300) << "and nobody refreshes it";
 
-  host::runTask(service->reconnectTask);
+  host::runTask(service->reconnectTask());
   ASSERT_TRUE(waitUntil([&] { return registeredStatus() && parts[1] != connectedSince; }, 5s)) << text;
 
   auto begin = std::chrono::steady_clock::now();
@@ -176,9 +176,9 @@ TEST(SupervisorTest, FoldsBothConnectionsIntoTheGeneralCodeAndRaisesAnEventOnlyO
   tul::test::ServiceHarness harness;
   auto service = harness.create("{}");
   std::atomic<int> connected{0}, disconnected{0};
-  service->connectedEvent.addObserver([&](utils::chrono::TimePoint) { ++connected; });
-  service->disconnectedEvent.addObserver([&](utils::chrono::TimePoint) { ++disconnected; });
-  service->supervisor->start();
+  service->connectedEvent().addObserver([&](utils::chrono::TimePoint) { ++connected; });
+  service->disconnectedEvent().addObserver([&](utils::chrono::TimePoint) { ++disconnected; });
+  service->supervisor()->start();
   struct Row {
     std::error_code data, command;  // value 0 of the system category: never been up
     int code, connectedEvents, disconnectedEvents;
@@ -189,16 +189,16 @@ TEST(SupervisorTest, FoldsBothConnectionsIntoTheGeneralCodeAndRaisesAnEventOnlyO
   const Row rows[] = {{{}, {}, 3, 0, 0}, {up, {}, 2, 0, 0},    {down, up, 1, 0, 0}, {up, up, 0, 1, 0},
                       {up, up, 0, 1, 0}, {up, reset, 2, 1, 1}, {up, up, 0, 2, 1},   {up, up, 0, 3, 2, 1}};
   for (const Row& row : rows) {
-    service->dataHandler->setLastError(row.data);
-    service->dataHandler->connected = row.data == up;
-    service->commandHandler->setLastError(row.command);
-    service->commandHandler->connected = row.command == up;
-    service->commandHandler->outages += static_cast<std::uint64_t>(row.commandOutages);
-    const auto commits = service->supervisor->state.commitCount();
-    service->supervisor->wakeup.notify_all();
+    service->dataHandler()->setLastError(row.data);
+    service->dataHandler()->connected = row.data == up;
+    service->commandHandler()->setLastError(row.command);
+    service->commandHandler()->connected = row.command == up;
+    service->commandHandler()->outages += static_cast<std::uint64_t>(row.commandOutages);
+    const auto commits = service->supervisor()->state.commitCount();
+    service->supervisor()->wakeup.notify_all();
     EXPECT_TRUE(waitUntil(
         [&] {
-          return service->supervisor->state.commitCount() > commits && connected == row.connectedEvents &&
+          return service->supervisor()->state.commitCount() > commits && connected == row.connectedEvents &&
                  disconnected == row.disconnectedEvents &&
                  tul::test::errorAttribute(*service, ServiceAttribute::kError) ==
                      generalConnectionError(row.code);
@@ -207,7 +207,7 @@ TEST(SupervisorTest, FoldsBothConnectionsIntoTheGeneralCodeAndRaisesAnEventOnlyO
         << row.code << ": " << connected << " connected, " << disconnected << " disconnected";
     EXPECT_EQ(tul::test::flagAttribute(*service, ServiceAttribute::kState), row.code == 0);
   }
-  service->supervisor->stop();
+  service->supervisor()->stop();
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ class ScriptedPassTest : public PublishPassTest {
   void SetUp() override {
     PublishPassTest::SetUp();
     subscription->samplingInterval = 0;
-    channel = std::make_shared<Channel>(*service, data::ReadHandle(source), "S.X");
+    channel = std::make_shared<Channel>(service->channels(), data::ReadHandle(source), "S.X");
     channel->addSubscriber(*subscription);
     (void)channel->attach();
   }
@@ -148,18 +148,18 @@ TEST_F(PublishPassTest, EveryNewSubscriberGetsTheCurrentValueAtTheNextPass) {
   EXPECT_EQ(server.commands()[1], server.commands()[0]);
 
   // A renewal that adds no name publishes nothing extra; one that adds a name publishes that one.
-  service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
+  service->subscriptionTable().addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
   publisher->publishPass(3000);
   EXPECT_EQ(published(), 3u);
-  service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
+  service->subscriptionTable().addOrUpdate("a", 500, 20'000, {"S.Boiler.Temp"});
   publisher->publishPass(3000);
   EXPECT_EQ(published(), 3u);
-  service->subscriptionTable.addOrUpdate("a", 500, 20'000, {"S.Boiler.On", "S.Boiler.Temp"});
+  service->subscriptionTable().addOrUpdate("a", 500, 20'000, {"S.Boiler.On", "S.Boiler.Temp"});
   publisher->publishPass(3000);
   ASSERT_EQ(published(), 4u);
   EXPECT_EQ(server.commands()[3][1], "SValue:S.Boiler.On");
   updateChannels(*service, {}, {"S.Boiler.Temp"}, second);
-  service->subscriptionTable.clear();
+  service->subscriptionTable().clear();
 }
 
 }  // namespace

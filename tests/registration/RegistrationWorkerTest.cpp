@@ -170,7 +170,7 @@ TEST_F(RegistrationWorkerTest, RunSendsEachStepAloneThenOneBatchAndAStopWhileWai
                                 {{"HSET", kS + ".DataTypes", "e_elementCategory", kCategories}},
                                 batch}));
   service->cleanup();
-  EXPECT_FALSE(service->registrationHandler->worker.joinable());
+  EXPECT_FALSE(service->registrationHandler()->worker.joinable());
   EXPECT_TRUE(pending(*service)) << message(*service);
   EXPECT_TRUE(redis.scriptErrors().empty());
 }
@@ -196,7 +196,7 @@ TEST_F(RegistrationWorkerTest, FailedStepEndsTheRunAndPublishesItsError) {
     failing->prepare();
     EXPECT_TRUE(waitUntil([&] { return message(*failing) == c.message; }, kPatience)) << message(*failing);
     EXPECT_FALSE(registered(*failing));
-    EXPECT_FALSE(failing->registrationHandler->registered.load());
+    EXPECT_FALSE(failing->registrationHandler()->registered.load());
     const auto groups = redis.groups();
     EXPECT_EQ(groups.size(), c.groupsSent) << "nothing after the failed step";
     if (c.refused == "t_1" && !groups.empty()) {
@@ -224,13 +224,13 @@ TEST_F(RegistrationWorkerTest, WakeUpWhileDisconnectedIsPendingAndARebuiltConnec
   client.command({"HSET", kS + ".DataTypes", "t_7", "[]"});
   client.command({"XADD", kS + ".Commands", "*", "cmd", "set"});
 
-  service->registrationHandler->wakeup.notify_all();
+  service->registrationHandler()->wakeup.notify_all();
   ASSERT_TRUE(waitUntil([&] { return pending(*service); }, kPatience)) << message(*service);
   EXPECT_EQ(client.hgetall("Services")[kS], "stale") << "nothing is registered without a data connection";
 
   // The model changed meanwhile; only the next run describes the new element.
   harness.model().addElement({"Valve", "", {}, {AttributeSpec("Open", NativeType::kBool)}});
-  ormanta::host::runTask(service->reconnectTask);
+  ormanta::host::runTask(service->reconnectTask());
   ASSERT_TRUE(waitUntil([&] { return registered(*service); }, kPatience)) << message(*service);
   EXPECT_EQ(client.hgetall("Services"), (Hash{{kS, serviceRecord(kS)}, {"Other", "kept"}}));
   const Hash types = client.hgetall(kS + ".DataTypes");

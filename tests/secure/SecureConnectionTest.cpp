@@ -154,13 +154,13 @@ TEST_F(SecureConnectionTest, ConfigurationTakesTheSecurityKeysAndRefusesSettings
                                          {"tlsKeyFile", "/c.key"},
                                          {"tlsServerName", "redis.example"},
                                          {"password", SecureRedis::kServicePassword}}));
-  const ConnectionSecurity& security = configured->security;
+  const ConnectionSecurity& security = configured->security();
   EXPECT_EQ(security.username, "tul");
   EXPECT_EQ(security.password, SecureRedis::kServicePassword) << "a key given twice takes its last value";
   EXPECT_TRUE(security.tls);
   EXPECT_EQ(security.tlsCaFile + security.tlsCertFile + security.tlsKeyFile + security.tlsServerName,
             "/ca.pem/c.pem/c.keyredis.example");
-  const ConnectionSecurity plain = harness.create(json({{"address", "redis"}, {"tls", "false"}}))->security;
+  const ConnectionSecurity plain = harness.create(json({{"address", "redis"}, {"tls", "false"}}))->security();
   EXPECT_TRUE(!plain.tls && plain.username.empty() && plain.password.empty() && plain.tlsCaFile.empty());
 
   const std::string password = SecureRedis::kServicePassword;
@@ -182,7 +182,8 @@ TEST_F(SecureConnectionTest, ConfigurationTakesTheSecurityKeysAndRefusesSettings
   for (const auto& [settings, expected] : refused) {
     EXPECT_EQ(messageOf<std::invalid_argument>([&] { load(json(settings)); }), expected);
   }
-  EXPECT_EQ(configured->security.tlsServerName, "redis.example") << "a refused configuration changes nothing";
+  EXPECT_EQ(configured->security().tlsServerName, "redis.example")
+      << "a refused configuration changes nothing";
   EXPECT_EQ(messageOf<config::UnknownParameterError>([&] { load(R"({"tls":"true","tlsVersion":"1.3"})"); }),
             R"(unknown configuration parameter "tlsVersion")");
   EXPECT_THROW(harness.create(R"({"tls":true})"), std::invalid_argument) << "values are JSON strings";
@@ -280,7 +281,7 @@ TEST_F(SecureConnectionTest, RefusalsShowTheServersOrTheTlsTextAndNeverHoldUpCle
     expectNoPassword();
     // A new attempt is under way (a TLS handshake with a plain port stalls until its time-out)
     // when cleanup comes: it must not wait for the attempt to end.
-    host::runTask(service->reconnectTask);
+    host::runTask(service->reconnectTask());
     std::this_thread::sleep_for(100ms);
     EXPECT_LT(stop(), 500ms);
   }
@@ -325,8 +326,8 @@ TEST_F(SecureConnectionTest, TheServiceRuleIsEnoughAndEveryCommandAndKeyPatternI
   }
   // Short waits make both connections send their keep-alive PING within the scenario.
   const auto quick = [](Service& s) {
-    s.dataHandler->maxWaitMs = 50;
-    s.commandHandler->maxWaitMs = 50;
+    s.dataHandler()->maxWaitMs = 50;
+    s.commandHandler()->maxWaitMs = 50;
   };
   for (std::size_t i = 0; i < rules.size(); ++i) {
     const Rule& r = rules[i];
@@ -342,7 +343,7 @@ TEST_F(SecureConnectionTest, TheServiceRuleIsEnoughAndEveryCommandAndKeyPatternI
     // A command connection that failed reconnects at once: its refusal may show only briefly,
     // but the service went down meanwhile.
     bool sawRefusal = false;
-    const auto wentDown = [&] { return service->disconnectedEvent.raiseCount() > 0; };
+    const auto wentDown = [&] { return service->disconnectedEvent().raiseCount() > 0; };
     const auto refused = [&] {
       return sawRefusal = sawRefusal || errorTexts().find("NOPERM") != std::string::npos;
     };

@@ -61,21 +61,6 @@ inline std::optional<ormanta::model::Attribute> attributeNamed(const ormanta::mo
   return found;
 }
 
-inline std::shared_ptr<Channel> channelOf(Service& service, const std::string& name) {
-  std::lock_guard lock(service.channelMutex);
-  const auto found = service.channelMap.find(name);
-  return found == service.channelMap.end() ? nullptr : found->second;
-}
-
-// The names in the channel map, sorted.
-inline std::vector<std::string> channelNames(Service& service) {
-  std::lock_guard lock(service.channelMutex);
-  std::vector<std::string> names;
-  for (const auto& [name, channel] : service.channelMap) names.push_back(name);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Answers every request with reply (an XADD's entry ID by default) until the client goes.
 inline FakeServer::Script answerEvery(std::string reply = "$3\r\n1-1\r\n") {
   return [reply](FakeConnection& connection) {
