@@ -30,18 +30,6 @@ using tul::test::RedisClient;
 using tul::test::success;
 using tul::test::waitUntil;
 
-struct ContextDeleter {
-  void operator()(redisContext* context) const noexcept { redisFree(context); }
-};
-using Context = std::unique_ptr<redisContext, ContextDeleter>;
-
-Context connectTo(int port) {
-  Context context(redisConnectWithTimeout("127.0.0.1", port, timeval{3, 0}));
-  if (!context || context->err) throw std::runtime_error("cannot connect to redis-server");
-  redisSetTimeout(context.get(), timeval{10, 0});
-  return context;
-}
-
 // The quoted arguments of one MONITOR line: 1796.1 [0 127.0.0.1:5] "XADD" "k" "v"... An escaped
 // character is kept as it is: the arguments compared here are plain ASCII.
 std::vector<std::string> monitorArguments(std::string_view line) {
@@ -62,9 +50,8 @@ using Responses = std::vector<std::pair<std::string, std::string>>;  // response
 // The responses appended to a command stream, in the order the server executed them.
 class ResponseLog {
  public:
-  ResponseLog(int port, std::string stream) : context_(connectTo(port)), stream_(std::move(stream)) {
-    tul::test::ReplyPtr ok(static_cast<redisReply*>(redisCommand(context_.get(), "MONITOR")));
-    if (!ok) throw std::runtime_error("MONITOR refused");
+  ResponseLog(int port, std::string stream) : feed_("127.0.0.1", port), stream_(std::move(stream)) {
+    if (feed_.command({"MONITOR"})->type == REDIS_REPLY_ERROR) throw std::runtime_error("MONITOR refused");
   }
 
   // Reads the feed until every response is in whose command was executed before now; repeats
@@ -87,9 +74,7 @@ class ResponseLog {
     const std::string marker = "response-log-" + std::to_string(++markers_);
     client.command({"ECHO", marker});
     for (;;) {
-      void* raw = nullptr;
-      if (redisGetReply(context_.get(), &raw) != REDIS_OK) throw std::runtime_error("MONITOR feed ended");
-      tul::test::ReplyPtr reply(static_cast<redisReply*>(raw));
+      const tul::test::ReplyPtr reply = feed_.nextReply();
       const std::vector<std::string> arguments = monitorArguments(std::string_view(reply->str, reply->len));
       if (arguments.size() == 2 && arguments[0] == "ECHO" && arguments[1] == marker) return;
       if (arguments.size() < 6 || arguments[0] != "XADD" || arguments[1] != stream_) continue;
@@ -103,33 +88,21 @@ class ResponseLog {
     }
   }
 
-  Context context_;
+  RedisClient feed_;
   std::string stream_;
   Responses responses_;
   int markers_ = 0;
 };
 
 // Adds every command in one write, then collects the entry IDs.
-std::vector<std::string> pipelineCommands(redisContext* context,
-                                          const std::vector<RedisClient::Fields>& commands) {
+std::vector<std::string> pipelineCommands(RedisClient& client, const std::vector<RedisClient::Fields>& commands) {
+  std::vector<std::vector<std::string>> xadds;
   for (const RedisClient::Fields& fields : commands) {
-    std::vector<std::string> args = {"XADD", "S.Commands", "*"};
+    std::vector<std::string>& args = xadds.emplace_back(std::vector<std::string>{"XADD", "S.Commands", "*"});
     for (const auto& [field, value] : fields) args.insert(args.end(), {field, value});
-    std::vector<const char*> pointers;
-    std::vector<std::size_t> lengths;
-    for (const std::string& arg : args) {
-      pointers.push_back(arg.data());
-      lengths.push_back(arg.size());
-    }
-    redisAppendCommandArgv(context, static_cast<int>(args.size()), pointers.data(), lengths.data());
   }
   std::vector<std::string> ids;
-  for (std::size_t i = 0; i < commands.size(); ++i) {
-    void* raw = nullptr;
-    if (redisGetReply(context, &raw) != REDIS_OK) throw std::runtime_error("XADD failed");
-    tul::test::ReplyPtr reply(static_cast<redisReply*>(raw));
-    ids.emplace_back(reply->str, reply->len);
-  }
+  for (const tul::test::ReplyPtr& reply : client.pipeline(xadds)) ids.emplace_back(reply->str, reply->len);
   return ids;
 }
 
@@ -171,13 +144,13 @@ class CommandDeliveryTest : public tul::test::LiveServiceTest {
 // as it can (XREAD BLOCK 100 COUNT 10000), until it has `expected` of them or timeout passes.
 std::set<std::string> readResponsesPromptly(int port, std::string from, std::size_t expected,
                                             std::chrono::milliseconds timeout) {
-  const Context context = connectTo(port);
+  RedisClient reader("127.0.0.1", port);
   std::set<std::string> seen;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (seen.size() < expected && std::chrono::steady_clock::now() < deadline) {
-    tul::test::ReplyPtr reply(static_cast<redisReply*>(
-        redisCommand(context.get(), "XREAD COUNT 10000 BLOCK 100 STREAMS S.Commands %s", from.c_str())));
-    if (!reply || reply->type != REDIS_REPLY_ARRAY) continue;
+    const tul::test::ReplyPtr reply =
+        reader.command({"XREAD", "COUNT", "10000", "BLOCK", "100", "STREAMS", "S.Commands", from});
+    if (reply->type != REDIS_REPLY_ARRAY) continue;
     const redisReply* entries = reply->element[0]->element[1];
     for (std::size_t i = 0; i < entries->elements; ++i) {
       const redisReply* entry = entries->element[i];
@@ -214,14 +187,14 @@ TEST_F(CommandDeliveryTest, BurstsOfManyPeersAndOneOfFiveThousandSetsAreAllAnswe
   std::vector<std::thread> peers;
   for (int p = 0; p <= kPeers; ++p) {
     peers.emplace_back([&, p] {
-      const Context context = connectTo(server.port());
+      RedisClient client(server);
       std::vector<RedisClient::Fields> commands;
       for (int k = 1; k <= (p == kPeers ? kBurst : kCommands); ++k) {
         commands.push_back(
             setCommand(p == kPeers ? "S.Boiler.Count" : "S.Boiler.V" + std::to_string(p), std::to_string(k)));
       }
       ready.arrive_and_wait();
-      ids[static_cast<std::size_t>(p)] = pipelineCommands(context.get(), commands);
+      ids[static_cast<std::size_t>(p)] = pipelineCommands(client, commands);
     });
   }
   EXPECT_TRUE(waitUntil([&] { return value("Count") >= 1000; }, 30s));
@@ -251,9 +224,9 @@ TEST_F(CommandDeliveryTest, EachSetOfAPipelinedBurstGetsTheResponseItWouldGetAlo
   start();
   peer->command({"SET", "SValue:S.Boiler.V1", "not a stream"});  // V1's echo is refused
   ResponseLog log(server.port(), "S.Commands");
-  const Context context = connectTo(server.port());
+  RedisClient client(server);
   const std::vector<std::string> ids = pipelineCommands(
-      context.get(),
+      client,
       {setCommand("S.Boiler.V0", "1"),
        setCommand("S.Boiler.V1", "2"),
        setCommand("S.Boiler.Nope", "3"),

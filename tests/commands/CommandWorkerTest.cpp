@@ -29,10 +29,6 @@ Fields setOf(const std::string& name, const std::string& value) {
   return {{"cmd", "set"}, {"name", name}, {"value", value}};
 }
 
-Fields subscribeOf(const std::string& id, const std::string& interval, const std::string& name) {
-  return {{"cmd", "subscribe"}, {"subscriptionId", id}, {"samplingInterval", interval}, {"name", name}};
-}
-
 class CommandWorkerTest : public tul::test::BoilerLiveTest {
  protected:
   void startService(const std::function<void(Service&)>& tune = {}) {
@@ -51,16 +47,6 @@ class CommandWorkerTest : public tul::test::BoilerLiveTest {
 };
 
 // ---- protocol ----
-
-TEST_F(CommandWorkerTest, EntriesWithoutCmdAndCommandEntriesGetNoResponse) {
-  startService();
-  const std::string silent = commands->send({{"cmd", "command"}, {"x", "1"}});
-  const std::string plain = commands->send({{"note", "not a command"}});
-  const std::string last = commands->send(setOf("S.Boiler.On", "true"));
-  ASSERT_EQ(commands->response(last), success(last));
-  EXPECT_FALSE(commands->response(silent, 100ms));
-  EXPECT_FALSE(commands->response(plain, 100ms));
-}
 
 TEST_F(CommandWorkerTest, OwnResponsesDoNotEndTheReadEarly) {
   startService([](Service& s) { s.dataHandler()->maxWaitMs = 60000; });  // no data keep-alive in the window
@@ -133,17 +119,11 @@ TEST_F(CommandWorkerTest, TextsThatDoNotConvertAndOtherBadCommandsAreRefusedWith
   const auto cannotConvert = [&](const std::string& text, const std::string& name) {
     return failed + "Value '" + text + "' cannot be converted for " + name + ".";
   };
-  // A number, UUID or name must be the whole text: a value read from a part of it is refused.
-  const std::pair<std::string, std::string> unconvertible[] = {
-      {"S.Boiler.Count", "abc"},     {"S.Boiler.Count", "99999999999999999999"},
-      {"S.Boiler.Count", "12abc"},   {"S.Boiler.Count", "1.5"},
-      {"S.Boiler.Count", "7\0"s},    {"S.Boiler.Count", "+7"},
-      {"S.Boiler.Level", "-5"},      {"S.Boiler.Level", "5 "},
-      {"S.Boiler.Setpoint", "+1"},   {"S.Boiler.Setpoint", "82,5"},
-      {"S.Boiler.Setpoint", " 1"},   {"S.Boiler.Setpoint", "1e999"},
-      {"S.Boiler.Setpoint", "1e3x"}, {"S.Boiler.Id", "not-a-uuid"},
-      {"S.Boiler.Quality", "bad"},   {"S.Boiler.Quality", "Bad\0"s},
-      {"S.Boiler.Category", "pump"}, {"Boiler.Count", "x"}};
+  // A number or name must be the whole text and fit its type (the fuzz seeds hold many more).
+  const std::pair<std::string, std::string> unconvertible[] = {{"S.Boiler.Count", "12abc"},
+                                                               {"S.Boiler.Level", "-5"},
+                                                               {"S.Boiler.Setpoint", "1e999"},
+                                                               {"S.Boiler.Quality", "Bad\0"s}};
   for (const auto& [name, text] : unconvertible) {
     cases.push_back({setOf(name, text), cannotConvert(text, name)});
   }
@@ -186,8 +166,8 @@ TEST_F(CommandWorkerTest, TextsThatDoNotConvertAndOtherBadCommandsAreRefusedWith
   EXPECT_TRUE(value("Temp") == data::Value(20.5));
   EXPECT_TRUE(value("Quality") == data::Value(data::Quality::kGood));
   EXPECT_TRUE(value("On") == data::Value(false));
-  for (const char* member : {"S.Boiler.Count", "S.Boiler.Level", "S.Boiler.Setpoint", "S.Boiler.Id",
-                             "S.Boiler.Temp", "S.Boiler.On", "S.Boiler.Quality"}) {
+  for (const char* member :
+       {"S.Boiler.Count", "S.Boiler.Level", "S.Boiler.Setpoint", "S.Boiler.Temp", "S.Boiler.On", "S.Boiler.Quality"}) {
     EXPECT_TRUE(commands->values(member).empty()) << member;
   }
   EXPECT_EQ(channel("S.Boiler.On"), nullptr);
@@ -212,23 +192,6 @@ TEST(QuotedInputTest, LongTextsAreCutAtASequenceStartAndMarked) {
 
 // ---- subscribe ----
 
-TEST_F(CommandWorkerTest, SubscribedMembersArePublishedAndUnknownNamesIgnored) {
-  startService();
-  const std::string id = commands->send({{"cmd", "subscribe"},
-                                         {"subscriptionId", "p1"},
-                                         {"samplingInterval", "200"},
-                                         {"name", "S.Boiler.Temp"},
-                                         {"name", "S.Boiler.Missing"}});
-  EXPECT_EQ(commands->response(id), success(id));
-  const std::vector<std::string> first = {"20.5"};
-  ASSERT_TRUE(waitUntil([&] { return commands->values("S.Boiler.Temp") == first; }, 2s));
-  EXPECT_EQ(channel("S.Boiler.Missing"), nullptr);
-  ASSERT_NE(channel("S.Boiler.Temp"), nullptr);
-  EXPECT_EQ(channel("S.Boiler.Temp")->samplingInterval(), 200);
-  harness.model().setValue("Boiler", "Temp", 25.0);
-  EXPECT_TRUE(waitUntil([&] { return commands->values("S.Boiler.Temp").size() == 2; }, 2s));
-}
-
 TEST_F(CommandWorkerTest, SharedChannelRunsAtTheShortestIntervalAndIsRetunedWhenASubscriptionEnds) {
   startService();
   auto subscribe = [&](const std::string& id, const std::string& interval, bool withName) {
@@ -250,37 +213,6 @@ TEST_F(CommandWorkerTest, SharedChannelRunsAtTheShortestIntervalAndIsRetunedWhen
 }
 
 // ---- connection ----
-
-TEST_F(CommandWorkerTest, CommandConnectionWaitsForTheDataConnection) {
-  server.stop();
-  start("S", {}, false);
-  ASSERT_TRUE(waitUntil([&] { return service->dataHandler()->phase == kPhaseIdle; }, 5s));
-  server.start();
-  std::this_thread::sleep_for(300ms);
-  tul::test::RedisClient observer(server);
-  auto clients = observer.str({"CLIENT", "LIST"});
-  EXPECT_EQ(std::count(clients.begin(), clients.end(), '\n'), 1) << clients;  // the observer alone
-  EXPECT_EQ(service->commandHandler()->phase, kPhaseIdle);
-  host::runTask(service->reconnectTask());
-  EXPECT_TRUE(waitFor(Attr::kState, true));
-}
-
-TEST_F(CommandWorkerTest, DataFailureEndsTheCommandConnectionAndItsSubscriptions) {
-  startService();
-  const std::string id = commands->send(subscribeOf("p", "100", "S.Boiler.Temp"));
-  ASSERT_EQ(commands->response(id), success(id));
-  ASSERT_TRUE(waitUntil([&] { return !commands->values("S.Boiler.Temp").empty(); }, 2s));
-  // The next value cannot be appended: the data connection fails.
-  peer->str({"ACL", "SETUSER", "default", "-xadd"});
-  harness.model().setValue("Boiler", "Temp", 30.0);
-  ASSERT_TRUE(waitFor(Attr::kDataConnectionState, false));
-  peer->str({"ACL", "SETUSER", "default", "+xadd"});
-  ASSERT_TRUE(waitFor(Attr::kCommandConnectionState, false));
-  EXPECT_EQ(service->commandHandler()->phase, kPhaseIdle);
-  EXPECT_EQ(service->subscriptionTable().size(), 0u);
-  EXPECT_EQ(channel("S.Boiler.Temp"), nullptr);
-  // The way back, through the reconnect task, is DataWorkerTest's and the fault matrix's.
-}
 
 TEST_F(CommandWorkerTest, PersistentFailureBacksOffAndTheReconnectTaskOrAStopEndsTheWaitAtOnce) {
   startService([](Service& s) { s.commandHandler()->maxWaitMs = 100; });

@@ -56,23 +56,15 @@ class HostRunnerTest : public ::testing::Test {
 };
 
 TEST_F(HostRunnerTest, StartErrorsEndWithStatus2AndOneLineNamingTheProblem) {
-  const std::string missing = dir.fresh("missing");
+  // One row per error path: the plug-in, the model file, a configuration, the arguments.
   const std::pair<Texts, std::string> cases[] = {
       {{ORMANTA_HOST, "--plugin", "/nonexistent/libNothing.so", "--model", model, "--config", closedConfig},
        "cannot load plug-in /nonexistent/libNothing.so"},
-      {hostArgs(missing, {closedConfig}), missing},
       {hostArgs(
            dir.write("t.json", R"({"elements":[{"key":"A","attributes":[{"name":"X","type":"float"}]}]})"),
            {closedConfig}),
        "$.elements[0].attributes[0].type: unknown type \"float\""},
-      {hostArgs(model, {R"({"address":"127.0.0.1:1","colour":"blue"})"}), "configuration 1"},
       {hostArgs(model, {closedConfig, "{not json"}), "configuration 2"},
-      {hostArgs(model, {"[1]"}), "configuration 1 ([1]): [1] is JSON but not an object"},
-      {{ORMANTA_HOST, "--plugin", "libTulServiceNowhere.so", "--model", model, "--config", closedConfig},
-       "cannot load plug-in ./libTulServiceNowhere.so"},
-      {hostArgs(model, {missing}), missing},
-      {{ORMANTA_HOST, "--model", model, "--config", closedConfig}, "--plugin"},
-      {hostArgs(model, {}), "--config"},
       {hostArgs(model, {closedConfig}, {"--reconnect-every", "soon"}), "--reconnect-every"},
   };
   for (const auto& [args, expected] : cases) {
@@ -100,10 +92,7 @@ TEST_F(HostRunnerTest, PrintsTheAttributesServesReadAndWriteAndEndsOnASignalNotA
   EXPECT_EQ(host.read("Boiler.Pump.Q"), "Bad");
   host.send("write Boiler.Mode  two words ");
   EXPECT_EQ(host.read("Boiler.Mode"), " two words ") << "a text value is the whole rest of the line";
-  const std::pair<std::string, std::string> bad[] = {{"write Boiler.On TRUE", "not a valid bool"},
-                                                     {"write Boiler.Pump.Speed 65536", "bit size"},
-                                                     {"write Boiler.Nothing 1", "no such attribute"},
-                                                     {"write Boiler.On", "usage"},
+  const std::pair<std::string, std::string> bad[] = {{"write Boiler.Pump.Speed 65536", "bit size"},
                                                      {"fly away", "unknown command"}};
   for (const auto& [command, expected] : bad) {
     host.send(command);

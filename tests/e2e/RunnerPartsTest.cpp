@@ -17,24 +17,16 @@ TEST(ModelFileTest, ErrorsNameTheJsonPathOfTheProblem) {
   const std::string a = R"({"elements":[{"key":"A","attributes":[{"name":"X",)";
   const std::pair<std::string, std::string> cases[] = {
       {a + R"("type":"int","access":"rw"}]}]})", "$.elements[0].attributes[0].access: unknown access \"rw\""},
-      {a + R"("type":"int","value":1.5}]}]})", "$.elements[0].attributes[0].value"},
       {a + R"("type":"int","bitSize":12}]}]})",
        "$.elements[0].attributes[0].bitSize: must be 8, 16, 32 or 64"},
       {a + R"("type":"int","bitSize":8,"value":300}]}]})",
        "$.elements[0]: attribute \"X\": initial value refused"},
       {a + R"("type":"string","simulate":{"kind":"sine","periodMs":100}}]}]})",
        "attributes[0].simulate.kind"},
-      {a + R"("type":"double","simulate":{"kind":"random","periodMs":100}}]}]})",
-       "needs members \"min\" and \"max\""},
-      {a + R"("type":"bool","simulate":{"kind":"toggle","periodMs":0}}]}]})", "periodMs: must be at least 1"},
-      {a + R"("type":"time","value":"yesterday"}]}]})", "$.elements[0].attributes[0].value"},
       {R"({"elements":[{"key":"A","attributes":[{"name":"name","type":"bool"}]}]})", "reserved"},
       {R"({"elements":[{"key":"A","children":[{"key":"B","colour":1}]}]})",
        "$.elements[0].children[0].colour: unknown member"},
       {R"({"elements":[{"key":"A"},{"key":"A"}]})", "$.elements[1]"},
-      {R"({"elements":[{"key":"A.B"}]})", "$.elements[0]"},
-      {R"({"elements":[{"name":"A"}]})", "$.elements[0]: missing member \"key\""},
-      {"[1]", "$"},
       {"{", "invalid JSON"}};
   for (const auto& [text, expected] : cases) {
     auto model = host::Model::create();

@@ -90,14 +90,6 @@ TEST(FaultProxy, ClassifiesLinksAndHitsOnlyTheTargetedOnes) {
     EXPECT_EQ(data.call(kPing, 7), "");
     EXPECT_EQ(registration.call(kPing, 7), "");
     EXPECT_EQ(proxy.open(LinkKind::kCommand), 1);
-
-    // Refused while refusing; accepted again after resume.
-    proxy.refuse();
-    Client late;
-    EXPECT_EQ(late.connect(proxy.port()), ECONNREFUSED);
-    proxy.resume();
-    ASSERT_EQ(late.connect(proxy.port()), 0);
-    EXPECT_EQ(late.call(kPing, 7), kPong);
   }
   EXPECT_EQ(openDescriptors(), descriptors);  // every socket and the wake descriptor are closed
 }

@@ -154,26 +154,16 @@ TEST_F(SecureConnectionTest, ConfigurationTakesTheSecurityKeysAndRefusesSettings
                                          {"tlsKeyFile", "/c.key"},
                                          {"tlsServerName", "redis.example"},
                                          {"password", SecureRedis::kServicePassword}}));
-  const ConnectionSecurity& security = configured->security();
-  EXPECT_EQ(security.username, "tul");
-  EXPECT_EQ(security.password, SecureRedis::kServicePassword) << "a key given twice takes its last value";
-  EXPECT_TRUE(security.tls);
-  EXPECT_EQ(security.tlsCaFile + security.tlsCertFile + security.tlsKeyFile + security.tlsServerName,
-            "/ca.pem/c.pem/c.keyredis.example");
-  const ConnectionSecurity plain = harness.create(json({{"address", "redis"}, {"tls", "false"}}))->security();
-  EXPECT_TRUE(!plain.tls && plain.username.empty() && plain.password.empty() && plain.tlsCaFile.empty());
+  // The live tests below show that each key is used; here, what they cannot show.
+  EXPECT_EQ(configured->security().password, SecureRedis::kServicePassword) << "a key given twice takes its last value";
 
   const std::string password = SecureRedis::kServicePassword;
   const std::pair<Settings, std::string> refused[] = {
       {{{"tls", "yes"}, {"password", password}},
        R"(configuration "tls" must be "true" or "false", not "yes")"},
-      {{{"tls", ""}}, R"(configuration "tls" must be "true" or "false", not "")"},
       {{{"tls", "true"}, {"tlsCertFile", "c.pem"}}, R"(configuration "tlsCertFile" needs a "tlsKeyFile")"},
-      {{{"tls", "true"}, {"tlsKeyFile", "c.key"}}, R"(configuration "tlsKeyFile" needs a "tlsCertFile")"},
-      {{{"username", "tul"}}, R"(configuration "username" needs a "password")"},
       {{{"username", "tul"}, {"password", ""}}, R"(configuration "username" needs a "password")"},
       {{{"tlsCaFile", "ca.pem"}, {"password", password}}, R"(configuration "tlsCaFile" needs "tls": "true")"},
-      {{{"tls", "false"}, {"tlsServerName", "x"}}, R"(configuration "tlsServerName" needs "tls": "true")"},
   };
   const auto load = [&](const std::string& text) {
     configured->loadConfiguration(utils::json::decoder::Document::parse(text).root().asObject(),

@@ -146,7 +146,7 @@ void FaultProxy::openListener() {
     throw std::system_error(errno, std::system_category(),
                             "fault proxy listener on port " + std::to_string(port_));
   }
-  if (port_ == 0) port_ = ntohs(address.sin_port);  // written before the thread starts, never after
+  port_ = ntohs(address.sin_port);  // written before the thread starts
   listener_ = std::move(fd);
 }
 
@@ -165,29 +165,18 @@ int FaultProxy::inject(LinkKinds targets, const Fault& fault) {
   return hit;
 }
 
-void FaultProxy::refuse() {
-  execute([this] { listener_.reset(); });
-}
-
 void FaultProxy::stallNewLinks(std::chrono::milliseconds duration) {
   execute([&] { newLinkStall_ = duration; });
 }
 
 void FaultProxy::resume() {
-  std::exception_ptr failure;
   execute([&] {
     newLinkStall_ = {};
     for (auto& link : links_) {
       link->halfOpen = false;
       link->stallUntil = {};
     }
-    try {
-      if (!listener_) openListener();
-    } catch (...) {
-      failure = std::current_exception();
-    }
   });
-  if (failure) std::rethrow_exception(failure);
 }
 
 void FaultProxy::arm(LinkKind on, std::string request, int nth, Fault fault) {
@@ -357,7 +346,7 @@ void FaultProxy::run() {
   while (!stopping_) {
     const Clock::time_point now = Clock::now();
     Clock::time_point nextStallEnd = Clock::time_point::max();
-    fds.assign({{wake_.get(), POLLIN, 0}, {listener_ ? listener_.get() : -1, POLLIN, 0}});
+    fds.assign({{wake_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}});
     for (const auto& link : links_) {
       const bool forwarding = link->forwarding(now);
       if (!link->halfOpen && link->stallUntil > now) nextStallEnd = std::min(nextStallEnd, link->stallUntil);
@@ -399,7 +388,7 @@ void FaultProxy::run() {
       if (readable(fds[2 + 2 * i]) && link.canRead(link.up)) readFrom(link, true);
       if (readable(fds[3 + 2 * i]) && link.canRead(link.down)) readFrom(link, false);
     }
-    if (fds[1].fd >= 0 && fds[1].revents != 0 && listener_) acceptLink();
+    if (fds[1].revents != 0) acceptLink();
     for (auto& link : links_) {
       writeTo(*link, true);
       writeTo(*link, false);

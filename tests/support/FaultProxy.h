@@ -66,12 +66,10 @@ class FaultProxy {
 
   // Applies fault to every open link of the given kinds; returns how many it hit.
   int inject(LinkKinds targets, const Fault& fault);
-  // New connections are refused (ECONNREFUSED) until resume(); open links go on.
-  void refuse();
   // Every link accepted from now on starts with a stall of duration (zero ends this): a
   // reconnect that stays in progress for a while.
   void stallNewLinks(std::chrono::milliseconds duration);
-  // Ends every stall, half-open state, the refusal and stallNewLinks.
+  // Ends every stall, half-open state and stallNewLinks.
   void resume();
 
   // One-shot fault: once the nth request named `request` (any letter case; "XADD key" also
@@ -113,7 +111,7 @@ class FaultProxy {
 
   const int upstreamPort_;
   int port_ = 0;
-  UniqueFd listener_;  // empty while refusing
+  UniqueFd listener_;
   UniqueFd wake_;
 
   mutable std::mutex mutex_;  // guards everything below; held by the thread while it works

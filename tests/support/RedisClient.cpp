@@ -36,16 +36,38 @@ RedisClient::RedisClient(const std::string& host, int port)
 RedisClient::RedisClient(const RedisServer& server) : RedisClient("127.0.0.1", server.port()) {}
 
 ReplyPtr RedisClient::command(const std::vector<std::string>& args) {
+  append(args);
+  return reply(args.at(0));
+}
+
+std::vector<ReplyPtr> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands) {
+  for (const auto& args : commands) append(args);
+  std::vector<ReplyPtr> replies;
+  for (const auto& args : commands) replies.push_back(reply(args.at(0)));
+  return replies;
+}
+
+ReplyPtr RedisClient::nextReply() { return reply("next reply"); }
+
+void RedisClient::append(const std::vector<std::string>& args) {
   std::vector<const char*> pointers;
   std::vector<std::size_t> lengths;
   for (const auto& arg : args) {
     pointers.push_back(arg.data());
     lengths.push_back(arg.size());
   }
-  ReplyPtr reply(static_cast<redisReply*>(
-      redisCommandArgv(context_.get(), static_cast<int>(args.size()), pointers.data(), lengths.data())));
-  if (!reply) throw std::runtime_error("redis client: " + args.at(0) + ": " + context_->errstr);
-  return reply;
+  if (redisAppendCommandArgv(context_.get(), static_cast<int>(args.size()), pointers.data(), lengths.data()) !=
+      REDIS_OK) {
+    throw std::runtime_error("redis client: " + args.at(0) + ": " + context_->errstr);
+  }
+}
+
+ReplyPtr RedisClient::reply(const std::string& what) {
+  void* raw = nullptr;
+  if (redisGetReply(context_.get(), &raw) != REDIS_OK || raw == nullptr) {
+    throw std::runtime_error("redis client: " + what + ": " + context_->errstr);
+  }
+  return ReplyPtr(static_cast<redisReply*>(raw));
 }
 
 ReplyPtr RedisClient::expect(const std::vector<std::string>& args, int type) {
@@ -97,9 +119,13 @@ std::map<std::string, long long> RedisClient::commandStats() {
   const std::string prefix = "cmdstat_";
   for (std::string line; std::getline(lines, line);) {
     const auto colon = line.find(':');
-    const auto count = line.find("calls=");
-    if (line.rfind(prefix, 0) != 0 || colon == std::string::npos || count == std::string::npos) continue;
-    calls[line.substr(prefix.size(), colon - prefix.size())] = std::stoll(line.substr(count + 6));
+    if (line.rfind(prefix, 0) != 0 || colon == std::string::npos) continue;
+    long long& count = calls[line.substr(prefix.size(), colon - prefix.size())];
+    // "cmdstat_xadd:calls=3,usec=...,rejected_calls=0,failed_calls=0"
+    for (const std::string counter : {":calls=", ",rejected_calls="}) {
+      const auto at = line.find(counter);
+      if (at != std::string::npos) count += std::stoll(line.substr(at + counter.size()));
+    }
   }
   return calls;
 }

@@ -34,6 +34,10 @@ class RedisClient {
 
   // The reply, whatever its type (error replies included).
   ReplyPtr command(const std::vector<std::string>& args);
+  // Every command in one write, then their replies in order (error replies included).
+  std::vector<ReplyPtr> pipeline(const std::vector<std::vector<std::string>>& commands);
+  // The next reply the server pushes on this connection (a MONITOR feed, say).
+  ReplyPtr nextReply();
   // The text of a string or status reply; throws on any other reply (with an error's text).
   std::string str(const std::vector<std::string>& args);
   // The value of an integer reply; throws on any other reply.
@@ -51,11 +55,14 @@ class RedisClient {
     const std::string list = str({"CLIENT", "LIST"});
     return static_cast<long>(std::count(list.begin(), list.end(), '\n'));
   }
-  // Calls per command since the last CONFIG RESETSTAT, from INFO commandstats ("xadd" -> 3).
+  // Commands the server saw since the last CONFIG RESETSTAT, by name ("xadd" -> 3), from INFO
+  // commandstats: those it ran (failed ones included) and those it refused before running them.
   std::map<std::string, long long> commandStats();
 
  private:
   ReplyPtr expect(const std::vector<std::string>& args, int type);
+  void append(const std::vector<std::string>& args);
+  ReplyPtr reply(const std::string& what);
 
   std::unique_ptr<redisContext, decltype(&redisFree)> context_;
 };
