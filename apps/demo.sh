@@ -3,25 +3,29 @@
 # examples/plant.json as the service "Plant". Ctrl-C (or typing "quit") stops everything it started.
 # With --secure the private server speaks TLS only (certificates made by openssl in the demo's
 # temporary directory) and knows two ACL users: "tul" with exactly the service's rights, and
-# "peer" with what peers need; the default user is off.
+# "peer" with what peers need; the default user is off. With --ha a private primary, two replicas
+# and three sentinels stand behind the service, which finds the primary through the sentinels.
 #
-#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure]
+#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure | --ha]
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SERVICE="Plant"
 
-usage() { echo "usage: $0 BUILD_DIR [--address HOST:PORT | --secure]" >&2; exit 2; }
+usage() { echo "usage: ./run demo [--address HOST:PORT | --secure | --ha]" >&2; exit 2; }
 
 if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
   cat <<'HELP'
-./run demo [--address HOST:PORT | --secure]
+./run demo [--address HOST:PORT | --secure | --ha]
 
 The plant demo: ormanta-host serves examples/plant.json as the service "Plant".
   (no option)          a private redis-server on a free loopback port, without persistence
   --address HOST:PORT  the Redis server at HOST:PORT instead (nothing else is started)
   --secure             a private redis-server that speaks TLS only, with throw-away certificates
                        and two ACL users: "tul" (the service) and "peer" (tul-peer, redis-cli)
+  --ha                 a private primary, two replicas and three redis-sentinels watching them as
+                       master "plant": the service follows a failover (kill the primary, or run
+                       SENTINEL FAILOVER; the demo prints both)
 It prints the tul-peer, examples/peer.py and redis-cli lines to try from another terminal.
 Type read/write/reconnect/quit for the host; Ctrl-C stops everything the demo started.
 HELP
@@ -32,16 +36,19 @@ BUILD="$(cd "$1" && pwd)" || usage
 shift
 ADDRESS=""
 SECURE=""
+HA=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --address) [ $# -ge 2 ] || usage; ADDRESS="$2"; shift 2 ;;
     --address=*) ADDRESS="${1#--address=}"; shift ;;
     --secure) SECURE=1; shift ;;
-    *) usage ;;
+    --ha) HA=1; shift ;;
+    *) echo "demo: unknown option $1" >&2; usage ;;
   esac
 done
 # The secure demo needs a server whose certificates and users it makes itself.
 [ -z "$SECURE" ] || [ -z "$ADDRESS" ] || { echo "demo: --secure starts its own server; drop --address" >&2; usage; }
+[ -z "$HA" ] || [ -z "$ADDRESS$SECURE" ] || { echo "demo: --ha starts its own servers; drop the other options" >&2; usage; }
 
 HOST_BIN="$BUILD/apps/ormanta-host"
 PLUGIN="$BUILD/plugin/libTulService.so"
@@ -53,6 +60,7 @@ done
 TMP_DIR=""
 REDIS_PID=""
 HOST_PID=""
+EXTRA_PIDS=()  # the replicas and sentinels of --ha
 
 cleanup() {
   trap - INT TERM EXIT
@@ -61,10 +69,13 @@ cleanup() {
     kill -TERM "$HOST_PID" 2>/dev/null || true
     wait "$HOST_PID" 2>/dev/null || true
   fi
-  if [ -n "$REDIS_PID" ] && kill -0 "$REDIS_PID" 2>/dev/null; then
-    kill -TERM "$REDIS_PID" 2>/dev/null || true
-    wait "$REDIS_PID" 2>/dev/null || true
-  fi
+  local pid
+  for pid in "${EXTRA_PIDS[@]}" "$REDIS_PID"; do
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   [ -n "$TMP_DIR" ] && rm -rf "$TMP_DIR"
   echo "demo: stopped" >&2
 }
@@ -105,9 +116,10 @@ ACL
   )
 }
 
+# start_redis [redis-server option...]: a private server on a free port; REDIS_PID, REDIS_PORT.
 start_redis() {
   command -v redis-server >/dev/null || { echo "demo: redis-server is not installed" >&2; exit 1; }
-  TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"
+  [ -n "$TMP_DIR" ] || TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"
   [ -z "$SECURE" ] || prepare_secure
   local attempt port i
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
@@ -118,7 +130,7 @@ start_redis() {
       --tls-key-file "$TMP_DIR/server.key" --tls-ca-cert-file "$TMP_DIR/ca.pem" --tls-auth-clients no
       --aclfile "$TMP_DIR/users.acl")
     redis-server --port "$port" --bind 127.0.0.1 --save "" --appendonly no --daemonize no \
-      --dir "$TMP_DIR" --logfile "$TMP_DIR/redis.log" "${REDIS_SECURITY[@]}" </dev/null &
+      --dir "$TMP_DIR" --logfile "$TMP_DIR/redis-$port.log" "${REDIS_SECURITY[@]}" "$@" </dev/null &
     REDIS_PID=$!
     for i in $(seq 1 50); do
       if ! kill -0 "$REDIS_PID" 2>/dev/null; then break; fi  # the port was taken: try another
@@ -132,11 +144,63 @@ start_redis() {
     wait "$REDIS_PID" 2>/dev/null || true
     REDIS_PID=""
   done
-  echo "demo: redis-server did not start (log: $TMP_DIR/redis.log)" >&2
+  echo "demo: redis-server did not start (logs: $TMP_DIR/redis-*.log)" >&2
   exit 1
 }
 
-if [ -z "$ADDRESS" ]; then
+# Writes the primary would take while no replica follows it are refused (NOREPLICAS) rather
+# than lost with it; each server may become the primary, so each gets them.
+HA_SETTINGS=(--min-replicas-to-write 1 --min-replicas-max-lag 10)
+# A replica that joins is sent the data set at once, not after the default 5 s wait for others.
+SYNC_AT_ONCE=(--repl-diskless-sync-delay 0)
+
+# The primary (REDIS_PID, REDIS_PORT), two replicas and three sentinels on free ports; SENTINELS
+# lists the sentinels, REPLICA_PORTS and SENTINEL_PORTS their ports.
+start_ha() {
+  command -v redis-sentinel >/dev/null || { echo "demo: redis-sentinel is not installed" >&2; exit 1; }
+  start_redis "${HA_SETTINGS[@]}" "${SYNC_AT_ONCE[@]}"
+  local primary_pid="$REDIS_PID" primary_port="$REDIS_PORT" i port
+  REPLICA_PORTS=()
+  for i in 1 2; do
+    start_redis "${HA_SETTINGS[@]}" "${SYNC_AT_ONCE[@]}" --replicaof 127.0.0.1 "$primary_port"
+    EXTRA_PIDS+=("$REDIS_PID"); REPLICA_PORTS+=("$REDIS_PORT")
+  done
+  REDIS_PID="$primary_pid"; REDIS_PORT="$primary_port"
+  SENTINELS=""; SENTINEL_PORTS=()
+  for i in 1 2 3; do
+    port=$((20000 + RANDOM % 40000))
+    cat >"$TMP_DIR/sentinel-$i.conf" <<CONF
+port $port
+bind 127.0.0.1
+dir $TMP_DIR
+logfile $TMP_DIR/sentinel-$i.log
+sentinel monitor plant 127.0.0.1 $primary_port 2
+sentinel down-after-milliseconds plant 1000
+sentinel failover-timeout plant 3000
+CONF
+    redis-sentinel "$TMP_DIR/sentinel-$i.conf" </dev/null &
+    EXTRA_PIDS+=("$!"); SENTINEL_PORTS+=("$port")
+    SENTINELS="$SENTINELS${SENTINELS:+,}127.0.0.1:$port"
+  done
+  # Ready once both replicas follow the primary and every sentinel knows them.
+  for i in $(seq 1 100); do
+    redis-cli -p "$primary_port" INFO replication | grep -q '^connected_slaves:2' && break
+    sleep 0.1
+  done
+  for port in "${SENTINEL_PORTS[@]}"; do
+    for i in $(seq 1 100); do
+      [ "$(redis-cli -p "$port" SENTINEL REPLICAS plant 2>/dev/null | grep -c '^name$')" = 2 ] && break
+      sleep 0.1
+    done
+  done
+}
+
+if [ -n "$HA" ]; then
+  start_ha
+  ADDRESS="127.0.0.1:$REDIS_PORT"
+  WHERE="a private primary on $ADDRESS with replicas on ${REPLICA_PORTS[*]}, found through the
+sentinels $SENTINELS as master \"plant\" (no persistence, in $TMP_DIR)"
+elif [ -z "$ADDRESS" ]; then
   start_redis
   ADDRESS="127.0.0.1:$REDIS_PORT"
   WHERE="a private redis-server on $ADDRESS (no persistence, in $TMP_DIR)"
@@ -154,6 +218,11 @@ SECURITY_OPTIONS=""
 [ -z "$SECURE" ] || SECURITY_OPTIONS=" --user peer --tls --cacert $TMP_DIR/ca.pem"
 CLI="redis-cli -h $cli_host -p $cli_port$SECURITY_OPTIONS"
 PEER="./run peer --address $ADDRESS$SECURITY_OPTIONS"
+PY_ADDRESS="--address $ADDRESS"
+if [ -n "$HA" ]; then
+  PEER="./run peer --sentinel-master plant --address $SENTINELS"
+  PY_ADDRESS="--sentinel-master plant --address $SENTINELS"
+fi
 S="$SERVICE"
 M="$S.BoilerHouse.Boiler1"
 
@@ -166,6 +235,20 @@ if [ -n "$SECURE" ]; then
 The service connects as ACL user "tul": $SERVICE_RULE
 Peers connect as ACL user "peer": $PEER_RULE
 Both verify the server's certificate against the demo's CA, $TMP_DIR/ca.pem.
+TEXT
+fi
+if [ -n "$HA" ]; then
+  cat <<TEXT
+Every server runs with ${HA_SETTINGS[*]}: a primary that no replica
+has followed for 10 s refuses writes (NOREPLICAS) instead of taking writes it may lose. So after
+a kill, a planned failover leaves the new primary without a follower until the old one is made a
+replica (about 10 s), and writes are refused meanwhile: the setting at work.
+
+Make a failover, from another terminal:
+  kill -9 $REDIS_PID                                          # the primary dies: ~2.5 s to the new one
+  redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL FAILOVER plant   # a planned switch: the old primary stays up
+  redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL GET-MASTER-ADDR-BY-NAME plant   # where the primary is now
+The host's "primaryAddress" and connection states show the switch; a watch follows it.
 TEXT
 fi
 cat <<TEXT
@@ -182,7 +265,8 @@ cat <<TEXT
   $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
 TEXT
 # The Python peer (Debian's python3-redis) speaks plain text without ACL users.
-[ -n "$SECURE" ] || echo "  examples/peer.py --address $ADDRESS --service $S --set $M.Setpoint=81"
+[ -n "$SECURE" ] || echo "  examples/peer.py $PY_ADDRESS --service $S --set $M.Setpoint=81"
+[ -z "$HA" ] || echo $'\nThe redis-cli lines below go to the first primary; after a failover use the one the sentinels name.'
 cat <<TEXT
 
 The same with redis-cli:
@@ -200,6 +284,11 @@ Host output (JSON lines) follows.
 TEXT
 
 CONFIG="{\"address\":\"$ADDRESS\",\"serviceName\":\"$S\"}"
+RECONNECT_EVERY=2000
+if [ -n "$HA" ]; then
+  CONFIG="{\"sentinels\":\"$SENTINELS\",\"sentinelMaster\":\"plant\",\"serviceName\":\"$S\"}"
+  RECONNECT_EVERY=500  # back within a second of the sentinels' answer
+fi
 if [ -n "$SECURE" ]; then
   # In a file only the user can read: a command line is visible to every process.
   CONFIG="$TMP_DIR/service.json"
@@ -208,7 +297,7 @@ if [ -n "$SECURE" ]; then
 fi
 # A background job's standard input would be /dev/null: hand it the terminal explicitly.
 exec 3<&0
-"$HOST_BIN" --plugin "$PLUGIN" --model "$MODEL" --config "$CONFIG" --reconnect-every 2000 <&3 \
+"$HOST_BIN" --plugin "$PLUGIN" --model "$MODEL" --config "$CONFIG" --reconnect-every "$RECONNECT_EVERY" <&3 \
   > >(sed -u 's/^/host| /') &
 HOST_PID=$!
 status=0

@@ -59,8 +59,9 @@ std::string takeStartPosition(CommandStream& stream, RedisConnection& connection
 void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop,
                      ReconnectBackoff& backoff, CommandStream& stream, const CommandStreamWatch& clears) {
   Service& service = *handler.owner;
-  RedisConnection connection(service.address(), service.security());
-  connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
+  const std::unique_ptr<RedisConnection> owned = service.locator().connectCurrent(
+      *handler.stopSource, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
+  RedisConnection& connection = *owned;
   stream.attach(connection);
   struct Detach {
     CommandStream& stream;
@@ -152,8 +153,10 @@ void runCommandWorker(CommandConnectionHandler& handler, std::stop_token stop,
       serveConnection(handler, stop, backoff, stream, clears);
     } catch (const RedisError& error) {
       publishDisconnected(handler, utils::eh::currentErrorCode());
-      // The server may be gone: the data connection, idle, would notice only later.
+      // The server may be gone: the data connection, idle, would notice only later. A demoted
+      // primary (UNBLOCKED ends the blocked read) takes every connection with it.
       if (error.kind() == RedisError::Kind::kClosed) service.dataHandler()->probe();
+      service.reportFailure();
       backoff.failed();
     } catch (...) {
       publishDisconnected(handler, utils::eh::currentErrorCode());

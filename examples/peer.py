@@ -4,10 +4,12 @@
 It finds a service, browses its data points, subscribes to some members (renewing the lease)
 and prints their values, then sets a value and prints the service's response.
 
-    examples/peer.py [--address HOST:PORT] [--service NAME] [--seconds N]
-                     [--watch MEMBER ...] [--set MEMBER=VALUE]
+    examples/peer.py [--address HOST:PORT] [--sentinel-master NAME] [--service NAME]
+                     [--seconds N] [--watch MEMBER ...] [--set MEMBER=VALUE]
 
-MEMBER is a member path such as Plant.BoilerHouse.Boiler1.Temp. See docs/protocol.md.
+MEMBER is a member path such as Plant.BoilerHouse.Boiler1.Temp. With --sentinel-master,
+--address lists sentinels (HOST:PORT,HOST:PORT,..., port 26379 by default) and the peer uses
+the primary they name for NAME. See docs/protocol.md.
 """
 
 import argparse
@@ -17,8 +19,27 @@ import time
 import uuid
 
 import redis
+import redis.sentinel
 
 LEASE_RENEWAL_S = 10  # the service keeps a subscription 20 s after its last "subscribe"
+
+
+def host_port(text, default_port):
+    """("host", port) of "HOST:PORT", "HOST" or "[V6]:PORT"; an empty host is 127.0.0.1."""
+    host, colon, port = text.strip().rpartition(":")
+    if not colon or "]" in port:
+        host, port = text.strip(), default_port
+    return host.strip("[]") or "127.0.0.1", int(port)
+
+
+def connect(args):
+    if not args.sentinel_master:
+        host, port = host_port(args.address, 6379)
+        return redis.Redis(host=host, port=port, decode_responses=True)  # texts are UTF-8
+    sentinels = [host_port(entry, 26379) for entry in args.address.split(",")]
+    # Asks the sentinels for the primary, and again whenever the connection to it is lost.
+    return redis.sentinel.Sentinel(sentinels, sentinel_kwargs={"socket_timeout": 1.0}).master_for(
+        args.sentinel_master, decode_responses=True)
 
 
 def find_service(r, wanted):
@@ -103,14 +124,14 @@ def watch(r, record, members, names, seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--address", default="127.0.0.1:6379")
+    parser.add_argument("--sentinel-master")
     parser.add_argument("--service")
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--watch", nargs="*", default=[])
     parser.add_argument("--set", dest="assignment")
     args = parser.parse_args()
 
-    host, _, port = args.address.rpartition(":")
-    r = redis.Redis(host=host or "127.0.0.1", port=int(port), decode_responses=True)  # texts are UTF-8
+    r = connect(args)
     name, record = find_service(r, args.service)
     members = browse(r, record)
 

@@ -20,8 +20,9 @@ enum class ServiceAttribute : std::size_t {
   kError,
   kState,
   kPublishingError,
+  kPrimaryAddress,
 };
-inline constexpr std::size_t kServiceAttributeCount = 11;
+inline constexpr std::size_t kServiceAttributeCount = 12;
 
 // Filled in when the plug-in loads; read-only afterwards, so any thread may read them.
 const std::array<model::Attribute, kServiceAttributeCount>& serviceAttributes() noexcept;

@@ -1,5 +1,8 @@
 #include "plugin/Handlers.h"
 
+#include <string>
+#include <utility>
+
 #include "commands/CommandWorker.h"
 #include "plugin/ConnectionSupervision.h"
 #include "plugin/Service.h"
@@ -55,6 +58,19 @@ DataConnectionHandler::DataConnectionHandler(Service& owner)
 void DataConnectionHandler::probe() noexcept {
   probeRequested.store(true);
   owner->channels().signal();
+}
+
+void DataConnectionHandler::failOver(std::string why) {
+  {
+    SpinLockGuard lock(failOverLock_);
+    failOver_ = std::move(why);
+  }
+  owner->channels().signal();
+}
+
+std::optional<std::string> DataConnectionHandler::takeFailOver() {
+  SpinLockGuard lock(failOverLock_);
+  return std::exchange(failOver_, std::nullopt);
 }
 
 DataConnectionHandler::~DataConnectionHandler() { stop(); }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <semaphore>
 #include <stop_token>
 #include <system_error>
@@ -74,6 +75,11 @@ class DataConnectionHandler final : public ConnectionHandler {
   // Any thread: asks the worker to prove its connection with a round trip at once (the command
   // connection was closed by the server, which may mean the server is gone) and wakes it.
   void probe() noexcept;
+  // Any thread: the server is no longer the primary (a failover was announced); the worker
+  // fails its connection with why as the reason at its next wake-up, which comes at once.
+  void failOver(std::string why);
+  // The worker: the reason failOver() gave, if it was called since the last take.
+  std::optional<std::string> takeFailOver();
 
   // Set by probe(), taken by the worker.
   std::atomic<bool> probeRequested{false};
@@ -88,6 +94,10 @@ class DataConnectionHandler final : public ConnectionHandler {
   // Released by the worker once it has tried to delete the status key on stop; acquired by
   // stop(), drained by start().
   std::counting_semaphore<> statusWithdrawn{0};
+
+ private:
+  SpinLock failOverLock_;
+  std::optional<std::string> failOver_ TUL_GUARDED_BY(failOverLock_);
 };
 
 class CommandConnectionHandler final : public ConnectionHandler {

@@ -41,6 +41,26 @@ void Service::requestCommandConnection() noexcept {
   }
 }
 
+void Service::reportFailure() noexcept {
+  try {
+    throw;
+  } catch (const RedisError& error) {
+    if (locator_.report(error)) leavePrimary(error.what());
+  } catch (...) {
+  }
+}
+
+void Service::leavePrimary(const std::string& why) noexcept {
+  locator_.forgetCurrent();
+  // Responses stop before the next one is written; values at the data worker's next wake-up.
+  commandStopSource_.requestStop();
+  try {
+    if (dataHandler_) dataHandler_->failOver("the server is no longer the primary: " + why);
+  } catch (const std::bad_alloc&) {
+    // Without the text the data worker is not told; READONLY ends its connection later.
+  }
+}
+
 namespace {
 
 // The texts of one configuration, before they are checked.
@@ -51,6 +71,8 @@ struct ConfigurationTexts {
   std::string tls = "false";
   std::string commandMaxAgeMs;
   std::string responseRetentionMs;
+  std::string sentinels;
+  SentinelSettings sentinel;
 };
 
 // Where the text of a configuration key goes; null for a key the service does not know.
@@ -67,6 +89,10 @@ std::string* configurationTarget(std::string_view name, ConfigurationTexts& text
   if (name == "tlsCertFile") return &security.tlsCertFile;
   if (name == "tlsKeyFile") return &security.tlsKeyFile;
   if (name == "tlsServerName") return &security.tlsServerName;
+  if (name == "sentinels") return &texts.sentinels;
+  if (name == "sentinelMaster") return &texts.sentinel.master;
+  if (name == "sentinelUsername") return &texts.sentinel.username;
+  if (name == "sentinelPassword") return &texts.sentinel.password;
   return nullptr;
 }
 
@@ -129,6 +155,28 @@ void checkSecurity(const ConnectionSecurity& security) {
   }
 }
 
+// The sentinels, when "sentinels" and "sentinelMaster" are both set; none of the texts below
+// holds a password.
+std::optional<SentinelSettings> sentinelSettings(ConfigurationTexts& texts) {
+  SentinelSettings& settings = texts.sentinel;
+  if (texts.sentinels.empty() != settings.master.empty()) {
+    throw std::invalid_argument(texts.sentinels.empty()
+                                    ? "configuration \"sentinelMaster\" needs \"sentinels\""
+                                    : "configuration \"sentinels\" needs a \"sentinelMaster\"");
+  }
+  if (!settings.username.empty() && settings.password.empty()) {
+    throw std::invalid_argument("configuration \"sentinelUsername\" needs a \"sentinelPassword\"");
+  }
+  if (texts.sentinels.empty()) {
+    if (!settings.password.empty()) {
+      throw std::invalid_argument("configuration \"sentinelPassword\" needs \"sentinels\"");
+    }
+    return std::nullopt;
+  }
+  settings.addresses = SentinelSettings::parseAddresses(texts.sentinels);
+  return std::move(settings);
+}
+
 }  // namespace
 
 const void* Service::queryExtension(const utils::core::Uuid&) const { return nullptr; }
@@ -147,11 +195,13 @@ void Service::loadConfiguration(const utils::json::decoder::Object& configuratio
   }
   texts.security.tls = parseTlsFlag(texts.tls);
   checkSecurity(texts.security);
+  std::optional<SentinelSettings> sentinels = sentinelSettings(texts);
   const CommandLimits limits{
       parseMilliseconds("commandMaxAgeMs", texts.commandMaxAgeMs, CommandLimits::kDefaultMaxAgeMs),
       parseMilliseconds("responseRetentionMs", texts.responseRetentionMs,
                         CommandLimits::kDefaultResponseRetentionMs)};
   if (texts.serviceName.empty()) texts.serviceName = kDefaultServiceName;
+  locator_.configure(texts.address, texts.security, std::move(sentinels));
   address_ = std::move(texts.address);
   serviceName_ = std::move(texts.serviceName);
   security_ = std::move(texts.security);
@@ -185,11 +235,14 @@ void Service::prepare() {
   registrationHandler_->start();
   dataHandler_->start();
   commandHandler_->start();
+  if (locator_.usesSentinels()) sentinelWatcher_.start();
 }
 
 void Service::cleanup() { stopWorkers(); }
 
 void Service::stopWorkers() noexcept {
+  // First: its announcements reach into the handlers.
+  sentinelWatcher_.stop();
   if (dataHandler_) dataHandler_->stop();
   if (commandHandler_) commandHandler_->stop();
   if (registrationHandler_) registrationHandler_->stop();
@@ -265,6 +318,10 @@ std::optional<data::ReadHandle> Service::makeReadHandle(const model::Attribute& 
                          : data::ReadHandle();
     case ServiceAttribute::kPublishingError:
       return dataHandler_ ? errorHandle<PublishingState>(dataHandler_->publishing) : data::ReadHandle();
+    case ServiceAttribute::kPrimaryAddress:
+      // A handle over a constant text: the address as it is now. It changes only when the data
+      // connection does, whose state attribute tells the host to read it again.
+      return data::ReadHandle(std::make_shared<const std::string>(locator_.currentAddress()));
   }
   return std::nullopt;
 }

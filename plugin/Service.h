@@ -17,6 +17,8 @@
 #include "publishing/Channels.h"
 #include "publishing/ServiceStatus.h"
 #include "redis/ConnectionSecurity.h"
+#include "redis/SentinelWatcher.h"
+#include "redis/ServerLocator.h"
 
 namespace ormanta::plugins::TulService {
 
@@ -65,12 +67,23 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   // back-off in progress. Any thread.
   void requestCommandConnection() noexcept;
 
+  // A worker's failure (call inside its catch block): when it means that the server is no
+  // longer the primary (READONLY, UNBLOCKED, MASTERDOWN), every connection leaves it. Any worker.
+  void reportFailure() noexcept;
+  // The server the connections use is no longer the primary (why: what showed it): the command
+  // connection stops at once and the data connection fails at its next wake-up, through the
+  // usual failure path; the next connect asks the sentinels. Any thread.
+  void leavePrimary(const std::string& why) noexcept;
+
   // ---- configuration ----
   const std::string& address() const noexcept { return address_; }          // "address": the Redis server
   const std::string& serviceName() const noexcept { return serviceName_; }  // "serviceName"
   // "username", "password", "tls", "tlsCaFile", "tlsCertFile", "tlsKeyFile", "tlsServerName";
   // each connection attempt copies it. Shown by no attribute.
   const ConnectionSecurity& security() const noexcept { return security_; }
+  // Where the server is: "address", or "sentinels" and "sentinelMaster" (with "sentinelUsername"
+  // and "sentinelPassword"). Configured by loadConfiguration; thread-safe otherwise (see its header).
+  ServerLocator& locator() noexcept { return locator_; }
   // "commandMaxAgeMs" and "responseRetentionMs".
   const CommandLimits& commandLimits() const noexcept { return commandLimits_; }
 
@@ -111,6 +124,11 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   std::string serviceName_;
   ConnectionSecurity security_;
   CommandLimits commandLimits_;
+  ServerLocator locator_;
+  // Runs between prepare and cleanup when the service uses sentinels.
+  SentinelWatcher sentinelWatcher_{locator_, [this](const std::string& primary, const std::string& why) {
+                                     if (primary != locator_.currentAddress()) leavePrimary(why);
+                                   }};
   process::Event connectedEvent_;
   process::Event disconnectedEvent_;
   ReconnectTask reconnectTask_{*this};

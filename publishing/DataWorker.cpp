@@ -40,8 +40,12 @@ class StatusKeyGuard {
 // key to expire, as a crash would).
 void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop) {
   Service& service = *handler.owner;
-  RedisConnection connection(service.address(), service.security());
-  connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
+  // Taken before the connect: a failover announced while it runs ends this connection at once,
+  // as the sentinels may have named the old primary.
+  (void)handler.takeFailOver();
+  const std::unique_ptr<RedisConnection> owned = service.locator().connectPrimary(
+      *handler.stopSource, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
+  RedisConnection& connection = *owned;
   // Numbered before the registration worker is woken, so that its run counts for this one.
   const std::uint64_t connectionNumber = service.registrationStamps().beginConnection();
   ServiceStatus status(connection, service.serviceName(), utils::chrono::now());
@@ -78,6 +82,9 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
     // One pass serves every release made so far: a burst of releases costs one pass. A wait that
     // timed out has nothing to drain: the socket watch's wake-ups stay cheap.
     if (signalled) channels.drainSignal();
+    // Nothing more goes to a server that is no longer the primary.
+    if (std::optional<std::string> why = handler.takeFailOver())
+      throw RedisError(RedisError::Kind::kNotPrimary, *why);
     // A server that died shows at once, not at the next refresh: at every wake-up the idle
     // socket is looked at, and a command connection closed by the server asks for a round trip.
     if (handler.probeRequested.exchange(false)) {
@@ -114,6 +121,8 @@ void runDataWorker(DataConnectionHandler& handler, std::stop_token stop,
     try {
       serveConnection(handler, stop);
     } catch (...) {
+      // The next connect finds the server anew (with sentinels: asks them).
+      handler.owner->locator().forgetCurrent();
       // No reconnect of its own: the reconnect task asks for the next attempt.
       publishDisconnected(handler, utils::eh::currentErrorCode());
     }

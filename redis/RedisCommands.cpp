@@ -25,6 +25,20 @@ void throwIfError(const redisReply& reply) {
 
 }  // namespace
 
+RedisReplyPtr RedisConnection::command(const RedisArgs& args) {
+  sendCommand(args);
+  return waitForBoundedReply();
+}
+
+std::string RedisConnection::role() {
+  const RedisReplyPtr reply = command({"ROLE"});
+  throwIfError(*reply);
+  if (reply->type != kReplyArray || reply->elements == 0) {
+    throw RedisError(RedisError::Kind::kProtocol, "unexpected Redis reply to ROLE");
+  }
+  return std::string(replyText(*reply->element[0]));
+}
+
 std::string RedisConnection::ping() {
   sendCommand({"PING"});
   const RedisReplyPtr reply = waitForBoundedReply();

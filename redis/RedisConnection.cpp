@@ -32,8 +32,12 @@ RedisConnection::~RedisConnection() {
 }
 
 void RedisConnection::connect(utils::io::StopSource& stopSource, std::uint64_t timeoutSeconds) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-  transport_ = connectTransport(address_, security_, std::chrono::seconds(timeoutSeconds), &stopSource);
+  connect(stopSource, std::chrono::seconds(timeoutSeconds));
+}
+
+void RedisConnection::connect(utils::io::StopSource& stopSource, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  transport_ = connectTransport(address_, security_, timeout, &stopSource);
   // Under TLS 1.3 the server judges a client certificate after the client's handshake is
   // done; only an answer shows that it accepted the session.
   if (!security_.password.empty() || security_.tls) greet(deadline);
@@ -89,22 +93,29 @@ RedisReplyPtr RedisConnection::tryGetReply() {
 }
 
 RedisReplyPtr RedisConnection::waitForReply(std::chrono::milliseconds timeout) {
+  RedisReplyPtr reply = waitForMessage(timeout);
+  if (!reply) throwReplyTimeout();
+  return reply;
+}
+
+RedisReplyPtr RedisConnection::waitForMessage(std::chrono::milliseconds timeout) {
   // Keeps the nanosecond arithmetic below far from overflow; no reply is awaited for a year.
   timeout = std::min(timeout, std::chrono::milliseconds(std::chrono::hours(24 * 365)));
   const Clock::time_point deadline = Clock::now() + timeout;
   std::chrono::nanoseconds remaining = timeout;
-  if (remaining.count() < 1) throwReplyTimeout();
+  if (remaining.count() < 1) return nullptr;
   for (;;) {
     if (RedisReplyPtr reply = tryGetReply()) {
       if (reply->type != kReplyPush) return reply;
       // A push is dropped; the command's own reply is still to come.
     } else {
-      if (!transport().waitForData(remaining)) throwReplyTimeout();
+      if (!transport().waitForData(remaining)) return nullptr;
       remaining = deadline - Clock::now();
-      // Fed even when the deadline has just passed; the check below still ends the wait.
+      // Fed even when the deadline has just passed; the check below still ends the wait. Bytes
+      // of a reply not yet complete stay in the reader for the next call.
       feed(transport().readAvailable());
     }
-    if (remaining.count() < 1) throwReplyTimeout();
+    if (remaining.count() < 1) return nullptr;
   }
 }
 

@@ -67,6 +67,8 @@ class RedisConnection {
   // server's error reply (kReply), "TLS handshake failed: <reason>" (kTls), a file that cannot
   // be read (kRefused).
   void connect(utils::io::StopSource& stopSource, std::uint64_t timeoutSeconds);
+  // The same within a timeout finer than seconds (a sentinel is given less than the server).
+  void connect(utils::io::StopSource& stopSource, std::chrono::milliseconds timeout);
 
   // Formats one request and writes it whole; reads nothing, so requests may be pipelined.
   void sendCommand(const RedisArgs& args);
@@ -76,8 +78,17 @@ class RedisConnection {
   // The next non-push reply; throws kTimeout "timeout exceeded while waiting for a Redis reply"
   // when it is not complete within timeout.
   RedisReplyPtr waitForReply(std::chrono::milliseconds timeout);
+  // The same, but null when timeout passes: on a subscribed connection, where messages come
+  // unasked, a quiet time is no failure and the connection stays in step.
+  RedisReplyPtr waitForMessage(std::chrono::milliseconds timeout);
 
   // ---- commands (bounded replies wait replyTimeoutSeconds() each) ----
+
+  // One request and its reply, error replies included: for the commands that nothing below
+  // sends (SENTINEL, SUBSCRIBE).
+  RedisReplyPtr command(const RedisArgs& args);
+  // ROLE's first word: "master", "slave" or "sentinel"; throws an error reply.
+  std::string role();
 
   // ping, del and hdel throw an error reply (a user without the permission gets "NOPERM ..."),
   // so that a refusal is never taken for success.

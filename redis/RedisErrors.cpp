@@ -29,7 +29,8 @@ RedisError::Reply replyOf(std::string_view prefix) noexcept {
                                                                      {"WRONGTYPE", Reply::kWrongType},
                                                                      {"NOPERM", Reply::kNoPerm},
                                                                      {"OOM", Reply::kOom},
-                                                                     {"EXECABORT", Reply::kExecAbort}};
+                                                                     {"EXECABORT", Reply::kExecAbort},
+                                                                     {"MASTERDOWN", Reply::kMasterDown}};
   for (const auto& [text, reply] : kPrefixes) {
     if (prefix == text) return reply;
   }
@@ -69,6 +70,11 @@ bool RedisError::refusesOnlyItsKey() const noexcept {
     if (word.starts_with("key")) return true;
   }
   return false;
+}
+
+bool RedisError::meansPrimaryMoved() const noexcept {
+  return kind_ == Kind::kNotPrimary || reply_ == Reply::kReadOnly || reply_ == Reply::kUnblocked ||
+         reply_ == Reply::kMasterDown;
 }
 
 RedisError::Kind kindOfSocketError(std::error_code code) noexcept {

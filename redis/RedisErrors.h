@@ -22,14 +22,16 @@ namespace ormanta::plugins::TulService {
 class RedisError : public std::system_error {
  public:
   enum class Kind {
-    kConnect,   // no connection within the connect time-out (detail(): why not)
-    kClosed,    // the server, or the path to it, closed the connection
-    kTimeout,   // no reply, or no progress of a write, within its time
-    kStopped,   // the stop source ended a connect or a wait
-    kProtocol,  // bytes that are not RESP, or replies out of step with the requests
-    kReply,     // the server answered with an error reply: see reply() and arguments()
-    kTls,       // a TLS handshake or session failed
-    kRefused,   // the client itself refuses: a file it cannot use, a request it cannot format
+    kConnect,     // no connection within the connect time-out (detail(): why not)
+    kClosed,      // the server, or the path to it, closed the connection
+    kTimeout,     // no reply, or no progress of a write, within its time
+    kStopped,     // the stop source ended a connect or a wait
+    kProtocol,    // bytes that are not RESP, or replies out of step with the requests
+    kReply,       // the server answered with an error reply: see reply() and arguments()
+    kTls,         // a TLS handshake or session failed
+    kRefused,     // the client itself refuses: a file it cannot use, a request it cannot format
+    kNotPrimary,  // the server is not, or no longer, the primary: a role check, a failover's announcement
+    kDiscovery,   // the sentinels named no primary: none answered, or none knows the master
   };
 
   // The error replies the service tells apart, by their first word.
@@ -47,6 +49,7 @@ class RedisError : public std::system_error {
     kNoPerm,
     kOom,
     kExecAbort,
+    kMasterDown,
   };
 
   // A failure described by text; what() is text.
@@ -67,6 +70,10 @@ class RedisError : public std::system_error {
   // An error reply that refuses one key and leaves the connection fit for others: WRONGTYPE,
   // or an ACL refusal of the key. Not OOM, not a refused command.
   bool refusesOnlyItsKey() const noexcept;
+  // The server is not, or no longer, the primary: READONLY (a replica refusing a write),
+  // UNBLOCKED (a blocked read ended because the server became a replica), MASTERDOWN (a replica
+  // that lost its primary), or kNotPrimary.
+  bool meansPrimaryMoved() const noexcept;
 
  private:
   Kind kind_;

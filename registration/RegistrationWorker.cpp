@@ -42,6 +42,11 @@ void runRegistration(Service& service, RegistrationRun& run) {
 void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
                            utils::lockFree::ConditionVariable::Tracker tracker) {
   Service& service = *handler.owner;
+  // The connection the last run succeeded for, and the last one a run failed for. Wake-ups
+  // can pile up (a disconnect and the next connect both wake this thread): one that finds
+  // the current connection registered, or its run failed and no retry asked for, is spent.
+  std::uint64_t succeededFor = 0;
+  std::uint64_t failedFor = 0;
   while (!stop.stop_requested()) {
     handler.wakeup.wait(tracker);
     if (stop.stop_requested()) break;
@@ -52,11 +57,13 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
     std::unique_ptr<RegistrationRun> run;
     // Taken before the run's first request: a run counts only for the connection it served.
     const std::uint64_t forConnection = service.registrationStamps().currentConnection();
+    // The reconnect task clears runFailed when it asks for a retry.
+    if (forConnection == succeededFor || (forConnection == failedFor && handler.runFailed.load())) continue;
     handler.runFailed.store(false);
     try {
-      RedisConnection connection(service.address(), service.security());
-      connection.connect(*handler.stopSource, RedisConnection::kConnectTimeoutSeconds);
-      run = std::make_unique<RegistrationRun>(connection, service.serviceName(), stop);
+      const std::unique_ptr<RedisConnection> connection = service.locator().connectCurrent(
+          *handler.stopSource, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
+      run = std::make_unique<RegistrationRun>(*connection, service.serviceName(), stop);
       runRegistration(service, *run);
       // Published while the connection is still open; it closes when the scope ends. A run
       // that outlived its data connection does not count, also when a later one is up: the
@@ -66,11 +73,15 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
         service.registrationStamps().completed(forConnection, utils::chrono::now());
         service.channels().signal();
       }
+      succeededFor = forConnection;
     } catch (...) {
       // std::exception and anything else alike: currentErrorCode() gives the text of the
       // former and "unknown exception" for the rest, and nothing may escape the thread.
       recordRegistrationFailure(handler, utils::eh::currentErrorCode());
       handler.runFailed.store(true);
+      failedFor = forConnection;
+      // A READONLY: the server was made a replica under the run.
+      service.reportFailure();
     }
     // Done or failed, the command connection may come up now (a failed run still lets
     // commands be served).

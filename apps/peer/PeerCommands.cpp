@@ -398,6 +398,8 @@ int serveWatch(PeerConnection& connection, const ServiceRecord& record, const St
     }
     if (stop.load()) break;
     if (Clock::now() >= checkAt) {
+      // A primary left up by a failover takes the subscription for a while but gets no values.
+      connection.checkPrimary();
       const std::optional<StatusInfo> now = readStatus(connection, record.name);
       if (!now) {
         err << "tul-peer: service " << record.name << " stopped serving (" << statusKey(record.name)
@@ -447,6 +449,7 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
               << ")" << std::endl;
         }
         waiting = true;
+        connection->checkPrimary();
         sleepFor(options.retryEvery, stop);
         continue;
       }
@@ -470,7 +473,8 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
       const int result = serveWatch(*connection, *record, *status, resolved, id, options, stop, out, err);
       if (result >= 0) return result;
     } catch (const PeerError& error) {
-      // A Redis restart, or a lost network: the service comes back on the new server.
+      // A Redis restart, a lost network, a failover (a demoted primary's READONLY or UNBLOCKED
+      // reply among them): the service comes back on the new server.
       if (!resumed) err << "tul-peer: " << error.what() << "; reconnecting" << std::endl;
       connection.reset();
       resumed = true;

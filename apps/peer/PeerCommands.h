@@ -51,8 +51,9 @@ using Connector = std::function<std::unique_ptr<PeerConnection>()>;
 // completed registration), subscribes, prints "TIME  MEMBER  VALUE" (or one {"time","member",
 // "value"} object) per value, the current ones first, renews the lease, and ends the
 // subscription once stop is set (checked every 500 ms). Unknown and write-only members are
-// left out with a warning. A lost connection (a Redis restart) or a service that starts anew
-// is waited for and subscribed to again, each with a line on err.
+// left out with a warning. A lost connection (a Redis restart), an error reply (a demoted
+// primary's), a primary that the sentinels no longer name (looked at with the status key) or a
+// service that starts anew is waited for and subscribed to again, each with a line on err.
 int watch(const Connector& connect, const std::string& service, const std::vector<std::string>& members,
           const WatchOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err);
 

@@ -31,29 +31,53 @@ const std::string* StreamEntry::field(std::string_view name) const {
 
 PeerConnection::PeerConnection(const Address& address,
                                const plugins::TulService::ConnectionSecurity& security)
-    : address_(address) {
+    : address_(address.text()) {
   try {
-    connection_ = std::make_unique<RedisConnection>(address.text(), security);
+    connection_ = std::make_unique<RedisConnection>(address_, security);
     connection_->connect(stop_, RedisConnection::kConnectTimeoutSeconds);
   } catch (const RedisError& error) {
     // A failed connect says why beside the service's one text for it.
     const std::string reason = error.kind() == RedisError::Kind::kConnect && !error.detail().empty()
                                    ? error.detail()
                                    : std::string(error.what());
-    throw PeerError("cannot connect to " + address.text() + ": " + reason);
+    throw PeerError("cannot connect to " + address_ + ": " + reason);
   } catch (const std::exception& error) {
-    throw PeerError("cannot connect to " + address.text() + ": " + error.what());
+    throw PeerError("cannot connect to " + address_ + ": " + error.what());
+  }
+}
+
+PeerConnection::PeerConnection(plugins::TulService::ServerLocator& locator) : locator_(&locator) {
+  try {
+    connection_ =
+        locator.connectPrimary(stop_, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
+    address_ = locator.currentAddress();
+  } catch (const RedisError& error) {
+    // The locator's text names the sentinels' answer; detail() says why a connect failed.
+    throw PeerError(std::string(error.what()) + (error.detail().empty() ? "" : ": " + error.detail()));
+  } catch (const std::exception& error) {
+    throw PeerError(error.what());
   }
 }
 
 PeerConnection::~PeerConnection() = default;
+
+void PeerConnection::checkPrimary() {
+  if (locator_ == nullptr) return;
+  std::string named;
+  try {
+    named = locator_->askSentinels(stop_);
+  } catch (const RedisError&) {
+    return;
+  }
+  if (named != address_) throw PeerError("the primary moved to " + named);
+}
 
 ReplyPtr PeerConnection::command(const std::vector<std::string>& args) {
   try {
     connection_->sendCommand(plugins::TulService::RedisArgs(args.begin(), args.end()));
     return connection_->waitForReply(kReplyTimeout);
   } catch (const std::exception& error) {
-    throw PeerError("connection to " + address_.text() + " failed: " + error.what());
+    throw PeerError("connection to " + address_ + " failed: " + error.what());
   }
 }
 

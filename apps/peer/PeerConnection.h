@@ -11,6 +11,7 @@
 #include "peer/Address.h"
 #include "redis/ConnectionSecurity.h"
 #include "redis/RedisConnection.h"
+#include "redis/ServerLocator.h"
 
 namespace ormanta::peer {
 
@@ -38,6 +39,10 @@ class PeerConnection {
   // connect to <address>: <reason>" within 3 s (the server's text for a refused AUTH).
   explicit PeerConnection(const Address& address,
                           const plugins::TulService::ConnectionSecurity& security = {});
+  // The primary that the locator's sentinels name, its ROLE checked (a replica named just after
+  // a failover is asked about again); throws PeerError with the locator's reason within about
+  // 3 s. The locator must outlive the connection.
+  explicit PeerConnection(plugins::TulService::ServerLocator& locator);
   ~PeerConnection();
   PeerConnection(const PeerConnection&) = delete;
   PeerConnection& operator=(const PeerConnection&) = delete;
@@ -57,12 +62,18 @@ class PeerConnection {
   std::vector<StreamEntry> xread(const std::vector<std::string>& keys, std::vector<std::string>& ids,
                                  std::chrono::milliseconds block, int count = 100);
 
-  const Address& address() const noexcept { return address_; }
+  // With sentinels: throws PeerError "the primary moved to HOST:PORT" when they name another
+  // server than this one (after a failover that left the old primary up, it takes writes for a
+  // while). Sentinels that cannot answer prove no move: nothing then.
+  void checkPrimary();
+
+  const std::string& address() const noexcept { return address_; }
 
  private:
   ReplyPtr expectType(const std::vector<std::string>& args, int type);
 
-  Address address_;
+  std::string address_;                                    // "host:port"
+  plugins::TulService::ServerLocator* locator_ = nullptr;  // with sentinels
   utils::io::StopSource stop_;  // never requested; outlives the connection bound to it
   std::unique_ptr<plugins::TulService::RedisConnection> connection_;
 };

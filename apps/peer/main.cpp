@@ -7,6 +7,11 @@
 // --json: one JSON object per line (status, browse, read, watch).
 // SECURITY, as redis-cli takes it: --user NAME, --pass PASSWORD (or the environment variable
 // REDISCLI_AUTH), --tls, --cacert FILE, --cert FILE, --key FILE, --sni NAME.
+// --sentinel-master NAME: --address lists sentinels ("HOST[:PORT],HOST[:PORT],...", port 26379
+// by default) and the tool uses the primary they name for NAME, its ROLE checked; SECURITY
+// applies to it (TLS also to the sentinels), --sentinel-user NAME and --sentinel-pass PASSWORD
+// to the sentinels. watch asks them again at each reconnect and, with each status check,
+// whether the primary moved.
 // Exit status: 0 done, 1 failed (connection, error response, no response), 2 bad arguments.
 
 #include <atomic>
@@ -26,9 +31,11 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tul-peer [--address HOST[:PORT]] [--user NAME] [--pass PASSWORD] [--tls [--cacert FILE] "
-    "[--cert FILE --key FILE] [--sni NAME]] [--json] services | status | browse SERVICE | read SERVICE "
+    "[--cert FILE --key FILE] [--sni NAME]] [--sentinel-master NAME [--sentinel-user NAME "
+    "--sentinel-pass PASSWORD]] [--json] services | status | browse SERVICE | read SERVICE "
     "MEMBER... | "
-    "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE...";
+    "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE... (with --sentinel-master, "
+    "--address lists the sentinels: HOST[:PORT],HOST[:PORT],...)";
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
@@ -42,6 +49,7 @@ int usageError(const std::string& message) {
 
 struct Arguments {
   std::string address;
+  ormanta::plugins::TulService::SentinelSettings sentinel;  // used when it names a master
   std::string command;
   std::vector<std::string> operands;
   long long intervalMs = 500;
@@ -51,8 +59,11 @@ struct Arguments {
 };
 
 // The option's field for the options that take a text as it stands.
-std::string* securityText(const std::string& option, Arguments& arguments) {
+std::string* textOption(const std::string& option, Arguments& arguments) {
   auto& security = arguments.security;
+  if (option == "--sentinel-master") return &arguments.sentinel.master;
+  if (option == "--sentinel-user") return &arguments.sentinel.username;
+  if (option == "--sentinel-pass") return &arguments.sentinel.password;
   if (option == "--user") return &security.username;
   if (option == "--pass") return &security.password;
   if (option == "--cacert") return &security.tlsCaFile;
@@ -70,6 +81,13 @@ bool checkSecurity(Arguments& arguments, std::string& problem) {
   }
   if (!security.username.empty() && security.password.empty()) {
     return problem = "--user needs --pass (or REDISCLI_AUTH)", false;
+  }
+  const auto& sentinel = arguments.sentinel;
+  if (sentinel.master.empty() && !(sentinel.username + sentinel.password).empty()) {
+    return problem = "--sentinel-user and --sentinel-pass need --sentinel-master", false;
+  }
+  if (!sentinel.username.empty() && sentinel.password.empty()) {
+    return problem = "--sentinel-user needs --sentinel-pass", false;
   }
   if (security.tlsCertFile.empty() != security.tlsKeyFile.empty()) {
     return problem = security.tlsCertFile.empty() ? "--key needs --cert" : "--cert needs --key", false;
@@ -100,7 +118,7 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
       arguments.security.tls = true;
     } else if (argument == "--json" && !hasInline) {
       arguments.json = true;
-    } else if (std::string* text = securityText(argument, arguments)) {
+    } else if (std::string* text = textOption(argument, arguments)) {
       if (!hasInline) {
         if (i + 1 >= argc) return problem = "option " + argument + " needs a value", false;
         value = argv[++i];
@@ -165,8 +183,23 @@ int main(int argc, char** argv) {
   }
 
   ormanta::peer::Address address;
+  ormanta::plugins::TulService::ServerLocator locator;  // with --sentinel-master
+  const bool sentinels = !arguments.sentinel.master.empty();
   try {
-    address = ormanta::peer::parseAddress(arguments.address);
+    if (sentinels) {
+      auto& settings = arguments.sentinel;
+      try {
+        settings.addresses =
+            settings.parseAddresses(arguments.address.empty() ? "127.0.0.1" : arguments.address);
+      } catch (const std::invalid_argument&) {
+        const std::string given = "\"" + arguments.address + "\"";
+        throw std::invalid_argument("--address must list the sentinels as HOST[:PORT],..., not " + given);
+      }
+      for (const std::string& sentinel : settings.addresses) ormanta::peer::parseAddress(sentinel);
+      locator.configure({}, arguments.security, settings);
+    } else {
+      address = ormanta::peer::parseAddress(arguments.address);
+    }
   } catch (const std::exception& error) {
     return usageError(error.what());
   }
@@ -175,7 +208,8 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, onStopSignal);
   try {
     const auto connect = [&] {
-      return std::make_unique<ormanta::peer::PeerConnection>(address, arguments.security);
+      return sentinels ? std::make_unique<ormanta::peer::PeerConnection>(locator)
+                       : std::make_unique<ormanta::peer::PeerConnection>(address, arguments.security);
     };
     const std::vector<std::string> rest(operands.empty() ? operands.end() : operands.begin() + 1,
                                         operands.end());
@@ -186,7 +220,8 @@ int main(int argc, char** argv) {
       options.json = arguments.json;
       return ormanta::peer::watch(connect, operands[0], rest, options, stopRequested, std::cout, std::cerr);
     }
-    ormanta::peer::PeerConnection connection(address, arguments.security);
+    const std::unique_ptr<ormanta::peer::PeerConnection> owned = connect();
+    ormanta::peer::PeerConnection& connection = *owned;
     if (command == "services") return ormanta::peer::listServices(connection, std::cout);
     if (command == "status") return ormanta::peer::listStatus(connection, arguments.json, std::cout);
     if (command == "browse")

@@ -15,6 +15,7 @@
 #include "support/CommandPeer.h"
 #include "support/RedisClient.h"
 #include "support/RedisServer.h"
+#include "support/SentinelGroup.h"
 #include "support/Wait.h"
 
 namespace tul::test {
@@ -46,6 +47,14 @@ bool isUtcTime(const std::string& text, std::size_t fractionDigits) {
          std::equal(shape.begin(), shape.end(), text.begin(), [](char s, char t) {
            return s == 'd' ? std::isdigit(static_cast<unsigned char>(t)) != 0 : s == t;
          });
+}
+
+// Reads a peer's lines until one holds text; false when timeout passes first.
+bool seesLine(ChildProcess& peer, const std::string& text, std::chrono::milliseconds timeout = 15s) {
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout;
+       std::optional<std::string> line = peer.readLine(until(deadline));)
+    if (line->find(text) != std::string::npos) return true;
+  return false;
 }
 
 class HostRunnerTest : public ::testing::Test {
@@ -106,6 +115,37 @@ TEST_F(HostRunnerTest, PrintsTheAttributesServesReadAndWriteAndEndsOnASignalNotA
   EXPECT_FALSE(host.process.wait(500ms)) << "end of input must not stop the host";
   host.process.signal(SIGTERM);
   EXPECT_EQ(host.process.wait(10s), 0);
+}
+
+// Behind Sentinel the peers use the primary the sentinels name, and a watch follows a failover.
+TEST_F(HostRunnerTest, BehindSentinelsPeersUseTheNamedPrimaryAndAWatchFollowsAFailover) {
+  SentinelGroup group;
+  const std::string sentinels = group.sentinelAddresses();
+  Host host(dir, model, {R"({"serviceName":"S","sentinels":")" + sentinels + R"(","sentinelMaster":"m"})"});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  PeerResult result =
+      runPeer(dir, {"set", "S", "Boiler.Setpoint=22.5", "--sentinel-master=m", "--address", sentinels});
+  EXPECT_EQ(result.status, 0) << result.err;
+  result = runPeer(dir, {"status", "--sentinel-master=x", "--address", sentinels});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, HasSubstr(R"(no sentinel named a primary for "x": 127.0.0.1:)"));
+
+  ChildProcess watch(
+      {TUL_PEER, "watch", "S", "Boiler.Setpoint", "--sentinel-master=m", "--address", sentinels},
+      dir.fresh("watch-stderr"));
+  ASSERT_TRUE(seesLine(watch, "S.Boiler.Setpoint  22.5")) << watch.stderrText();
+  group.primary().kill();
+  host.send("write Boiler.Setpoint 23");
+  ASSERT_TRUE(seesLine(watch, "S.Boiler.Setpoint  23")) << "from the new primary: " << watch.stderrText();
+  EXPECT_THAT(watch.stderrText(), HasSubstr("reconnected; service S serving since"));
+  watch.signal(SIGINT);
+  EXPECT_EQ(watch.wait(10s), 0) << watch.stderrText();
+
+  ChildProcess python({"/usr/bin/python3", TUL_EXAMPLES "/peer.py", "--sentinel-master", "m", "--address",
+                       sentinels, "--seconds", "0.5", "--set", "S.Boiler.Setpoint=26"},
+                      dir.fresh("python-stderr"));
+  EXPECT_TRUE(seesLine(python, "set S.Boiler.Setpoint=26: success", 10s)) << python.stderrText();
+  EXPECT_EQ(host.read("Boiler.Setpoint"), "26");
 }
 
 class ServiceEndToEndTest : public HostRunnerTest {
@@ -248,11 +288,7 @@ TEST_F(ServiceEndToEndTest, PeersSeeTheStatusReadCurrentValuesAndWatchAcrossARed
                       "Boiler.Mode", "--interval", "100"},
                      dir.fresh("watch-stderr"));
   const auto nextValue = [&](const std::string& expected) {
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (std::optional<std::string> line = watch.readLine(until(deadline))) {
-      if (line->find(R"("value":")" + expected + "\"") != std::string::npos) return true;
-    }
-    return false;
+    return seesLine(watch, R"("value":")" + expected + "\"");
   };
   ASSERT_TRUE(nextValue("21")) << "the current value first: " << watch.stderrText();
   EXPECT_THAT(watch.stderrText(), HasSubstr("S.Boiler.Mode is write-only"));

@@ -49,7 +49,7 @@ TEST(ModuleLoadTest, LoadingRegistersTheSkillAndUnloadingRemovesIt) {
     EXPECT_EQ(element->interfaceRevision(), skill::kInterfaceRevision);
     int attributes = 0;
     element->forEachAttribute([&](const model::Attribute&) { return ++attributes, false; });
-    EXPECT_EQ(attributes, 11);
+    EXPECT_EQ(attributes, 12);
   }
   EXPECT_EQ(allocator.live(), 0u);
 

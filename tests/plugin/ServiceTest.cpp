@@ -80,7 +80,8 @@ TEST_F(ServiceTest, AttributesAreReadOnlyListedInOrderAndReadTheDefaultRecordsBe
       {"isServiceRegistered", false},
       {"error", generalConnectionError(3)},
       {"state", false},
-      {"publishingError", connectionError(0)}};
+      {"publishingError", connectionError(0)},
+      {"primaryAddress", std::string()}};
   std::vector<std::pair<std::string, data::Value>> listed;
   service->forEachAttribute([&](const model::Attribute& a) {
     EXPECT_EQ(a.accessMode(), model::kAccessRead);

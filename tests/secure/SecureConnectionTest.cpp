@@ -164,6 +164,13 @@ TEST_F(SecureConnectionTest, ConfigurationTakesTheSecurityKeysAndRefusesSettings
       {{{"tls", "true"}, {"tlsCertFile", "c.pem"}}, R"(configuration "tlsCertFile" needs a "tlsKeyFile")"},
       {{{"username", "tul"}, {"password", ""}}, R"(configuration "username" needs a "password")"},
       {{{"tlsCaFile", "ca.pem"}, {"password", password}}, R"(configuration "tlsCaFile" needs "tls": "true")"},
+      {{{"sentinels", "127.0.0.1:26379"}}, R"(configuration "sentinels" needs a "sentinelMaster")"},
+      {{{"sentinelMaster", "m"}}, R"(configuration "sentinelMaster" needs "sentinels")"},
+      {{{"sentinels", "a,,b"}, {"sentinelMaster", "m"}},
+       R"(configuration "sentinels" must list HOST:PORT entries separated by commas, not "a,,b")"},
+      {{{"sentinels", "a"}, {"sentinelMaster", "m"}, {"sentinelUsername", "u"}},
+       R"(configuration "sentinelUsername" needs a "sentinelPassword")"},
+      {{{"sentinelPassword", password}}, R"(configuration "sentinelPassword" needs "sentinels")"},
   };
   const auto load = [&](const std::string& text) {
     configured->loadConfiguration(utils::json::decoder::Document::parse(text).root().asObject(),

@@ -27,6 +27,7 @@ class TempDirectory {
   TempDirectory(const TempDirectory&) = delete;
   TempDirectory& operator=(const TempDirectory&) = delete;
 
+  const std::filesystem::path& path() const noexcept { return path_; }
   std::string file(const std::string& name) const { return (path_ / name).string(); }
   // Writes text to the named file; returns its path.
   std::string write(const std::string& name, const std::string& text) const {
