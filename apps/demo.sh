@@ -245,11 +245,11 @@ a kill, a planned failover leaves the new primary without a follower until the o
 replica (about 10 s), and writes are refused meanwhile: the setting at work.
 
 Make a failover, from another terminal:
-  kill -9 $REDIS_PID                                          # the primary dies: ~2.5 s to the new one
-  redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL FAILOVER plant   # a planned switch: the old primary stays up
-  redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL GET-MASTER-ADDR-BY-NAME plant   # where the primary is now
-The host's "primaryAddress" and connection states show the switch; a watch follows it.
 TEXT
+  printf '  %-58s # %s\n' "kill -9 $REDIS_PID" "the primary dies: ~2.5 s to the new one" \
+    "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL FAILOVER plant" "a planned switch: the old primary stays up" \
+    "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL GET-MASTER-ADDR-BY-NAME plant" "where the primary is now"
+  echo 'The host'"'"'s "primaryAddress" and connection states show the switch; a watch follows it.'
 fi
 cat <<TEXT
 

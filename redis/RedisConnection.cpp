@@ -18,14 +18,10 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 RedisConnection::RedisConnection(std::string_view address, ConnectionSecurity security)
-    : reader_(redisReaderCreate()), address_(address), security_(std::move(security)) {
-  if (!reader_) throw std::bad_alloc();
-}
+    : reader_(makeRedisReader()), address_(address), security_(std::move(security)) {}
 
 RedisConnection::RedisConnection(std::unique_ptr<Transport> transport)
-    : reader_(redisReaderCreate()), transport_(std::move(transport)) {
-  if (!reader_) throw std::bad_alloc();
-}
+    : reader_(makeRedisReader()), transport_(std::move(transport)) {}
 
 RedisConnection::~RedisConnection() {
   if (transport_) transport_->close();

@@ -143,10 +143,6 @@ class RedisConnection {
   std::uint64_t replyTimeoutSeconds() const noexcept { return replyTimeoutSeconds_; }
 
  private:
-  struct ReaderDeleter {
-    void operator()(redisReader* reader) const noexcept { redisReaderFree(reader); }
-  };
-
   Transport& transport();
   std::chrono::milliseconds replyTimeout() const noexcept;
   RedisReplyPtr waitForBoundedReply();
@@ -170,7 +166,7 @@ class RedisConnection {
   static constexpr std::size_t kWriteChunkBytes = 64 * 1024;
 
   // Declared before address_ so that the address is released first, then the reader.
-  std::unique_ptr<redisReader, ReaderDeleter> reader_;
+  RedisReaderPtr reader_;
   std::string address_;
   std::uint64_t replyTimeoutSeconds_ = 1;
   // Reused between calls: the data worker sends thousands of requests per call.

@@ -31,6 +31,21 @@ struct RedisReplyDeleter {
 // One hiredis reply object, released exactly once; null means "no complete reply yet".
 using RedisReplyPtr = std::unique_ptr<redisReply, RedisReplyDeleter>;
 
+struct RedisReaderDeleter {
+  void operator()(redisReader* reader) const noexcept { redisReaderFree(reader); }
+};
+using RedisReaderPtr = std::unique_ptr<redisReader, RedisReaderDeleter>;
+
+// The most elements one array of a reply may announce. hiredis allocates an array's element
+// pointers as soon as it reads the header, so a corrupt or hostile "*299999999" would cost
+// 2.4 GB at once (0.14 has no limit; 1.x allows 2^32 - 1). This leaves room for HGETALL of a
+// catalogue of four million data points.
+inline constexpr long long kMaxReplyElements = 8LL * 1024 * 1024;
+
+// A reply reader that refuses a longer array as a protocol error; throws std::bad_alloc when
+// none can be made. Any thread.
+RedisReaderPtr makeRedisReader();
+
 // The arguments of one command, the command name first. The views may hold any bytes and
 // must stay valid until the call that takes them has returned.
 using RedisArgs = std::vector<std::string_view>;

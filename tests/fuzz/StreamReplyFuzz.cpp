@@ -55,8 +55,7 @@ void decodeEveryArray(const redisReply* element, int depth) {
 
 std::vector<Outcome> decodeWhole(std::string_view bytes) {
   std::vector<Outcome> outcomes;
-  const std::unique_ptr<redisReader, decltype(&redisReaderFree)> reader(redisReaderCreate(),
-                                                                        &redisReaderFree);
+  const TulService::RedisReaderPtr reader = TulService::makeRedisReader();
   redisReaderFeed(reader.get(), bytes.data(), bytes.size());
   for (;;) {
     void* raw = nullptr;

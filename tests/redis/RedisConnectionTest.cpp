@@ -17,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+using ormanta::plugins::TulService::kMaxReplyElements;
 using ormanta::plugins::TulService::RedisConnection;
 using ormanta::plugins::TulService::RedisError;
 using ormanta::plugins::TulService::RedisRecord;
@@ -173,7 +174,9 @@ TEST_F(RedisConnectionTest, BytesThatAreNotRespAreACorruptedReply) {
   // hiredis 0.14 knows no RESP3 push type, so a push before the answer is a protocol error
   // too; a hiredis that parses RESP3 drops the push and returns the answer.
   const std::string push = ">2\r\n$10\r\ninvalidate\r\n*1\r\n$3\r\nkey\r\n+PONG\r\n";
-  for (const std::string& bytes : {"HTTP/1.1 400 Bad Request\r\n\r\n"s, push}) {
+  // An array header past the reader's limit: refused at once, before its elements are allocated.
+  const std::string huge = "*" + std::to_string(kMaxReplyElements + 1) + "\r\n";
+  for (const std::string& bytes : {"HTTP/1.1 400 Bad Request\r\n\r\n"s, push, huge}) {
     FakeServer server(answer({bytes}));
     auto connection = connectTo(server);
     if (HIREDIS_MAJOR >= 1 && bytes == push) {
