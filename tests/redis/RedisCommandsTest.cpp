@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "redis/KeySlot.h"
 #include "redis/StreamDecoding.h"
 #include "support/Errors.h"
 #include "support/RedisSuite.h"
+#include "support/TempDirectory.h"
 
 namespace {
 
@@ -103,6 +106,52 @@ TEST_F(RedisCommandsTest, XreadDecodesTheEntriesAfterLastIdOrWaitsForThemAsLongA
   connection->sendCommand({"XREAD", "STREAMS", "C", "0"});
   EXPECT_TRUE(decodeStreamReply(*connection->waitForReply(1000ms), "other").empty())
       << "another stream's name";
+}
+
+// ---- cluster key slots ----
+
+// As a cluster node computes them (CLUSTER KEYSLOT): hash tag edge cases, the service's keys,
+// and random keys of any bytes, braces among them.
+TEST(KeySlotTest, EveryKeyLandsInTheSlotTheServerComputes) {
+  tul::test::TempDirectory dir;
+  tul::test::RedisServer node({"--cluster-enabled", "yes", "--cluster-config-file", dir.file("nodes.conf")});
+  RedisClient client(node);
+  std::vector<std::string> keys = {"",
+                                   "{",
+                                   "}",
+                                   "{}",
+                                   "{}a",
+                                   "a{}",
+                                   "{a",
+                                   "a}",
+                                   "{a}",
+                                   "x{a}y",
+                                   "{a}{b}",
+                                   "{{a}}",
+                                   "}{a}",
+                                   "a{}{b}",
+                                   "foo{bar}{zap}",
+                                   "{user1000}.following",
+                                   "Plant",
+                                   "Plant.Commands",
+                                   "Plant.DataTypes",
+                                   "Plant.DataPoints",
+                                   "PlantValue:Plant.Boiler.Temp"};
+  std::mt19937 random(1);
+  const std::string alphabet("{}ab\0\xff", 6);
+  for (int i = 0; i < 3000; ++i) {
+    std::string key(random() % 16, '\0');
+    for (char& c : key) c = i % 2 ? alphabet[random() % alphabet.size()] : static_cast<char>(random());
+    keys.push_back(std::move(key));
+  }
+  std::vector<std::vector<std::string>> requests;
+  for (const std::string& key : keys) requests.push_back({"CLUSTER", "KEYSLOT", key});
+  const auto replies = client.pipeline(requests);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    ASSERT_EQ(replies[i]->type, REDIS_REPLY_INTEGER) << replies[i]->str;
+    EXPECT_EQ(ormanta::plugins::TulService::keySlot(keys[i]), replies[i]->integer)
+        << "key #" << i << ": " << keys[i];
+  }
 }
 
 }  // namespace
