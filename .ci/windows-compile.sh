@@ -72,10 +72,10 @@ compile_all() {
 # mingw-w64 has its own <unistd.h>, <pthread.h> and ssize_t and GCC takes any built-in, so
 # these get past the compiler: look for them in the plug-in and in the host headers it includes.
 POSIX_OR_BUILTIN='__builtin_|__attribute__|#[[:space:]]*include[[:space:]]*<(unistd|pthread|dlfcn|fcntl|poll|netdb|signal|sched|termios|syslog|strings|sys/|netinet/|arpa/)|\b(ssize_t|pid_t|socklen_t|useconds_t|pthread_[a-z_]+)\b'
-# plugin/ThreadSafety.h spells clang's lock annotations as __attribute__ under #if defined(__clang__)
-# (they have no other spelling); every other compiler sees empty macros.
+# ormanta/utils/core/ThreadAnnotations.h spells clang's lock annotations as __attribute__ under
+# #if defined(__clang__) (they have no other spelling); every other compiler sees empty macros.
 if grep -rnE "$POSIX_OR_BUILTIN" "${DIRS[@]}" host/include --include='*.h' --include='*.cpp' \
-     --exclude=ThreadSafety.h >&2; then
+     --exclude=ThreadAnnotations.h >&2; then
   log "POSIX headers or types, or compiler built-ins, in plug-in code or the host headers (above)"
   failures=$((failures + 1))
 fi

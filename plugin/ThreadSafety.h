@@ -8,13 +8,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "ormanta/utils/core/ThreadAnnotations.h"
 #include "plugin/CpuRelax.h"
 
-#if defined(__clang__)
-#define TUL_THREAD_ANNOTATION(x) __attribute__((x))
-#else
-#define TUL_THREAD_ANNOTATION(x)
-#endif
+#define TUL_THREAD_ANNOTATION(x) ORMANTA_THREAD_ANNOTATION(x)
 
 #define TUL_CAPABILITY(name) TUL_THREAD_ANNOTATION(capability(name))
 #define TUL_SCOPED_CAPABILITY TUL_THREAD_ANNOTATION(scoped_lockable)
