@@ -102,20 +102,20 @@ CommandStream::CommandStream(std::string name, CommandLimits commandLimits)
       commandStreamKey(serviceName + ".Commands"),
       limits(commandLimits) {}
 
-CommandStream::CommandStream(RedisConnection& connection, std::string name, CommandLimits commandLimits)
+CommandStream::CommandStream(RedisAccess& connection, std::string name, CommandLimits commandLimits)
     : CommandStream(std::move(name), commandLimits) {
   this->connection = &connection;
 }
 
-void CommandStream::attach(RedisConnection& newConnection) {
+void CommandStream::attach(RedisAccess& newConnection) {
   connection = &newConnection;
   // Entry IDs count the server's milliseconds: ages are measured on its clock, not this one.
-  serverMsAtAttach_ = newConnection.serverTimeMs();
+  serverMsAtAttach_ = newConnection.serverTimeMs(commandStreamKey);
   attachedAt_ = std::chrono::steady_clock::now();
   serverClock_ = true;
 }
 
-RedisConnection& CommandStream::redis() const {
+RedisAccess& CommandStream::redis() const {
   if (connection == nullptr) throw std::logic_error("the command stream has no connection");
   return *connection;
 }
@@ -147,7 +147,7 @@ void queueCommands(CommandStream& stream, std::vector<StreamEntry>&& entries) {
 
 void writeResponses(CommandStream& stream) {
   if (stream.responses.empty()) return;
-  RedisConnection& redis = stream.redis();
+  RedisAccess& redis = stream.redis();
   const std::string from = stream.lastId.empty() ? "$" : stream.lastId;
   stream.responsesInDoubt = stream.responses.size();
   StreamReadAndAppend outcome;
@@ -221,10 +221,8 @@ void settleOwed(CommandStream& stream, std::string_view from) {
   writeResponses(stream);
 }
 
-std::string lastStreamEntryId(RedisConnection& connection, std::string_view streamKey) {
-  connection.sendCommand({"XREVRANGE", streamKey, "+", "-", "COUNT", "1"});
-  RedisReplyPtr reply =
-      connection.waitForReply(std::chrono::milliseconds(connection.replyTimeoutSeconds() * 1000));
+std::string lastStreamEntryId(RedisAccess& connection, std::string_view streamKey) {
+  RedisReplyPtr reply = connection.keyCommand({"XREVRANGE", streamKey, "+", "-", "COUNT", "1"});
   if (reply->type == kReplyError) throw RedisError::fromReply(std::string_view(reply->str, reply->len));
   // [[id, [field, value, ...]]], or an empty array for an empty or absent stream.
   if (reply->type == kReplyArray && reply->elements > 0) {

@@ -97,12 +97,12 @@ struct CommandStream {
 
   explicit CommandStream(std::string serviceName, CommandLimits limits = {});
   // Attached to connection at once (with the local clock standing in for the server's).
-  CommandStream(RedisConnection& connection, std::string serviceName, CommandLimits limits = {});
+  CommandStream(RedisAccess& connection, std::string serviceName, CommandLimits limits = {});
 
   // A new connection: reads the server's clock (TIME). Throws what the connection throws.
-  void attach(RedisConnection& newConnection);
+  void attach(RedisAccess& newConnection);
   void detach() noexcept { connection = nullptr; }
-  RedisConnection& redis() const;  // throws std::logic_error between connections
+  RedisAccess& redis() const;  // throws std::logic_error between connections
 
   // The server's clock now, in ms since 1970, as measured at attach().
   std::int64_t serverNowMs() const noexcept;
@@ -115,7 +115,7 @@ struct CommandStream {
     clearsAtLastId = clears ? clears->begun() : 0;
   }
 
-  RedisConnection* connection = nullptr;  // the current connection; null between connections
+  RedisAccess* connection = nullptr;  // the current connection; null between connections
   std::string serviceName;
   std::string valueStreamPrefix;  // "<S>Value"
   std::string commandStreamKey;   // "<S>.Commands"
@@ -172,6 +172,6 @@ void settleOwed(CommandStream& stream, std::string_view from);
 
 // The ID of the stream's newest entry, or "0-0" when the stream is empty or absent (so that
 // reading after it gets every entry added from now on).
-std::string lastStreamEntryId(RedisConnection& connection, std::string_view streamKey);
+std::string lastStreamEntryId(RedisAccess& connection, std::string_view streamKey);
 
 }  // namespace ormanta::plugins::TulService

@@ -38,7 +38,7 @@ bool mayConnect(Service& service) noexcept {
 // position yet, or where the stream lost it otherwise (deleted or trimmed by someone else: what
 // it holds may be older than anything that may run). Returns where the responses of a failed
 // transaction, if any, would be.
-std::string takeStartPosition(CommandStream& stream, RedisConnection& connection,
+std::string takeStartPosition(CommandStream& stream, RedisAccess& connection,
                               const CommandStreamWatch& clears) {
   const std::string reached = stream.lastId;
   const bool lost =
@@ -59,9 +59,9 @@ std::string takeStartPosition(CommandStream& stream, RedisConnection& connection
 void serveConnection(CommandConnectionHandler& handler, const std::stop_token& stop,
                      ReconnectBackoff& backoff, CommandStream& stream, const CommandStreamWatch& clears) {
   Service& service = *handler.owner;
-  const std::unique_ptr<RedisConnection> owned = service.locator().connectCurrent(
+  const std::unique_ptr<RedisAccess> owned = service.locator().connectCurrent(
       *handler.stopSource, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
-  RedisConnection& connection = *owned;
+  RedisAccess& connection = *owned;
   stream.attach(connection);
   struct Detach {
     CommandStream& stream;

@@ -69,6 +69,7 @@ struct ConfigurationTexts {
   std::string serviceName;
   ConnectionSecurity security;
   std::string tls = "false";
+  std::string cluster = "false";
   std::string commandMaxAgeMs;
   std::string responseRetentionMs;
   std::string sentinels;
@@ -85,6 +86,7 @@ std::string* configurationTarget(std::string_view name, ConfigurationTexts& text
   if (name == "username") return &security.username;
   if (name == "password") return &security.password;
   if (name == "tls") return &texts.tls;
+  if (name == "cluster") return &texts.cluster;
   if (name == "tlsCaFile") return &security.tlsCaFile;
   if (name == "tlsCertFile") return &security.tlsCertFile;
   if (name == "tlsKeyFile") return &security.tlsKeyFile;
@@ -125,10 +127,11 @@ void readText(const utils::json::decoder::Value& value, std::string_view name, s
   for (char c; text.read(c);) target.push_back(c);
 }
 
-bool parseTlsFlag(const std::string& text) {
+bool parseFlag(std::string_view key, const std::string& text) {
   if (text == "true") return true;
   if (text == "false") return false;
-  throw std::invalid_argument("configuration \"tls\" must be \"true\" or \"false\", not \"" + text + "\"");
+  throw std::invalid_argument("configuration \"" + std::string(key) +
+                              "\" must be \"true\" or \"false\", not \"" + text + "\"");
 }
 
 // Settings that cannot mean what their writer wanted fail the load; none of the texts below
@@ -193,7 +196,8 @@ void Service::loadConfiguration(const utils::json::decoder::Object& configuratio
     // A key given twice takes its last value.
     readText(member.value(), member.name(), *target);
   }
-  texts.security.tls = parseTlsFlag(texts.tls);
+  texts.security.tls = parseFlag("tls", texts.tls);
+  const bool cluster = parseFlag("cluster", texts.cluster);
   checkSecurity(texts.security);
   std::optional<SentinelSettings> sentinels = sentinelSettings(texts);
   const CommandLimits limits{
@@ -201,7 +205,7 @@ void Service::loadConfiguration(const utils::json::decoder::Object& configuratio
       parseMilliseconds("responseRetentionMs", texts.responseRetentionMs,
                         CommandLimits::kDefaultResponseRetentionMs)};
   if (texts.serviceName.empty()) texts.serviceName = kDefaultServiceName;
-  locator_.configure(texts.address, texts.security, std::move(sentinels));
+  locator_.configure(texts.address, texts.security, std::move(sentinels), cluster);
   address_ = std::move(texts.address);
   serviceName_ = std::move(texts.serviceName);
   security_ = std::move(texts.security);

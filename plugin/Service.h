@@ -81,8 +81,9 @@ class Service final : public skill::Element, public skill::EnableSharedFromThis<
   // "username", "password", "tls", "tlsCaFile", "tlsCertFile", "tlsKeyFile", "tlsServerName";
   // each connection attempt copies it. Shown by no attribute.
   const ConnectionSecurity& security() const noexcept { return security_; }
-  // Where the server is: "address", or "sentinels" and "sentinelMaster" (with "sentinelUsername"
-  // and "sentinelPassword"). Configured by loadConfiguration; thread-safe otherwise (see its header).
+  // Where the server is: "address"; or "sentinels" and "sentinelMaster" (with "sentinelUsername"
+  // and "sentinelPassword"); or "cluster" with seed nodes in "address". Configured by loadConfiguration;
+  // thread-safe otherwise (see its header).
   ServerLocator& locator() noexcept { return locator_; }
   // "commandMaxAgeMs" and "responseRetentionMs".
   const CommandLimits& commandLimits() const noexcept { return commandLimits_; }

@@ -43,9 +43,9 @@ void serveConnection(DataConnectionHandler& handler, const std::stop_token& stop
   // Taken before the connect: a failover announced while it runs ends this connection at once,
   // as the sentinels may have named the old primary.
   (void)handler.takeFailOver();
-  const std::unique_ptr<RedisConnection> owned = service.locator().connectPrimary(
+  const std::unique_ptr<RedisAccess> owned = service.locator().connectPrimary(
       *handler.stopSource, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
-  RedisConnection& connection = *owned;
+  RedisAccess& connection = *owned;
   // Numbered before the registration worker is woken, so that its run counts for this one.
   const std::uint64_t connectionNumber = service.registrationStamps().beginConnection();
   ServiceStatus status(connection, service.serviceName(), utils::chrono::now());

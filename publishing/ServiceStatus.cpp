@@ -43,16 +43,14 @@ std::string ServiceStatus::text(utils::chrono::TimePoint connectedSince,
                      registeredAt ? fmt::format("\"{}\"", isoText(*registeredAt)) : std::string("null"));
 }
 
-ServiceStatus::ServiceStatus(RedisConnection& connection, const std::string& serviceName,
+ServiceStatus::ServiceStatus(RedisAccess& connection, const std::string& serviceName,
                              utils::chrono::TimePoint connectedSince)
     : connection_(connection), key_(keyOf(serviceName)), connectedSince_(connectedSince) {}
 
 void ServiceStatus::write(std::optional<utils::chrono::TimePoint> registeredAt) {
   const std::string value = text(connectedSince_, registeredAt);
   const std::string lifetime = std::to_string(kLifetimeMs);
-  connection_.sendCommand({"SET", key_, value, "PX", lifetime});
-  const RedisReplyPtr reply =
-      connection_.waitForReply(std::chrono::seconds(connection_.replyTimeoutSeconds()));
+  const RedisReplyPtr reply = connection_.keyCommand({"SET", key_, value, "PX", lifetime});
   if (reply->type == kReplyError) {
     throw RedisError::fromReply(reply->str == nullptr ? std::string_view()
                                                       : std::string_view(reply->str, reply->len));
@@ -68,8 +66,7 @@ std::int64_t ServiceStatus::msUntilRefresh(std::int64_t refreshEveryMs) const no
 
 void ServiceStatus::withdraw() noexcept {
   try {
-    connection_.sendCommand({"DEL", key_});
-    connection_.waitForReply(kWithdrawBound);
+    connection_.keyCommand({"DEL", key_}, kWithdrawBound);
   } catch (...) {
     // Unanswered or refused: the key expires within its lifetime.
   }

@@ -71,7 +71,7 @@ class ServiceStatus {
   static std::string text(utils::chrono::TimePoint connectedSince,
                           std::optional<utils::chrono::TimePoint> registeredAt);
 
-  ServiceStatus(RedisConnection& connection, const std::string& serviceName,
+  ServiceStatus(RedisAccess& connection, const std::string& serviceName,
                 utils::chrono::TimePoint connectedSince);
 
   // SET key text PX 10000; throws what the connection throws and a refusal's text (NOPERM):
@@ -83,7 +83,7 @@ class ServiceStatus {
   void withdraw() noexcept;
 
  private:
-  RedisConnection& connection_;
+  RedisAccess& connection_;
   std::string key_;
   utils::chrono::TimePoint connectedSince_;
   std::chrono::steady_clock::time_point lastWrite_;

@@ -15,7 +15,7 @@
 
 namespace ormanta::plugins::TulService {
 
-ValuePublisher::ValuePublisher(RedisConnection& connection, Service& service)
+ValuePublisher::ValuePublisher(RedisAccess& connection, Service& service)
     : connection_(connection), channels_(service.channels()), handler_(*service.dataHandler()) {}
 
 void ValuePublisher::collectChangedChannels() {

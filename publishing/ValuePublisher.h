@@ -35,7 +35,7 @@ class ValuePublisher {
   // fixed without costing a refusal per change.
   static constexpr std::int64_t kRefusedRetryMs = 2000;
 
-  ValuePublisher(RedisConnection& connection, Service& service);
+  ValuePublisher(RedisAccess& connection, Service& service);
 
   // One pass over the channels that changed since the last one (not over every subscribed
   // channel): publishes those that are due in one pipelined XADD batch and keeps the others
@@ -50,7 +50,7 @@ class ValuePublisher {
   // The refusals of the batch just sent: see publishPass.
   void takeRefusals(std::int64_t now, PublishResult& result);
 
-  RedisConnection& connection_;
+  RedisAccess& connection_;
   Channels& channels_;
   DataConnectionHandler& handler_;
   // Reused from pass to pass to spare allocations.

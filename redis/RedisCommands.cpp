@@ -30,6 +30,11 @@ RedisReplyPtr RedisConnection::command(const RedisArgs& args) {
   return waitForBoundedReply();
 }
 
+RedisReplyPtr RedisConnection::keyCommand(const RedisArgs& args, std::chrono::milliseconds replyWait) {
+  sendCommand(args);
+  return replyWait.count() > 0 ? waitForReply(replyWait) : waitForBoundedReply();
+}
+
 std::string RedisConnection::role() {
   const RedisReplyPtr reply = command({"ROLE"});
   throwIfError(*reply);

@@ -35,6 +35,7 @@
 
 #include "ormanta/utils/io/StopSource.h"
 #include "redis/ConnectionSecurity.h"
+#include "redis/RedisAccess.h"
 #include "redis/RedisErrors.h"
 #include "redis/RedisRequest.h"
 #include "redis/RedisTypes.h"
@@ -42,7 +43,7 @@
 
 namespace ormanta::plugins::TulService {
 
-class RedisConnection {
+class RedisConnection : public RedisAccess {
  public:
   static constexpr std::uint16_t kDefaultPort = 6379;
   // What every worker allows a connection attempt: the TCP connect, TLS and AUTH together.
@@ -53,7 +54,7 @@ class RedisConnection {
   explicit RedisConnection(std::string_view address, ConnectionSecurity security = {});
   // Already connected over transport (a test's scripted one, say); connect() is not called.
   explicit RedisConnection(std::unique_ptr<Transport> transport);
-  ~RedisConnection();
+  ~RedisConnection() override;
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
   RedisConnection(RedisConnection&&) = delete;
@@ -93,37 +94,55 @@ class RedisConnection {
   // ping, del and hdel throw an error reply (a user without the permission gets "NOPERM ..."),
   // so that a refusal is never taken for success.
   // The reply's text, whatever its other type.
-  std::string ping();
+  std::string ping() override;
   // The number of keys removed (0 for a reply that is neither an integer nor an error).
-  std::int64_t del(std::vector<std::string> keys);
+  std::int64_t del(std::vector<std::string> keys) override;
   // The number of fields removed (0 for a reply that is neither an integer nor an error).
-  std::int64_t hdel(std::string_view key, const std::vector<std::string>& fields);
+  std::int64_t hdel(std::string_view key, const std::vector<std::string>& fields) override;
   // One HSET per record, all written before the first reply is read. Every reply is read
   // (each within the reply time-out); then the first error reply, if any, throws.
-  void hset(const std::vector<RedisRecord>& records);
+  void hset(const std::vector<RedisRecord>& records) override;
   // One "XADD key MAXLEN ~ maxLength * fields..." per record, pipelined like hset.
   void xadd(const std::vector<RedisRecord>& records, std::uint64_t maxLength);
   // xadd's requests, pipelined the same way, but every reply is its record's own outcome: an
   // error reply's text, or nothing for an appended entry. Error replies throw nothing (the
   // connection stays in step); a time-out or a broken reply stream throws as xadd does.
   std::vector<std::optional<std::string>> xaddEach(const std::vector<RedisRecord>& records,
-                                                   std::uint64_t maxLength);
+                                                   std::uint64_t maxLength) override;
   // xadd of one "value" field per entry, with nothing to build per value but its text. Every
   // reply is read; the entries the server refused are put into refusals (cleared first, in
   // call order), and nothing throws for them: the connection stays in step.
   void xaddValues(std::span<const StreamValue> values, std::uint64_t maxLength,
-                  std::vector<Refusal>& refusals);
+                  std::vector<Refusal>& refusals) override;
   // XREAD COUNT count BLOCK blockMs STREAMS streamKey lastId. blockMs must be at least 1 (0
   // would make the server wait without limit); the reply is awaited at most blockMs plus the
   // reply time-out. Empty optional when the block time ran out.
   std::optional<std::vector<StreamEntry>> xread(std::string_view streamKey, std::string_view lastId,
-                                                std::int64_t blockMs, std::uint64_t count);
+                                                std::int64_t blockMs, std::uint64_t count) override;
   // The server's clock (TIME), in milliseconds since 1970: what stream entry IDs count in.
   std::int64_t serverTimeMs();
+  // One server holds every key.
+  std::int64_t serverTimeMs(std::string_view) override { return serverTimeMs(); }
+  RedisReplyPtr keyCommand(const RedisArgs& args, std::chrono::milliseconds replyWait = {}) override;
+
+  // ---- pipelines of any requests (for a client that spreads them over servers) ----
+
+  // Writes the requests that appendNext adds to the batch, one per call, until it returns false;
+  // in chunks, every request before the first reply is read. Then one waitForBoundedReply each.
+  template <class AppendNext>
+  void writePipelined(AppendNext appendNext) {
+    batch_.clear();
+    while (appendNext(batch_)) {
+      if (batch_.size() >= kWriteChunkBytes) flushBatch();
+    }
+    flushBatch();
+  }
+  // The next reply within the reply time-out.
+  RedisReplyPtr waitForBoundedReply();
   // XREVRANGE streamKey end start COUNT count: at most count entries from end back to start,
   // both included, newest first.
   std::vector<StreamEntry> xrevrange(std::string_view streamKey, std::string_view end, std::string_view start,
-                                     std::uint64_t count);
+                                     std::uint64_t count) override;
   // One round trip, one transaction: MULTI; "XREAD [COUNT readCount] STREAMS streamKey lastId"
   // (no BLOCK; readCount 0 sends no COUNT); one "XADD streamKey <trim> * fields..." per record;
   // EXEC. The read runs before the appends with nothing in between: with a MAXLEN trim and no
@@ -133,19 +152,18 @@ class RedisConnection {
   // "unexpected Redis reply to a transaction".
   StreamReadAndAppend xreadThenXadd(std::string_view streamKey, std::string_view lastId,
                                     const std::vector<RedisRecord>& records, const StreamTrim& trim,
-                                    std::uint64_t readCount = 0);
+                                    std::uint64_t readCount = 0) override;
   // Between requests, when no reply is due: throws when the server has closed the connection
   // (kClosed) or sent a reply nobody asked for (kProtocol "unexpected Redis reply"). Never
   // blocks; bytes that complete no reply (TLS records without plain text) are fine.
-  void checkIdle();
+  void checkIdle() override;
 
   const std::string& address() const noexcept { return address_; }
-  std::uint64_t replyTimeoutSeconds() const noexcept { return replyTimeoutSeconds_; }
+  std::uint64_t replyTimeoutSeconds() const noexcept override { return replyTimeoutSeconds_; }
 
  private:
   Transport& transport();
   std::chrono::milliseconds replyTimeout() const noexcept;
-  RedisReplyPtr waitForBoundedReply();
   // AUTH, or PING to settle a TLS handshake; its reply within the connect deadline.
   void greet(std::chrono::steady_clock::time_point deadline);
   void feed(std::span<const char> bytes);

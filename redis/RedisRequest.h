@@ -46,6 +46,7 @@ class RequestBatch {
   static constexpr std::size_t kKeyIndex = 1;
 
   void append(const FormattedRequest& request) { buffer_.append(request.view()); }
+  void appendArgs(const RedisArgs& args) { append(formatter_.format(args)); }
   // One request per record: head (the command and the arguments before the fields, with a
   // placeholder at kKeyIndex for the key), the record's key in place, then its fields and
   // values.

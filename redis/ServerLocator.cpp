@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "redis/ClusterClient.h"
 #include "redis/StreamDecoding.h"
 
 namespace ormanta::plugins::TulService {
@@ -47,22 +48,26 @@ std::string reasonOf(const RedisError& error) {
 }  // namespace
 
 std::vector<std::string> SentinelSettings::parseAddresses(std::string_view text) {
+  return parseAddressList(text, "sentinels", kDefaultPort);
+}
+
+std::vector<std::string> parseAddressList(std::string_view text, std::string_view key,
+                                          std::string_view defaultPort) {
   std::vector<std::string> addresses;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
     const std::string_view entry = trimmed(text.substr(start, comma - start));
     if (entry.empty()) {
       throw std::invalid_argument(
-          "configuration \"sentinels\" must list HOST:PORT entries separated by commas, not \"" +
-          std::string(text) + "\"");
+          (key.starts_with("--") ? std::string(key) : "configuration \"" + std::string(key) + "\"") +
+          " must list HOST:PORT entries separated by commas, not \"" + std::string(text) + "\"");
     }
     if (namesPort(entry)) {
       addresses.emplace_back(entry);
     } else if (entry.starts_with('[') || entry.find(':') == std::string_view::npos) {
-      addresses.push_back(std::string(entry) + ":" + std::string(kDefaultPort));
+      addresses.push_back(std::string(entry) + ":" + std::string(defaultPort));
     } else {
-      addresses.push_back("[" + std::string(entry) +
-                          "]:" + std::string(kDefaultPort));  // a bare IPv6 address
+      addresses.push_back("[" + std::string(entry) + "]:" + std::string(defaultPort));  // a bare IPv6 address
     }
     start = comma + 1;
   }
@@ -70,7 +75,12 @@ std::vector<std::string> SentinelSettings::parseAddresses(std::string_view text)
 }
 
 void ServerLocator::configure(std::string address, ConnectionSecurity security,
-                              std::optional<SentinelSettings> sentinels) {
+                              std::optional<SentinelSettings> sentinels, bool cluster) {
+  if (cluster && sentinels) {
+    throw std::invalid_argument(
+        "configuration \"cluster\" and \"sentinels\" exclude each other: a cluster fails over by itself");
+  }
+  seeds_ = cluster ? parseAddressList(address, "address", "6379") : std::vector<std::string>();
   address_ = std::move(address);
   security_ = std::move(security);
   sentinels_ = std::move(sentinels);
@@ -111,8 +121,15 @@ std::string ServerLocator::askSentinels(utils::io::StopSource& stopSource) const
                    "no sentinel named a primary for \"" + settings.master + "\": " + reasons);
 }
 
-std::unique_ptr<RedisConnection> ServerLocator::connectPrimary(utils::io::StopSource& stopSource,
-                                                               std::chrono::milliseconds timeout) {
+std::unique_ptr<RedisAccess> ServerLocator::connectPrimary(utils::io::StopSource& stopSource,
+                                                           std::chrono::milliseconds timeout) {
+  if (!usesCluster()) return connectPrimaryServer(stopSource, timeout);
+  refreshSlotMap(stopSource);
+  return std::make_unique<ClusterClient>(*this, stopSource, timeout);
+}
+
+std::unique_ptr<RedisConnection> ServerLocator::connectPrimaryServer(utils::io::StopSource& stopSource,
+                                                                     std::chrono::milliseconds timeout) {
   if (!sentinels_) {
     auto connection = std::make_unique<RedisConnection>(address_, security_);
     connection->connect(stopSource, timeout);
@@ -149,8 +166,14 @@ std::unique_ptr<RedisConnection> ServerLocator::connectPrimary(utils::io::StopSo
   }
 }
 
-std::unique_ptr<RedisConnection> ServerLocator::connectCurrent(utils::io::StopSource& stopSource,
-                                                               std::chrono::milliseconds timeout) const {
+std::unique_ptr<RedisAccess> ServerLocator::connectCurrent(utils::io::StopSource& stopSource,
+                                                           std::chrono::milliseconds timeout) {
+  if (usesCluster()) {
+    if (!slotMap()) {
+      throw RedisError(RedisError::Kind::kNotPrimary, "no slot map: the data connection is not established");
+    }
+    return std::make_unique<ClusterClient>(*this, stopSource, timeout);
+  }
   // A fixed server is always the one to use; with sentinels only the primary the data
   // connection reached is.
   const std::string address = sentinels_ ? currentAddress() : address_;
@@ -171,6 +194,41 @@ bool ServerLocator::report(const RedisError& what) {
 void ServerLocator::forgetCurrent() noexcept {
   MutexLock lock(mutex_);
   current_.clear();
+  slotMap_.reset();
+}
+
+std::shared_ptr<const SlotMap> ServerLocator::slotMap() const {
+  MutexLock lock(mutex_);
+  return slotMap_;
+}
+
+void ServerLocator::storeSlotMap(std::shared_ptr<const SlotMap> map) {
+  MutexLock lock(mutex_);
+  current_ = map->source();
+  slotMap_ = std::move(map);
+}
+
+std::shared_ptr<const SlotMap> ServerLocator::refreshSlotMap(utils::io::StopSource& stopSource) {
+  // The primaries last known first: a seed list may name nodes that have long left.
+  std::vector<std::string> nodes;
+  if (const std::shared_ptr<const SlotMap> known = slotMap()) nodes = known->primaries();
+  for (const std::string& seed : seeds_) {
+    if (std::find(nodes.begin(), nodes.end(), seed) == nodes.end()) nodes.push_back(seed);
+  }
+  std::string reasons;
+  for (const std::string& node : nodes) {
+    try {
+      RedisConnection connection(node, security_);
+      connection.connect(stopSource, kNodeTimeout);
+      std::shared_ptr<const SlotMap> map = SlotMap::fetch(connection);
+      storeSlotMap(map);
+      return map;
+    } catch (const RedisError& error) {
+      if (error.kind() == RedisError::Kind::kStopped) throw;
+      reasons += (reasons.empty() ? "" : "; ") + node + ": " + reasonOf(error);
+    }
+  }
+  throw RedisError(RedisError::Kind::kDiscovery, "no cluster node gave its slot map: " + reasons);
 }
 
 std::string ServerLocator::currentAddress() const {

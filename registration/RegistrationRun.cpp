@@ -21,7 +21,7 @@ RedisRecord makeRecord(const std::string& key, std::string field, std::string va
 
 }  // namespace
 
-RegistrationRun::RegistrationRun(RedisConnection& connection, std::string serviceName, std::stop_token stop)
+RegistrationRun::RegistrationRun(RedisAccess& connection, std::string serviceName, std::stop_token stop)
     : connection(&connection),
       serviceName(std::move(serviceName)),
       valueStreamPrefix(TulService::valueStreamPrefix(this->serviceName)),

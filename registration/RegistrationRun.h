@@ -4,7 +4,7 @@
 // registration and write the new records.
 //
 // Threads: made, used and destroyed by the registration worker thread for one run, on that
-// thread's open RedisConnection.
+// thread's open RedisAccess.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +30,7 @@ class RegistrationRun {
 
   // Forms every key from serviceName; sends nothing. Once stop is requested, encoding ends
   // before the next data point with std::system_error(std::errc::operation_canceled).
-  RegistrationRun(RedisConnection& connection, std::string serviceName, std::stop_token stop = {});
+  RegistrationRun(RedisAccess& connection, std::string serviceName, std::stop_token stop = {});
   RegistrationRun(const RegistrationRun&) = delete;
   RegistrationRun& operator=(const RegistrationRun&) = delete;
 
@@ -57,7 +57,7 @@ class RegistrationRun {
   DataPointCatalogue catalogue;
   std::vector<RedisRecord> records;
   std::int32_t nextTypeNumber = 1;
-  RedisConnection* const connection;
+  RedisAccess* const connection;
   const std::string serviceName;
   const std::string valueStreamPrefix;  // "{}Value"
   const std::string servicesKey;        // "Services"

@@ -21,7 +21,7 @@ bool dataConnectionUp(const Service& service) noexcept {
 
 }  // namespace
 
-void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop) {
+void runRegistration(Service& service, RedisAccess& connection, std::stop_token stop) {
   RegistrationRun run(connection, service.serviceName(), std::move(stop));
   runRegistration(service, run);
 }
@@ -61,7 +61,7 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
     if (forConnection == succeededFor || (forConnection == failedFor && handler.runFailed.load())) continue;
     handler.runFailed.store(false);
     try {
-      const std::unique_ptr<RedisConnection> connection = service.locator().connectCurrent(
+      const std::unique_ptr<RedisAccess> connection = service.locator().connectCurrent(
           *handler.stopSource, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
       run = std::make_unique<RegistrationRun>(*connection, service.serviceName(), stop);
       runRegistration(service, *run);

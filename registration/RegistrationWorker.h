@@ -9,7 +9,7 @@
 
 namespace ormanta::plugins::TulService {
 
-class RedisConnection;
+class RedisAccess;
 class RegistrationRun;
 class Service;
 
@@ -25,6 +25,6 @@ void runRegistrationWorker(RegistrationHandler& handler, std::stop_token stop,
 // run's stop ends the walk or the encoding. What the run built stays in run.
 void runRegistration(Service& service, RegistrationRun& run);
 // The same on an open connection, with a run of its own that is freed on return.
-void runRegistration(Service& service, RedisConnection& connection, std::stop_token stop = {});
+void runRegistration(Service& service, RedisAccess& connection, std::stop_token stop = {});
 
 }  // namespace ormanta::plugins::TulService

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <stdexcept>
+#include <thread>
+
+#include "redis/KeySlot.h"
 
 namespace ormanta::peer {
 namespace {
@@ -49,7 +53,7 @@ PeerConnection::PeerConnection(const Address& address,
 PeerConnection::PeerConnection(plugins::TulService::ServerLocator& locator) : locator_(&locator) {
   try {
     connection_ =
-        locator.connectPrimary(stop_, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
+        locator.connectPrimaryServer(stop_, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
     address_ = locator.currentAddress();
   } catch (const RedisError& error) {
     // The locator's text names the sentinels' answer; detail() says why a connect failed.
@@ -59,9 +63,21 @@ PeerConnection::PeerConnection(plugins::TulService::ServerLocator& locator) : lo
   }
 }
 
+PeerConnection::PeerConnection(plugins::TulService::ServerLocator& locator, Cluster) {
+  try {
+    locator.refreshSlotMap(stop_);
+    address_ = locator.currentAddress();
+    cluster_ = std::make_unique<plugins::TulService::ClusterClient>(
+        locator, stop_, std::chrono::seconds(RedisConnection::kConnectTimeoutSeconds));
+  } catch (const RedisError& error) {
+    throw PeerError(error.what());
+  }
+}
+
 PeerConnection::~PeerConnection() = default;
 
 void PeerConnection::checkPrimary() {
+  // A cluster's client follows its redirections itself.
   if (locator_ == nullptr) return;
   std::string named;
   try {
@@ -74,7 +90,9 @@ void PeerConnection::checkPrimary() {
 
 ReplyPtr PeerConnection::command(const std::vector<std::string>& args) {
   try {
-    connection_->sendCommand(plugins::TulService::RedisArgs(args.begin(), args.end()));
+    const plugins::TulService::RedisArgs request(args.begin(), args.end());
+    if (cluster_) return cluster_->keyCommand(request, kReplyTimeout);
+    connection_->sendCommand(request);
     return connection_->waitForReply(kReplyTimeout);
   } catch (const std::exception& error) {
     throw PeerError("connection to " + address_ + " failed: " + error.what());
@@ -128,10 +146,54 @@ std::vector<StreamEntry> PeerConnection::xread(const std::vector<std::string>& k
                                    "STREAMS"};
   args.insert(args.end(), keys.begin(), keys.end());
   args.insert(args.end(), ids.begin(), ids.end());
-  ReplyPtr reply = command(args);
+  if (cluster_) return clusterXread(keys, ids, block, count);
   std::vector<StreamEntry> entries;
-  if (reply->type == REDIS_REPLY_NIL) return entries;  // nothing within the block time
-  if (reply->type == REDIS_REPLY_ERROR) throw PeerError("XREAD: " + textOf(reply.get()));
+  takeEntries(*command(args), keys, ids, entries);
+  return entries;
+}
+
+std::vector<StreamEntry> PeerConnection::clusterXread(const std::vector<std::string>& keys,
+                                                      std::vector<std::string>& ids,
+                                                      std::chrono::milliseconds block, int count) {
+  std::map<std::uint16_t, std::vector<std::size_t>> slots;
+  for (std::size_t i = 0; i < keys.size(); ++i) slots[plugins::TulService::keySlot(keys[i])].push_back(i);
+  const auto deadline = std::chrono::steady_clock::now() + block;
+  std::vector<StreamEntry> entries;
+  for (;;) {
+    const bool blocking = slots.size() == 1;
+    std::vector<std::vector<std::string>> texts;
+    for (const auto& [slot, members] : slots) {
+      std::vector<std::string> args = {"XREAD", "COUNT", std::to_string(count)};
+      if (blocking) args.insert(args.end(), {"BLOCK", std::to_string(std::max<long long>(block.count(), 1))});
+      args.push_back("STREAMS");
+      for (std::size_t i : members) args.push_back(keys[i]);
+      for (std::size_t i : members) args.push_back(ids[i]);
+      texts.push_back(std::move(args));
+    }
+    if (blocking) {
+      takeEntries(*command(texts.front()), keys, ids, entries);
+      return entries;
+    }
+    std::vector<plugins::TulService::RedisArgs> requests;
+    for (const auto& args : texts) requests.emplace_back(args.begin(), args.end());
+    std::vector<ReplyPtr> replies;
+    try {
+      replies = cluster_->keyCommands(requests);
+    } catch (const std::exception& error) {
+      throw PeerError("connection to the cluster failed: " + std::string(error.what()));
+    }
+    for (const ReplyPtr& reply : replies) takeEntries(*reply, keys, ids, entries);
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (!entries.empty() || left <= std::chrono::milliseconds::zero()) return entries;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kClusterPoll, left));
+  }
+}
+
+void PeerConnection::takeEntries(const redisReply& replied, const std::vector<std::string>& keys,
+                                 std::vector<std::string>& ids, std::vector<StreamEntry>& entries) {
+  const redisReply* reply = &replied;
+  if (reply->type == REDIS_REPLY_NIL) return;  // nothing within the block time
+  if (reply->type == REDIS_REPLY_ERROR) throw PeerError("XREAD: " + textOf(reply));
   if (reply->type != REDIS_REPLY_ARRAY) throw PeerError("XREAD: unexpected reply");
   for (std::size_t s = 0; s < reply->elements; ++s) {
     const redisReply* stream = reply->element[s];
@@ -153,7 +215,6 @@ std::vector<StreamEntry> PeerConnection::xread(const std::vector<std::string>& k
       entries.push_back(std::move(entry));
     }
   }
-  return entries;
 }
 
 }  // namespace ormanta::peer

@@ -9,6 +9,7 @@
 
 #include "ormanta/utils/io/StopSource.h"
 #include "peer/Address.h"
+#include "redis/ClusterClient.h"
 #include "redis/ConnectionSecurity.h"
 #include "redis/RedisConnection.h"
 #include "redis/ServerLocator.h"
@@ -43,6 +44,10 @@ class PeerConnection {
   // a failover is asked about again); throws PeerError with the locator's reason within about
   // 3 s. The locator must outlive the connection.
   explicit PeerConnection(plugins::TulService::ServerLocator& locator);
+  // A Redis Cluster: the locator's slot map, asked for anew; each request goes to its key's
+  // node, redirections followed. The locator (configured for a cluster) must outlive it.
+  struct Cluster {};
+  PeerConnection(plugins::TulService::ServerLocator& locator, Cluster);
   ~PeerConnection();
   PeerConnection(const PeerConnection&) = delete;
   PeerConnection& operator=(const PeerConnection&) = delete;
@@ -59,6 +64,8 @@ class PeerConnection {
   std::string lastEntryId(const std::string& key);
   // XREAD COUNT count BLOCK blockMs STREAMS keys... ids...; the entries in reply order, and
   // each stream's last ID moved to its last entry. blockMs is at least 1 (0 would block forever).
+  // On a cluster one XREAD may name keys of one slot only: keys of one slot are read blocking,
+  // keys of several are read in one pipelined round of XREADs per kClusterPoll without BLOCK.
   std::vector<StreamEntry> xread(const std::vector<std::string>& keys, std::vector<std::string>& ids,
                                  std::chrono::milliseconds block, int count = 100);
 
@@ -69,13 +76,21 @@ class PeerConnection {
 
   const std::string& address() const noexcept { return address_; }
 
+  static constexpr std::chrono::milliseconds kClusterPoll{50};
+
  private:
   ReplyPtr expectType(const std::vector<std::string>& args, int type);
+  std::vector<StreamEntry> clusterXread(const std::vector<std::string>& keys, std::vector<std::string>& ids,
+                                        std::chrono::milliseconds block, int count);
+  // The entries of an XREAD reply (nil: none) appended; ids moved as xread says.
+  static void takeEntries(const redisReply& reply, const std::vector<std::string>& keys,
+                          std::vector<std::string>& ids, std::vector<StreamEntry>& entries);
 
   std::string address_;                                    // "host:port"
   plugins::TulService::ServerLocator* locator_ = nullptr;  // with sentinels
   utils::io::StopSource stop_;  // never requested; outlives the connection bound to it
-  std::unique_ptr<plugins::TulService::RedisConnection> connection_;
+  std::unique_ptr<plugins::TulService::RedisConnection> connection_;  // one server
+  std::unique_ptr<plugins::TulService::ClusterClient> cluster_;       // or a cluster
 };
 
 }  // namespace ormanta::peer

@@ -12,6 +12,8 @@
 // applies to it (TLS also to the sentinels), --sentinel-user NAME and --sentinel-pass PASSWORD
 // to the sentinels. watch asks them again at each reconnect and, with each status check,
 // whether the primary moved.
+// --cluster: --address lists seed nodes of a Redis Cluster ("HOST[:PORT],...", port 6379 by
+// default); every request goes to its key's node, redirections followed.
 // Exit status: 0 done, 1 failed (connection, error response, no response), 2 bad arguments.
 
 #include <atomic>
@@ -32,7 +34,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: tul-peer [--address HOST[:PORT]] [--user NAME] [--pass PASSWORD] [--tls [--cacert FILE] "
     "[--cert FILE --key FILE] [--sni NAME]] [--sentinel-master NAME [--sentinel-user NAME "
-    "--sentinel-pass PASSWORD]] [--json] services | status | browse SERVICE | read SERVICE "
+    "--sentinel-pass PASSWORD]] [--cluster] [--json] services | status | browse SERVICE | read SERVICE "
     "MEMBER... | "
     "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE... (with --sentinel-master, "
     "--address lists the sentinels: HOST[:PORT],HOST[:PORT],...)";
@@ -56,6 +58,7 @@ struct Arguments {
   ormanta::plugins::TulService::ConnectionSecurity security;
   bool passGiven = false;
   bool json = false;
+  bool cluster = false;
 };
 
 // The option's field for the options that take a text as it stands.
@@ -118,6 +121,8 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
       arguments.security.tls = true;
     } else if (argument == "--json" && !hasInline) {
       arguments.json = true;
+    } else if (argument == "--cluster" && !hasInline) {
+      arguments.cluster = true;
     } else if (std::string* text = textOption(argument, arguments)) {
       if (!hasInline) {
         if (i + 1 >= argc) return problem = "option " + argument + " needs a value", false;
@@ -186,7 +191,15 @@ int main(int argc, char** argv) {
   ormanta::plugins::TulService::ServerLocator locator;  // with --sentinel-master
   const bool sentinels = !arguments.sentinel.master.empty();
   try {
-    if (sentinels) {
+    if (sentinels && arguments.cluster) {
+      throw std::invalid_argument("--cluster and --sentinel-master exclude each other");
+    } else if (arguments.cluster) {
+      const std::vector<std::string> seeds = ormanta::plugins::TulService::parseAddressList(
+          arguments.address.empty() ? "127.0.0.1" : arguments.address, "--address", "6379");
+      for (const std::string& seed : seeds) ormanta::peer::parseAddress(seed);
+      locator.configure(arguments.address.empty() ? "127.0.0.1" : arguments.address, arguments.security,
+                        std::nullopt, true);
+    } else if (sentinels) {
       auto& settings = arguments.sentinel;
       try {
         settings.addresses =
@@ -208,6 +221,9 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, onStopSignal);
   try {
     const auto connect = [&] {
+      if (arguments.cluster)
+        return std::make_unique<ormanta::peer::PeerConnection>(locator,
+                                                               ormanta::peer::PeerConnection::Cluster{});
       return sentinels ? std::make_unique<ormanta::peer::PeerConnection>(locator)
                        : std::make_unique<ormanta::peer::PeerConnection>(address, arguments.security);
     };

@@ -171,6 +171,11 @@ TEST_F(SecureConnectionTest, ConfigurationTakesTheSecurityKeysAndRefusesSettings
       {{{"sentinels", "a"}, {"sentinelMaster", "m"}, {"sentinelUsername", "u"}},
        R"(configuration "sentinelUsername" needs a "sentinelPassword")"},
       {{{"sentinelPassword", password}}, R"(configuration "sentinelPassword" needs "sentinels")"},
+      {{{"cluster", "yes"}}, R"(configuration "cluster" must be "true" or "false", not "yes")"},
+      {{{"cluster", "true"}, {"sentinels", "a"}, {"sentinelMaster", "m"}},
+       R"(configuration "cluster" and "sentinels" exclude each other: a cluster fails over by itself)"},
+      {{{"cluster", "true"}, {"address", "a:1,"}},
+       R"(configuration "address" must list HOST:PORT entries separated by commas, not "a:1,")"},
   };
   const auto load = [&](const std::string& text) {
     configured->loadConfiguration(utils::json::decoder::Document::parse(text).root().asObject(),
