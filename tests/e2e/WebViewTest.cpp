@@ -57,5 +57,21 @@ TEST(WebViewTest, ServicesTreeWatchSetAndBannerInARealBrowser) {
   EXPECT_EQ(host.read("Boiler.Setpoint"), "22.5") << "the set from the page, and not the bad one";
 }
 
+// Beyond loopback only with the token it prints; the page's requests carry it in a cookie.
+TEST(WebViewTest, AnotherAddressThanLoopbackNeedsThePrintedToken) {
+  TempDirectory dir;
+  const std::string port = std::to_string(freeLoopbackPort());
+  ChildProcess web({TUL_PEER, "--address", "127.0.0.1:1", "web", "--listen", "0.0.0.0:" + port},
+                   dir.fresh("web-stderr"));
+  const std::optional<std::string> started = web.readLine(10s);
+  ASSERT_TRUE(started) << web.stderrText();
+  const std::size_t at = started->find("?token=");
+  ASSERT_NE(at, std::string::npos) << *started;
+  ChildProcess check({"/usr/bin/python3", TUL_E2E "/web_view.py", "--token", "http://127.0.0.1:" + port + "/",
+                      started->substr(at + 7)},
+                     dir.fresh("check-stderr"));
+  EXPECT_EQ(check.readLine(20s), "ok") << check.stderrText();
+}
+
 }  // namespace
 }  // namespace tul::test

@@ -5,10 +5,14 @@
                                   asks the test for what only it can do with lines on stdout
                                   ("ask write PATH VALUE", "ask stop-redis", "ask start-redis")
                                   and waits for "done" on stdin. Ends with "ok" or "skip: REASON".
+  web_view.py --token URL TOKEN  the access checks (no browser): 403 without the token or with
+                                  a wrong one, 200 with it; a set without the page's header, 403
   web_view.py --screenshot URL FILE   a PNG of the page at URL (the README's picture)
 """
 import sys
 import time
+import urllib.error
+import urllib.request
 
 from selenium import webdriver
 from selenium.common.exceptions import WebDriverException
@@ -33,7 +37,29 @@ def ask(request):
         raise RuntimeError("the test did not do: " + request)
 
 
+def status(url, data=None, headers=None):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, data=data, headers=headers or {}), timeout=10) as r:
+            return r.status
+    except urllib.error.HTTPError as error:
+        return error.code
+
+
+def check_token(url, token):
+    body = b"service=S&member=Boiler.Setpoint&value=1"
+    cases = [(url + "api/services", None, {}, 403), (url + "api/services?token=0" + token[1:], None, {}, 403),
+             (url + "?token=" + token, None, {}, 200), (url + "api/services?token=" + token, None, {}, 200),
+             (url + "api/set?token=" + token, body, {}, 403)]
+    for address, data, headers, expected in cases:
+        got = status(address, data, headers)
+        assert got == expected, "%s: %d, not %d" % (address, got, expected)
+    print("ok", flush=True)
+    return 0
+
+
 def main():
+    if sys.argv[1] == "--token":
+        return check_token(sys.argv[2], sys.argv[3])
     if sys.argv[1] == "--screenshot":
         driver = browser()
         try:
