@@ -64,6 +64,8 @@ def main():
         driver = browser()
         try:
             driver.get(sys.argv[2])
+            time.sleep(2)
+            driver.find_element(By.CSS_SELECTOR, "#tree li.node > .label").click()
             time.sleep(6)  # values and trends fill in
             driver.save_screenshot(sys.argv[3])
         finally:

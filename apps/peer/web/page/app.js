@@ -242,7 +242,7 @@ function describeMember(row, info) {
   }
   if (NUMERIC.has(info.type) && info.access !== 'w' && typeof Chart !== 'undefined' && !row.chart) {
     const canvas = el('canvas', 'trend');
-    canvas.width = 240;
+    canvas.width = 180;
     canvas.height = 48;
     row.trend.append(canvas);
     row.chart = new Chart(canvas, {
@@ -263,7 +263,10 @@ function describeMember(row, info) {
         responsive: false,
         events: [],
         plugins: {legend: {display: false}, tooltip: {enabled: false}},
-        scales: {x: {type: 'linear', display: false}, y: {ticks: {maxTicksLimit: 3, font: {size: 9}}}}
+        scales: {
+          x: {type: 'linear', display: false},
+          y: {ticks: {maxTicksLimit: 3, font: {size: 9}}, ...(info.type === 'Bool' ? {min: 0, max: 1} : {})}
+        }
       },
     });
   }
