@@ -8,6 +8,8 @@
   web_view.py --token URL TOKEN  the access checks (no browser): 403 without the token or with
                                   a wrong one, 200 with it; a set without the page's header, 403
   web_view.py --screenshot URL FILE   a PNG of the page at URL (the README's picture)
+  web_view.py --hold URL SECONDS MEMBER   keeps the page open (bench/web-scale.sh); then prints
+                                  how many rows have a value, and how often MEMBER's changed
 """
 import sys
 import time
@@ -60,6 +62,8 @@ def check_token(url, token):
 def main():
     if sys.argv[1] == "--token":
         return check_token(sys.argv[2], sys.argv[3])
+    if sys.argv[1] == "--hold":
+        return hold(sys.argv[2], float(sys.argv[3]), sys.argv[4])
     if sys.argv[1] == "--screenshot":
         driver = browser()
         try:
@@ -81,6 +85,27 @@ def main():
     finally:
         driver.quit()
     print("ok", flush=True)
+    return 0
+
+
+def hold(url, seconds, member):
+    driver = browser()
+    try:
+        driver.get(url)
+        time.sleep(max(0, seconds - 5))
+        # Every change of the member's cell, counted in the page for five seconds.
+        driver.execute_script("""
+            const cell = document.querySelector('tr[data-member="' + arguments[0] + '"] .value');
+            window.changes = 0;
+            new MutationObserver(() => window.changes++).observe(cell, {childList: true, characterData: true,
+                                                                         subtree: true});""", member)
+        time.sleep(5)
+        seen = driver.execute_script("return window.changes")
+        values = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#watch td.value")]
+        print("rows with a value: %d of %d; %s changed on the page %.1f times/s"
+              % (sum(v not in ("", "…") for v in values), len(values), member, seen / 5), flush=True)
+    finally:
+        driver.quit()
     return 0
 
 

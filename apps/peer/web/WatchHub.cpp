@@ -252,12 +252,16 @@ void ServiceHub::serve(PeerConnection& connection, const ServiceRecord& record, 
     if (keys.empty()) {
       std::this_thread::sleep_for(block);
     } else {
-      for (const StreamEntry& entry : connection.xread(keys, ids, block)) {
+      const std::vector<StreamEntry> entries = connection.xread(keys, ids, block);
+      for (const StreamEntry& entry : entries) {
         const auto position = std::find(keys.begin(), keys.end(), entry.stream) - keys.begin();
         const std::string* value = entry.field("value");
         if (value != nullptr && position < static_cast<std::ptrdiff_t>(paths.size()))
           coalescer.offer(paths[static_cast<std::size_t>(position)], *value, entry.id);
       }
+      // A member published at 1 kHz would make every read return at once: one read of all
+      // keys per pause takes its values in batches instead (a stream keeps about 100).
+      if (!entries.empty()) std::this_thread::sleep_for(options_.readPause);
     }
     for (const Coalescer::Update& update : coalescer.take(Clock::now()))
       deliver(update.member, valueEvent(update.member, update.value, update.entryId));

@@ -55,6 +55,7 @@ struct HubOptions {
   std::chrono::milliseconds statusEvery{1'000};  // how often the status key is looked at
   std::chrono::milliseconds retryEvery{1'000};   // reconnects, and waits for the service
   std::chrono::milliseconds window{100};         // at most one value per member and window
+  std::chrono::milliseconds readPause{50};       // after a read that brought values
 };
 
 // The events, one JSON object each: {"kind":"state","redis":bool,"serving":bool,"text":...},

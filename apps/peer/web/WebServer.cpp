@@ -288,7 +288,9 @@ int serveWeb(const Connector& connect, const WebOptions& options, const std::ato
   server.Get("/api/events", [&](const Request& req, Response& res) {
     const std::string service = req.get_param_value("service");
     auto watcher = std::make_shared<Watcher>();
-    for (const std::string& member : splitList(req.get_param_value("watch"))) watcher->members.insert(member);
+    // Names without the service's: a link of 200 members stays within the 8 kB a request line may have.
+    for (const std::string& member : splitList(req.get_param_value("watch")))
+      watcher->members.insert(service + "." + member);
     hubs.join(service, watcher);
     watcher->mailbox.post("");  // the retry line goes out at once
     res.set_chunked_content_provider(

@@ -307,7 +307,7 @@ function openStream() {
   view.hubState = null;
   if (!view.service) return;
   const search = 'service=' + encodeURIComponent(view.service) +
-      '&watch=' + view.watch.map(encodeURIComponent).join(',');
+      '&watch=' + view.watch.map((p) => encodeURIComponent(short(p))).join(',');
   const source = new EventSource('api/events?' + search);
   view.source = source;
   source.onopen = () => {
