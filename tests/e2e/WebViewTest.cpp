@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "Processes.h"
 #include "support/Ports.h"
 #include "support/RedisServer.h"
@@ -41,6 +43,7 @@ TEST(WebViewTest, ServicesTreeWatchSetAndBannerInARealBrowser) {
     last = *line;
     host.waitFor([](HostLine&) { return false; }, 0ms);  // its output must not fill the pipe
     if (last.rfind("skip: ", 0) == 0) GTEST_SKIP() << last;
+    if (last.rfind("note: ", 0) == 0) std::cout << last << std::endl;
     if (last.rfind("ask ", 0) != 0) continue;
     const std::string request = last.substr(4);
     if (request == "stop-redis") {

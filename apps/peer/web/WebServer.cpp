@@ -238,8 +238,9 @@ int serveWeb(const Connector& connect, const WebOptions& options, const std::ato
     if (token.empty()) {
       // A page of another site that a DNS name points at 127.0.0.1 sends its own host name.
       const std::string host = req.get_header_value("Host");
-      const std::string name =
-          host.front() == '[' ? host.substr(1, host.find(']') - 1) : host.substr(0, host.rfind(':'));
+      const std::string name = host.empty()          ? host
+                               : host.front() == '[' ? host.substr(1, host.find(']') - 1)
+                                                     : host.substr(0, host.rfind(':'));
       allowed = isLoopbackHost(name);
     } else if (tokenMatches(token, req.get_param_value("token"))) {
       res.set_header("Set-Cookie",
