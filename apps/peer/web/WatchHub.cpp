@@ -102,8 +102,9 @@ bool ServiceHub::empty() const {
   return watchers_.empty();
 }
 
-std::set<std::string> ServiceHub::wantedMembers(std::uint64_t& generation) const {
+std::optional<std::set<std::string>> ServiceHub::wantedMembers(std::uint64_t& generation) const {
   std::lock_guard lock(mutex_);
+  if (generation == generation_) return std::nullopt;
   generation = generation_;
   std::set<std::string> wanted;
   for (const auto& watcher : watchers_) wanted.insert(watcher->members.begin(), watcher->members.end());
@@ -203,14 +204,11 @@ void ServiceHub::serve(PeerConnection& connection, const ServiceRecord& record, 
   std::vector<std::string> paths, keys, ids;
   Clock::time_point renewAt = Clock::now(), checkAt = Clock::now() + options_.statusEvery;
   while (!stop_.load()) {
-    std::uint64_t now = 0;
-    std::set<std::string> wanted = wantedMembers(now);
-    if (now != generation) {
-      generation = now;
+    if (const std::optional<std::set<std::string>> wanted = wantedMembers(generation)) {
       std::vector<std::string> newPaths, newKeys, newIds;
       {
         std::lock_guard lock(mutex_);
-        for (const std::string& path : wanted) {
+        for (const std::string& path : *wanted) {
           const MemberInfo* info = lookupMember(*catalogue_, path);
           if (info == nullptr || info->access == "w") continue;  // publishes nothing
           newPaths.push_back(path);

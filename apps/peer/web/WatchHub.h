@@ -82,7 +82,8 @@ class ServiceHub {
   void postMembers();
   std::string membersEvent(const Watcher& watcher) const;  // under mutex_, with a catalogue
   void deliver(const std::string& member, const std::string& event);
-  std::set<std::string> wantedMembers(std::uint64_t& generation) const;
+  // The members of every page; empty when generation (updated) shows no change since.
+  std::optional<std::set<std::string>> wantedMembers(std::uint64_t& generation) const;
 
   const Connector connect_;
   const std::string service_;
