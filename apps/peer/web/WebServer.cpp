@@ -208,8 +208,14 @@ bool isLoopbackHost(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-int serveWeb(const Connector& connect, const WebOptions& options, const std::atomic<bool>& stop,
+int serveWeb(const Connector& connectOne, const WebOptions& options, const std::atomic<bool>& stop,
              std::ostream& out, std::ostream& err) {
+  // One connect at a time: behind sentinels every connect goes through one server locator.
+  std::mutex connectMutex;
+  const Connector connect = [&] {
+    std::lock_guard lock(connectMutex);
+    return connectOne();
+  };
   std::string listen = options.listen;
   if (listen.find(':') == std::string::npos || (listen.front() == '[' && listen.back() == ']'))
     listen += ":8080";
