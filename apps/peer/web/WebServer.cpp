@@ -137,6 +137,41 @@ class CatalogueCache {
            members + "]}";
   }
 
+  // For the trends of a page that opens: the values of its numeric members that their streams
+  // still hold (about the last 100 each), oldest first. Empty when they cannot be read: the live
+  // values come all the same.
+  std::string history(const std::string& service, const std::set<std::string>& members) {
+    std::lock_guard lock(mutex_);
+    try {
+      const Catalogue& catalogue = current(service);
+      std::string values;
+      for (const std::string& path : members) {
+        const MemberInfo* info = lookupMember(catalogue, path);
+        if (info == nullptr || info->access == "w" || info->type == "String") continue;
+        const ReplyPtr reply = connection_->command({"XREVRANGE", info->streamKey, "+", "-", "COUNT", "100"});
+        if (reply->type != REDIS_REPLY_ARRAY) continue;
+        std::string points;
+        for (std::size_t i = reply->elements; i-- > 0;) {
+          const redisReply* entry = reply->element[i];
+          if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2) continue;
+          const redisReply* fields = entry->element[1];
+          for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
+            if (std::string_view(fields->element[f]->str, fields->element[f]->len) != "value") continue;
+            points += std::string(points.empty() ? "" : ",") + "[" +
+                      jsonString({entry->element[0]->str, entry->element[0]->len}) + "," +
+                      jsonString({fields->element[f + 1]->str, fields->element[f + 1]->len}) + "]";
+          }
+        }
+        values += std::string(values.empty() ? "" : ",") + R"({"member":)" + jsonString(path) +
+                  R"(,"points":[)" + points + "]}";
+      }
+      return R"({"kind":"history","values":[)" + values + "]}";
+    } catch (const PeerError&) {
+      connection_.reset();
+      return "";
+    }
+  }
+
  private:
   static std::string search(const Catalogue& catalogue, const std::string& filter) {
     std::string members;
@@ -298,8 +333,9 @@ int serveWeb(const Connector& connectOne, const WebOptions& options, const std::
     // Names without the service's: a link of 200 members stays within the 8 kB a request line may have.
     for (const std::string& member : splitList(req.get_param_value("watch")))
       watcher->members.insert(service + "." + member);
+    // Before the hub's events: the trends start with the values the streams still hold.
+    watcher->mailbox.post(catalogues.history(service, watcher->members));
     hubs.join(service, watcher);
-    watcher->mailbox.post("");  // the retry line goes out at once
     res.set_chunked_content_provider(
         "text/event-stream",
         [watcher, &stop, first = true](std::size_t, httplib::DataSink& sink) mutable {

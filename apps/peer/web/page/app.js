@@ -277,12 +277,17 @@ function showValue(path, value, id) {
   if (!row) return;
   row.value.textContent = value;
   row.time = Number(id.split('-')[0]);
+  addPoint(row, row.time, value);
+}
+
+// Kept also before the chart exists: the history comes before the member's type.
+function addPoint(row, time, value) {
   const y = value === 'true' ? 1 : value === 'false' ? 0 : Number(value);
-  if (row.chart && Number.isFinite(y)) {
-    row.points.push({x: row.time, y});
-    while (row.points.length && row.points[0].x < row.time - TREND_MS) row.points.shift();
-    row.dirty = true;
-  }
+  const cutoff = Date.now() - TREND_MS;  // the stream may hold values of long ago
+  if (!Number.isFinite(y) || time < cutoff || (row.info && !NUMERIC.has(row.info.type))) return;
+  row.points.push({x: time, y});
+  while (row.points.length && row.points[0].x < cutoff) row.points.shift();
+  row.dirty = true;
 }
 
 // Once a second: the "ago" texts and the trends that got values.
@@ -325,6 +330,12 @@ function openStream() {
     } else if (event.kind === 'state') {
       view.hubState = event;
       updateBanner();
+    } else if (event.kind === 'history') {
+      for (const {member, points} of event.values) {
+        const row = view.rows.get(member);
+        if (!row) continue;
+        for (const [id, value] of points) addPoint(row, Number(id.split('-')[0]), value);
+      }
     } else if (event.kind === 'members') {
       for (const info of event.members) {
         const row = view.rows.get(info.path);
