@@ -21,9 +21,6 @@ const std::string kModel = R"({"elements":[
     {"name":"Mode","type":"string","access":"w","value":"auto"}]}]})";
 
 TEST(WebViewTest, ServicesTreeWatchSetAndBannerInARealBrowser) {
-  if (std::system("/usr/bin/python3 -c 'import selenium' 2>/dev/null") != 0) {
-    GTEST_SKIP() << "python3-selenium is not installed (./run installs it)";
-  }
   TempDirectory dir;
   RedisServer redis;
   Host host(dir, dir.write("model.json", kModel), {serviceConfig(redis.address(), "S")},
