@@ -154,6 +154,27 @@ HA_SETTINGS=(--min-replicas-to-write 1 --min-replicas-max-lag 10)
 # A replica that joins is sent the data set at once, not after the default 5 s wait for others.
 SYNC_AT_ONCE=(--repl-diskless-sync-delay 0)
 
+# tul-peer web on a free loopback port (8080 when it is free); WEB_PID, WEB_URL.
+start_web() {
+  local attempt port i
+  for attempt in 1 2 3 4 5 6; do
+    port=8080
+    [ "$attempt" = 1 ] || port=$((20000 + RANDOM % 40000))
+    REDISCLI_AUTH="${PEER_PASSWORD:-${REDISCLI_AUTH:-}}" "$BUILD/apps/tul-peer" "$@" web --listen "127.0.0.1:$port" \
+      </dev/null >"$TMP_DIR/web.out" 2>"$TMP_DIR/web.log" &
+    WEB_PID=$!
+    EXTRA_PIDS+=("$WEB_PID")
+    for i in $(seq 1 50); do
+      WEB_URL="$(sed -n 's/.* is at \(http[^ ]*\).*/\1/p' "$TMP_DIR/web.out")"
+      [ -z "$WEB_URL" ] || return 0
+      kill -0 "$WEB_PID" 2>/dev/null || break  # the port was taken: try another
+      sleep 0.1
+    done
+  done
+  WEB_URL=""
+  echo "demo: tul-peer web did not start: $(cat "$TMP_DIR/web.log")" >&2
+}
+
 # The primary (REDIS_PID, REDIS_PORT), two replicas and three sentinels on free ports; SENTINELS
 # lists the sentinels, REPLICA_PORTS and SENTINEL_PORTS their ports.
 start_ha() {
@@ -225,6 +246,10 @@ if [ -n "$HA" ]; then
 fi
 S="$SERVICE"
 M="$S.BoilerHouse.Boiler1"
+[ -n "$TMP_DIR" ] || TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"
+# ${PEER#./run peer } are tul-peer's options for this server (the password: REDISCLI_AUTH).
+# shellcheck disable=SC2086
+start_web ${PEER#./run peer }
 
 cat <<TEXT
 == Ormanta plant demo ==
@@ -250,6 +275,13 @@ TEXT
     "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL FAILOVER plant" "a planned switch: the old primary stays up" \
     "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL GET-MASTER-ADDR-BY-NAME plant" "where the primary is now"
   echo 'The host'"'"'s "primaryAddress" and connection states show the switch; a watch follows it.'
+fi
+if [ -n "$WEB_URL" ]; then
+  cat <<TEXT
+
+The live web view (tul-peer web, on this machine only):
+  $WEB_URL?service=$S&watch=BoilerHouse.Boiler1.Temp,BoilerHouse.Boiler1.Setpoint,Utilities.Controller.Heartbeat
+TEXT
 fi
 cat <<TEXT
 

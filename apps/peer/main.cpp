@@ -4,6 +4,7 @@
 //   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] read SERVICE MEMBER...
 //   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] watch SERVICE MEMBER... [--interval MS]
 //   tul-peer [--address HOST[:PORT]] [SECURITY] set SERVICE MEMBER=VALUE...
+//   tul-peer [--address HOST[:PORT]] [SECURITY] web [--listen HOST[:PORT]]   (the live web view)
 // --json: one JSON object per line (status, browse, read, watch).
 // SECURITY, as redis-cli takes it: --user NAME, --pass PASSWORD (or the environment variable
 // REDISCLI_AUTH), --tls, --cacert FILE, --cert FILE, --key FILE, --sni NAME.
@@ -28,6 +29,7 @@
 #include "peer/Address.h"
 #include "peer/PeerCommands.h"
 #include "peer/PeerConnection.h"
+#include "peer/web/WebServer.h"
 
 namespace {
 
@@ -36,7 +38,8 @@ constexpr const char* kUsage =
     "[--cert FILE --key FILE] [--sni NAME]] [--sentinel-master NAME [--sentinel-user NAME "
     "--sentinel-pass PASSWORD]] [--cluster] [--json] services | status | browse SERVICE | read SERVICE "
     "MEMBER... | "
-    "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE... (with --sentinel-master, "
+    "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE... | web [--listen HOST[:PORT]] "
+    "(with --sentinel-master, "
     "--address lists the sentinels: HOST[:PORT],HOST[:PORT],...)";
 
 std::atomic<bool> stopRequested{false};
@@ -55,6 +58,7 @@ struct Arguments {
   std::string command;
   std::vector<std::string> operands;
   long long intervalMs = 500;
+  std::string listen = "127.0.0.1:8080";
   ormanta::plugins::TulService::ConnectionSecurity security;
   bool passGiven = false;
   bool json = false;
@@ -64,6 +68,7 @@ struct Arguments {
 // The option's field for the options that take a text as it stands.
 std::string* textOption(const std::string& option, Arguments& arguments) {
   auto& security = arguments.security;
+  if (option == "--listen") return &arguments.listen;
   if (option == "--sentinel-master") return &arguments.sentinel.master;
   if (option == "--sentinel-user") return &arguments.sentinel.username;
   if (option == "--sentinel-pass") return &arguments.sentinel.password;
@@ -176,6 +181,8 @@ int main(int argc, char** argv) {
     if (operands.size() != 1) return usageError("browse needs one SERVICE");
   } else if (command == "watch" || command == "read") {
     if (operands.size() < 2) return usageError(command + " needs SERVICE and at least one MEMBER");
+  } else if (command == "web") {
+    if (!operands.empty()) return usageError("web takes no operands");
   } else if (command == "set") {
     if (operands.size() < 2) return usageError("set needs SERVICE and at least one MEMBER=VALUE");
     for (std::size_t i = 1; i < operands.size(); ++i) {
@@ -229,6 +236,12 @@ int main(int argc, char** argv) {
     };
     const std::vector<std::string> rest(operands.empty() ? operands.end() : operands.begin() + 1,
                                         operands.end());
+    if (command == "web") {
+      ormanta::peer::web::WebOptions options{
+          arguments.listen,
+          sentinels ? "the sentinels' primary for " + arguments.sentinel.master : address.text()};
+      return ormanta::peer::web::serveWeb(connect, options, stopRequested, std::cout, std::cerr);
+    }
     if (command == "watch") {
       // Its own connections: it outlives a Redis restart.
       ormanta::peer::WatchOptions options;

@@ -1,5 +1,5 @@
-// The runner's model file and value texts, and tul-peer's address forms and member paths,
-// without processes or servers.
+// The runner's model file and value texts, and tul-peer's address forms and member paths and
+// its web view's coalescing, token and escaping, without processes or servers.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include "host/ValueConversion.h"
 #include "peer/Address.h"
 #include "peer/Registration.h"
+#include "peer/web/WebText.h"
 
 namespace ormanta::apps {
 namespace {
@@ -83,6 +84,49 @@ TEST(PeerPartsTest, AddressFormsAndMemberPaths) {
   catalogue.dataPoints.push_back({"S.S", "t_1", 64, {{"S.S.X", "Real", 64, "r", "SValue:S.S.X"}}});
   EXPECT_EQ(memberPath("S", "S.X", &catalogue), "S.S.X");
   EXPECT_EQ(memberPath("S", "Other.Y", &catalogue), "S.Other.Y");
+}
+
+TEST(WebPartsTest, ValuesAreCoalescedToOnePerMemberAndWindowTheLatestOneWins) {
+  using namespace std::chrono_literals;
+  peer::web::Coalescer coalescer(100ms);
+  const auto start = peer::web::Coalescer::Clock::now();
+  coalescer.offer("S.A", "1", "1-0");
+  ASSERT_EQ(coalescer.take(start).size(), 1u) << "a first value goes out at once";
+  for (int i = 2; i <= 1000; ++i) coalescer.offer("S.A", std::to_string(i), std::to_string(i) + "-0");
+  coalescer.offer("S.B", "b", "5-0");
+  const auto early = coalescer.take(start + 50ms);
+  ASSERT_EQ(early.size(), 1u) << "S.A waits for its window, S.B does not";
+  EXPECT_EQ(early[0].member, "S.B");
+  EXPECT_EQ(coalescer.nextDue(start + 50ms), 50ms);
+  const auto due = coalescer.take(start + 100ms);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].value, "1000");
+  EXPECT_EQ(due[0].entryId, "1000-0");
+  EXPECT_TRUE(coalescer.take(start + 300ms).empty()) << "nothing new, nothing sent";
+  EXPECT_EQ(coalescer.nextDue(start + 300ms), peer::web::Coalescer::Clock::duration::max());
+}
+
+TEST(WebPartsTest, TokenAndCookieChecks) {
+  const std::string token = peer::web::newAccessToken();
+  EXPECT_EQ(token.size(), 32u);
+  EXPECT_NE(token, peer::web::newAccessToken());
+  EXPECT_TRUE(peer::web::tokenMatches(token, token));
+  for (const std::string& wrong : {std::string(), token.substr(1), token + "0", std::string(32, '0')})
+    EXPECT_FALSE(peer::web::tokenMatches(token, wrong)) << wrong;
+  EXPECT_TRUE(peer::web::tokenMatches("", "anything")) << "loopback: no token";
+  EXPECT_EQ(peer::web::cookieValue("a=1; tul_token=x y; b=2", "tul_token"), "x y");
+  EXPECT_EQ(peer::web::cookieValue("xtul_token=1;tul_token=2", "tul_token"), "2");
+  EXPECT_EQ(peer::web::cookieValue("a=1", "tul_token"), "");
+}
+
+TEST(WebPartsTest, TextsReachThePageAsValidJsonStrings) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"<b>\"x\"</b>\\", R"("<b>\"x\"</b>\\")"},
+      {std::string("a\nb\0c", 5), R"("a\u000ab\u0000c")"},
+      {"Grad °C …", "\"Grad °C …\""},
+      {"\xff\xc0\xafx\xed\xa0\x80\xe2\x82", R"("\ufffd\ufffd\ufffdx\ufffd\ufffd\ufffd\ufffd\ufffd")"}};
+  for (const auto& [text, json] : cases) EXPECT_EQ(peer::web::jsonString(text), json);
+  EXPECT_EQ(peer::web::splitList(",a,,b.c,"), (std::vector<std::string>{"a", "b.c"}));
 }
 
 }  // namespace
