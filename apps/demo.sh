@@ -5,18 +5,19 @@
 # temporary directory) and knows two ACL users: "tul" with exactly the service's rights, and
 # "peer" with what peers need; the default user is off. With --ha a private primary, two replicas
 # and three sentinels stand behind the service, which finds the primary through the sentinels.
+# With --cluster a private Redis Cluster of three primaries and three replicas serves it.
 #
-#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure | --ha]
+#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure | --ha | --cluster]
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SERVICE="Plant"
 
-usage() { echo "usage: ./run demo [--address HOST:PORT | --secure | --ha]" >&2; exit 2; }
+usage() { echo "usage: ./run demo [--address HOST:PORT | --secure | --ha | --cluster]" >&2; exit 2; }
 
 if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
   cat <<'HELP'
-./run demo [--address HOST:PORT | --secure | --ha]
+./run demo [--address HOST:PORT | --secure | --ha | --cluster]
 
 The plant demo: ormanta-host serves examples/plant.json as the service "Plant".
   (no option)          a private redis-server on a free loopback port, without persistence
@@ -26,6 +27,8 @@ The plant demo: ormanta-host serves examples/plant.json as the service "Plant".
   --ha                 a private primary, two replicas and three redis-sentinels watching them as
                        master "plant": the service follows a failover (kill the primary, or run
                        SENTINEL FAILOVER; the demo prints both)
+  --cluster            a private Redis Cluster, three primaries with a replica each: the service's
+                       keys spread over them; kill a primary or move slots (the demo prints how)
 It prints the tul-peer, examples/peer.py and redis-cli lines to try from another terminal.
 Type read/write/reconnect/quit for the host; Ctrl-C stops everything the demo started.
 HELP
@@ -37,18 +40,21 @@ shift
 ADDRESS=""
 SECURE=""
 HA=""
+CLUSTER=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --address) [ $# -ge 2 ] || usage; ADDRESS="$2"; shift 2 ;;
     --address=*) ADDRESS="${1#--address=}"; shift ;;
     --secure) SECURE=1; shift ;;
     --ha) HA=1; shift ;;
+    --cluster) CLUSTER=1; shift ;;
     *) echo "demo: unknown option $1" >&2; usage ;;
   esac
 done
 # The secure demo needs a server whose certificates and users it makes itself.
 [ -z "$SECURE" ] || [ -z "$ADDRESS" ] || { echo "demo: --secure starts its own server; drop --address" >&2; usage; }
-[ -z "$HA" ] || [ -z "$ADDRESS$SECURE" ] || { echo "demo: --ha starts its own servers; drop the other options" >&2; usage; }
+[ -z "$HA" ] || [ -z "$ADDRESS$SECURE$CLUSTER" ] || { echo "demo: --ha starts its own servers; drop the other options" >&2; usage; }
+[ -z "$CLUSTER" ] || [ -z "$ADDRESS$SECURE" ] || { echo "demo: --cluster starts its own servers; drop the other options" >&2; usage; }
 
 HOST_BIN="$BUILD/apps/ormanta-host"
 PLUGIN="$BUILD/plugin/libTulService.so"
@@ -60,7 +66,7 @@ done
 TMP_DIR=""
 REDIS_PID=""
 HOST_PID=""
-EXTRA_PIDS=()  # the replicas and sentinels of --ha
+EXTRA_PIDS=()  # the replicas and sentinels of --ha, the nodes of --cluster
 
 cleanup() {
   trap - INT TERM EXIT
@@ -216,7 +222,33 @@ CONF
   done
 }
 
-if [ -n "$HA" ]; then
+# Six cluster nodes (REDIS_PID the first), made a cluster of three primaries with a replica each;
+# SEEDS lists them, NODE_PORTS and NODE_PIDS hold their ports and pids.
+start_cluster() {
+  local i
+  NODE_PORTS=(); NODE_PIDS=(); SEEDS=""
+  for i in 1 2 3 4 5 6; do
+    start_redis --cluster-enabled yes --cluster-config-file "nodes-$i.conf" --cluster-node-timeout 1000 \
+      "${SYNC_AT_ONCE[@]}"
+    NODE_PORTS+=("$REDIS_PORT"); NODE_PIDS+=("$REDIS_PID")
+    SEEDS="$SEEDS${SEEDS:+,}127.0.0.1:$REDIS_PORT"
+  done
+  REDIS_PID="${NODE_PIDS[0]}"; REDIS_PORT="${NODE_PORTS[0]}"
+  EXTRA_PIDS+=("${NODE_PIDS[@]:1}")
+  redis-cli --cluster create ${SEEDS//,/ } --cluster-replicas 1 --cluster-yes >"$TMP_DIR/cluster-create.log" 2>&1 ||
+    { echo "demo: redis-cli --cluster create failed: $(tail -3 "$TMP_DIR/cluster-create.log")" >&2; exit 1; }
+  for i in $(seq 1 100); do
+    redis-cli -p "$REDIS_PORT" CLUSTER INFO | grep -q '^cluster_state:ok' && break
+    sleep 0.1
+  done
+}
+
+if [ -n "$CLUSTER" ]; then
+  start_cluster
+  ADDRESS="127.0.0.1:$REDIS_PORT"
+  WHERE="a private Redis Cluster on $SEEDS: three primaries with a replica each, cluster-node-timeout
+1000 ms (no persistence, in $TMP_DIR)"
+elif [ -n "$HA" ]; then
   start_ha
   ADDRESS="127.0.0.1:$REDIS_PORT"
   WHERE="a private primary on $ADDRESS with replicas on ${REPLICA_PORTS[*]}, found through the
@@ -243,6 +275,9 @@ PY_ADDRESS="--address $ADDRESS"
 if [ -n "$HA" ]; then
   PEER="./run peer --sentinel-master plant --address $SENTINELS"
   PY_ADDRESS="--sentinel-master plant --address $SENTINELS"
+elif [ -n "$CLUSTER" ]; then
+  PEER="./run peer --cluster --address $SEEDS"
+  CLI="redis-cli -c -h $cli_host -p $cli_port"  # -c: follows MOVED and ASK
 fi
 S="$SERVICE"
 M="$S.BoilerHouse.Boiler1"
@@ -276,6 +311,25 @@ TEXT
     "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL GET-MASTER-ADDR-BY-NAME plant" "where the primary is now"
   echo 'The host'"'"'s "primaryAddress" and connection states show the switch; a watch follows it.'
 fi
+if [ -n "$CLUSTER" ]; then
+  # The owner of the command stream's slot answers for the key; the other nodes say MOVED.
+  commands_port=""
+  for port in "${NODE_PORTS[@]}"; do
+    redis-cli -p "$port" TYPE "$S.Commands" 2>&1 | grep -q MOVED || commands_port="$port"
+  done
+  commands_pid=""
+  for i in "${!NODE_PORTS[@]}"; do [ "${NODE_PORTS[$i]}" != "$commands_port" ] || commands_pid="${NODE_PIDS[$i]}"; done
+  cat <<TEXT
+Every key goes to the primary that owns its slot: "$S.Commands" is on 127.0.0.1:$commands_port.
+
+Try, from another terminal:
+TEXT
+  printf '  %-58s # %s\n' "kill -9 $commands_pid" "its replica takes over in ~2.5 s" \
+    "redis-cli --cluster reshard 127.0.0.1:$REDIS_PORT --cluster-from all --cluster-to $(redis-cli -p "$REDIS_PORT" CLUSTER MYID) --cluster-slots 1000 --cluster-yes" "moves slots while it serves" \
+    "redis-cli -p $REDIS_PORT CLUSTER SLOTS" "which node serves which slots"
+  echo 'The service follows moved slots without a disconnect; after a kill it serves again soon after the cluster.'
+  echo 'The Python example is left out: Debian'"'"'s python3-redis 4.3.4 RedisCluster breaks after a primary dies.'
+fi
 if [ -n "$WEB_URL" ]; then
   cat <<TEXT
 
@@ -297,7 +351,7 @@ cat <<TEXT
   $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
 TEXT
 # The Python peer (Debian's python3-redis) speaks plain text without ACL users.
-[ -n "$SECURE" ] || echo "  examples/peer.py $PY_ADDRESS --service $S --set $M.Setpoint=81"
+[ -n "$SECURE$CLUSTER" ] || echo "  examples/peer.py $PY_ADDRESS --service $S --set $M.Setpoint=81"
 [ -z "$HA" ] || echo $'\nThe redis-cli lines below go to the first primary; after a failover use the one the sentinels name.'
 cat <<TEXT
 
@@ -320,6 +374,9 @@ RECONNECT_EVERY=2000
 if [ -n "$HA" ]; then
   CONFIG="{\"sentinels\":\"$SENTINELS\",\"sentinelMaster\":\"plant\",\"serviceName\":\"$S\"}"
   RECONNECT_EVERY=500  # back within a second of the sentinels' answer
+elif [ -n "$CLUSTER" ]; then
+  CONFIG="{\"cluster\":\"true\",\"address\":\"$SEEDS\",\"serviceName\":\"$S\"}"
+  RECONNECT_EVERY=500
 fi
 if [ -n "$SECURE" ]; then
   # In a file only the user can read: a command line is visible to every process.
