@@ -264,7 +264,7 @@ peer_lines() {
   $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
 TEXT
     # The Python peer (Debian's python3-redis) reads TUL_ADDRESS too.
-    [ -n "$SECURE" ] || echo "  examples/peer.py$PY_OPTIONS --watch BoilerHouse.Boiler1.Temp Utilities.Controller.Heartbeat"
+    [ -n "$SECURE" ] || echo "  examples/peer.py$PY_OPTIONS --watch BoilerHouse.Boiler1.Temp BoilerHouse.Boiler2.Temp"
   else
     cat <<TEXT
   $PEER status
@@ -272,10 +272,11 @@ TEXT
   $PEER watch $S '*' --table
 TEXT
   fi
-  echo "  $CLI HGETALL Services      # docs/protocol.md: every key, and a redis-cli session"
+  echo "  $CLI HGETALL Services      # more: docs/protocol.md"
 }
 
-echo "== Ormanta plant demo: \"$S\" from $MODEL_NAME on $WHERE"
+echo "== Plant demo: service \"$S\" on $WHERE"
+[ "$MODEL" = "$ROOT/examples/plant.json" ] || echo "Model: $MODEL_NAME"
 if [ -n "$SECURE" ]; then
   cat <<TEXT
 The service connects as ACL user "tul": $SERVICE_RULE
@@ -302,7 +303,7 @@ HELP_FILE="${TMP_DIR:-}"
 [ -n "$HELP_FILE" ] || { TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"; HELP_FILE="$TMP_DIR"; }
 HELP_FILE="$HELP_FILE/peer-lines.txt"
 peer_lines | tee "$HELP_FILE"
-echo "Type here: read PATH, write PATH VALUE, reconnect, help, quit. Ctrl-C stops everything."
+echo "Here: read PATH, write PATH VALUE, reconnect, help, quit. Ctrl-C stops all."
 
 CONFIG="{\"address\":\"$ADDRESS\",\"serviceName\":\"$S\"}"
 RECONNECT_EVERY=2000

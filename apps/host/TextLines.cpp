@@ -99,7 +99,7 @@ std::string ServiceStatusText::line(const std::vector<NamedValue>& attributes) {
       cause = lastCause_;
     } else if (cause == kNotYet || cause.empty()) {
       // Between two attempts the last cause still holds.
-      cause = !lastCause_.empty() ? lastCause_ : address.empty() ? "connecting" : "connecting to " + address;
+      cause = !lastCause_.empty() ? lastCause_ : "connecting";
     } else {
       lastCause_ = cause;
     }
@@ -117,10 +117,17 @@ std::string ServiceStatusText::line(const std::vector<NamedValue>& attributes) {
   if (!registered && dataUp && !registrationError.empty())
     registration = registrationError == kRegistrationPending ? "registration pending"
                                                              : "not registered (" + registrationError + ")";
-  std::string result = service_ + ": " + data + " · " + command + " · " + registration + " · ";
-  result += serving_                ? "serving"
-            : !dataUp || !commandUp ? "retrying every " + seconds(retryEvery_)
-                                    : "not serving";
+  const std::string retrying = "retrying every " + seconds(retryEvery_);
+  std::string result;
+  if (!dataUp && !commandUp) {
+    // Both down (the usual case: one server): one cause, and a line that fits a terminal.
+    result = service_ + ": down (" + data.substr(data.find('(') + 1) + " · " + retrying;
+  } else {
+    result = service_ + ": " + data + " · " + command + " · " + registration + " · " +
+             (serving_                ? "serving"
+              : !dataUp || !commandUp ? retrying
+                                      : "not serving");
+  }
   const std::string publishing = errorMessage(attributes, "publishingError");
   if (!publishing.empty()) result += " · publishing error: " + publishing;
   // The primary the sentinels named; a plain address is its own primary.

@@ -3,8 +3,8 @@
 // The runner's output for people (--format text): one short line per change of a service's
 // state, and short answers to the commands.
 //   Plant: data up · command up · registered · serving
-//   Plant: data down (connection refused by 127.0.0.1:6379) · command down · not registered · retrying every
-//   2 s BoilerHouse.Boiler1.Setpoint = 82.5
+//   Plant: down (connection refused by 127.0.0.1:6379) · retrying every 2 s
+//   BoilerHouse.Boiler1.Setpoint = 82.5
 
 #include <chrono>
 #include <string>
