@@ -263,8 +263,8 @@ peer_lines() {
   $PEER watch $S '*.Temp' Utilities.Controller.Heartbeat --table
   $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
 TEXT
-    # The Python peer (Debian's python3-redis) reads TUL_ADDRESS too.
-    [ -n "$SECURE" ] || echo "  examples/peer.py$PY_OPTIONS --watch BoilerHouse.Boiler1.Temp BoilerHouse.Boiler2.Temp"
+    # The Python peer (Debian's python3-redis) reads TUL_ADDRESS and REDISCLI_AUTH too.
+    echo "  examples/peer.py$PY_OPTIONS$SECURITY_OPTIONS --watch BoilerHouse.Boiler1.Temp BoilerHouse.Boiler2.Temp"
   else
     cat <<TEXT
   $PEER status
