@@ -152,9 +152,36 @@ TEST_F(HostRunnerTest, BehindSentinelsPeersUseTheNamedPrimaryAndAWatchFollowsAFa
   EXPECT_EQ(host.read("Boiler.Setpoint"), "26");
 }
 
+// --format text: a state line that names the cause of a failed connect and says that it
+// retries, and one answer line per command.
+TEST_F(HostRunnerTest, TheTextFormatSaysWhyAServiceIsDownAndAnswersEachCommand) {
+  ChildProcess host(
+      hostArgs(model, {closedConfig}, {"--format", "text", "--reconnect-every", "500", "--no-simulate"}),
+      dir.fresh("host-stderr"));
+  EXPECT_TRUE(seesLine(host, "S: down (connection refused by 127.0.0.1:1) · retrying every 500 ms", 10s));
+  const std::pair<const char*, const char*> answers[] = {
+      {"write Boiler.Temp 3", "wrote Boiler.Temp = 3"},
+      {"read Boiler.Temp", "Boiler.Temp = 3"},
+      {"reconnect", "reconnect: ran the reconnect task of 1 service"},
+      {"write Boiler.Nothing 1", "error: write Boiler.Nothing: no such attribute"},
+      {"quit", "S: stopped"}};
+  for (const auto& [command, answer] : answers) {
+    host.writeLine(command);
+    EXPECT_TRUE(seesLine(host, answer, 5s)) << command;
+  }
+  EXPECT_EQ(host.wait(10s), 0);
+}
+
 // The demo as people start it: its first 24 lines (one 80x24 screen) hold the port and the
 // peer commands; it prints them again once the service serves and on "help".
 TEST_F(HostRunnerTest, TheDemosFirstScreenShowsThePortAndThePeerCommands) {
+  // Its options are checked before ./run builds: an unknown one is named, the script is not.
+  ChildProcess check({"/bin/bash", TUL_SOURCE_DIR "/apps/demo.sh", "--check", "--model", model, "--colour"},
+                     dir.fresh("check-stderr"));
+  EXPECT_EQ(check.wait(10s), 2);
+  EXPECT_THAT(check.stderrText(), ::testing::StartsWith("./run demo: unknown option \"--colour\"\n"));
+  EXPECT_THAT(check.stderrText(), Not(HasSubstr("demo.sh")));
+
   ChildProcess demo({"/bin/bash", TUL_SOURCE_DIR "/apps/demo.sh", TUL_BUILD_DIR}, dir.fresh("demo-stderr"));
   // The demo stops its redis-server only when it is stopped by a signal or "quit", not SIGKILL.
   struct StopDemo {
