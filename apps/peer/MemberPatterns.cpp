@@ -69,16 +69,19 @@ bool globMatch(std::string_view pattern, std::string_view text) noexcept {
   return p == pattern.size();
 }
 
+bool matchesMember(const std::string& service, std::string_view pattern, std::string_view path) noexcept {
+  if (globMatch(pattern, path)) return true;
+  const bool prefixed =
+      path.size() > service.size() && path.starts_with(service) && path[service.size()] == '.';
+  return prefixed && globMatch(pattern, path.substr(service.size() + 1));
+}
+
 std::vector<const MemberInfo*> matchMembers(const std::string& service, std::string_view pattern,
                                             const Catalogue& catalogue) {
-  const std::string prefix = service + ".";
   std::vector<const MemberInfo*> matched;
   for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
     for (const MemberInfo& member : dataPoint.members) {
-      const std::string_view path = member.path;
-      const bool prefixed = path.starts_with(prefix);
-      if (globMatch(pattern, path) || (prefixed && globMatch(pattern, path.substr(prefix.size()))))
-        matched.push_back(&member);
+      if (matchesMember(service, pattern, member.path)) matched.push_back(&member);
     }
   }
   return matched;

@@ -15,6 +15,9 @@ namespace ormanta::peer {
 bool isPattern(std::string_view text) noexcept;
 bool globMatch(std::string_view pattern, std::string_view text) noexcept;
 
+// Whether pattern matches the member path, given with or without "service." in front.
+bool matchesMember(const std::string& service, std::string_view pattern, std::string_view path) noexcept;
+
 // The member paths of the catalogue that pattern matches, in catalogue order; a pattern may
 // name the path with or without the service name in front.
 std::vector<const MemberInfo*> matchMembers(const std::string& service, std::string_view pattern,

@@ -334,8 +334,7 @@ int browse(PeerConnection& connection, const std::string& service, const BrowseO
     std::size_t matched = 0;
     for (DataPointInfo& dataPoint : catalogue.dataPoints) {
       std::erase_if(dataPoint.members, [&](const MemberInfo& member) {
-        const std::string relative = member.path.substr(std::min(member.path.size(), service.size() + 1));
-        return !globMatch(options.pattern, member.path) && !globMatch(options.pattern, relative);
+        return !matchesMember(service, options.pattern, member.path);
       });
       matched += dataPoint.members.size();
     }
