@@ -7,17 +7,20 @@
 # and three sentinels stand behind the service, which finds the primary through the sentinels.
 # With --cluster a private Redis Cluster of three primaries and three replicas serves it.
 #
-#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure | --ha | --cluster]
+#   apps/demo.sh BUILD_DIR [--address HOST:PORT | --secure | --ha | --cluster] [--model FILE]
+#   apps/demo.sh --check [OPTION...]     only checks the options (./run does, before it builds)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SERVICE="Plant"
 
-usage() { echo "usage: ./run demo [--address HOST:PORT | --secure | --ha | --cluster]" >&2; exit 2; }
+# Errors name ./run demo, the command people type, not this script.
+usage() { echo "usage: ./run demo [--address HOST:PORT | --secure | --ha | --cluster] [--model FILE]  (./run demo --help)" >&2; exit 2; }
+fail() { echo "./run demo: $*" >&2; usage; }
 
 if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
   cat <<'HELP'
-./run demo [--address HOST:PORT | --secure | --ha | --cluster]
+./run demo [--address HOST:PORT | --secure | --ha | --cluster] [--model FILE]
 
 The plant demo: ormanta-host serves examples/plant.json as the service "Plant".
   (no option)          a private redis-server on a free loopback port, without persistence
@@ -29,38 +32,53 @@ The plant demo: ormanta-host serves examples/plant.json as the service "Plant".
                        SENTINEL FAILOVER; the demo prints both)
   --cluster            a private Redis Cluster, three primaries with a replica each: the service's
                        keys spread over them; kill a primary or move slots (the demo prints how)
-It prints the tul-peer, examples/peer.py and redis-cli lines to try from another terminal.
-Type read/write/reconnect/quit for the host; Ctrl-C stops everything the demo started.
+  --model FILE         serve your own model file instead (the format: apps/host/ModelFile.h and
+                       examples/plant.json); the service is still called "Plant"
+It prints the tul-peer, examples/peer.py and redis-cli lines to try from another terminal, and
+again on "help" and once the service serves. The host prints one line per change of the
+service's state. Type read/write/reconnect/help/quit for the host; Ctrl-C stops everything the
+demo started.
 HELP
   exit 0
 fi
-[ $# -ge 1 ] || usage
-BUILD="$(cd "$1" && pwd)" || usage
-shift
+CHECK_ONLY=""
+if [ "${1:-}" = --check ]; then
+  CHECK_ONLY=1
+  shift
+else
+  [ $# -ge 1 ] || usage
+  BUILD="$(cd "$1" && pwd)" || usage
+  shift
+fi
 ADDRESS=""
 SECURE=""
 HA=""
 CLUSTER=""
+MODEL="$ROOT/examples/plant.json"
 while [ $# -gt 0 ]; do
   case "$1" in
-    --address) [ $# -ge 2 ] || usage; ADDRESS="$2"; shift 2 ;;
+    --address) [ $# -ge 2 ] || fail "--address needs HOST:PORT"; ADDRESS="$2"; shift 2 ;;
     --address=*) ADDRESS="${1#--address=}"; shift ;;
+    --model) [ $# -ge 2 ] || fail "--model needs a FILE"; MODEL="$2"; shift 2 ;;
+    --model=*) MODEL="${1#--model=}"; shift ;;
     --secure) SECURE=1; shift ;;
     --ha) HA=1; shift ;;
     --cluster) CLUSTER=1; shift ;;
-    *) echo "demo: unknown option $1" >&2; usage ;;
+    *) fail "unknown option \"$1\"" ;;
   esac
 done
 # The secure demo needs a server whose certificates and users it makes itself.
-[ -z "$SECURE" ] || [ -z "$ADDRESS" ] || { echo "demo: --secure starts its own server; drop --address" >&2; usage; }
-[ -z "$HA" ] || [ -z "$ADDRESS$SECURE$CLUSTER" ] || { echo "demo: --ha starts its own servers; drop the other options" >&2; usage; }
-[ -z "$CLUSTER" ] || [ -z "$ADDRESS$SECURE" ] || { echo "demo: --cluster starts its own servers; drop the other options" >&2; usage; }
+[ -z "$SECURE" ] || [ -z "$ADDRESS" ] || fail "--secure starts its own server; drop --address"
+[ -z "$HA" ] || [ -z "$ADDRESS$SECURE$CLUSTER" ] || fail "--ha starts its own servers; drop the other options"
+[ -z "$CLUSTER" ] || [ -z "$ADDRESS$SECURE" ] || fail "--cluster starts its own servers; drop --address and --secure"
+[ -f "$MODEL" ] && [ -r "$MODEL" ] || { echo "./run demo: cannot read the model file \"$MODEL\"" >&2; exit 2; }
+MODEL="$(cd "$(dirname "$MODEL")" && pwd)/$(basename "$MODEL")"
+[ -z "$CHECK_ONLY" ] || exit 0
 
 HOST_BIN="$BUILD/apps/ormanta-host"
 PLUGIN="$BUILD/plugin/libTulService.so"
-MODEL="$ROOT/examples/plant.json"
-for file in "$HOST_BIN" "$PLUGIN" "$MODEL"; do
-  [ -e "$file" ] || { echo "demo: $file is missing (build first: ./run build)" >&2; exit 1; }
+for file in "$HOST_BIN" "$PLUGIN"; do
+  [ -e "$file" ] || { echo "./run demo: $file is missing (build first: ./run build)" >&2; exit 1; }
 done
 
 TMP_DIR=""
@@ -83,7 +101,7 @@ cleanup() {
     fi
   done
   [ -n "$TMP_DIR" ] && rm -rf "$TMP_DIR"
-  echo "demo: stopped" >&2
+  echo "./run demo: stopped" >&2
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -109,9 +127,9 @@ PEER_RULE="resetkeys ~Services ~$SERVICE.* ~${SERVICE}Value:* resetchannels -@al
 
 # Certificates, passwords and users of the secure server.
 prepare_secure() {
-  command -v openssl >/dev/null || { echo "demo: openssl is not installed" >&2; exit 1; }
+  command -v openssl >/dev/null || { echo "./run demo: openssl is not installed" >&2; exit 1; }
   "$ROOT/apps/make-test-certificates.sh" "$TMP_DIR" >"$TMP_DIR/openssl.log" 2>&1 \
-    || { cat "$TMP_DIR/openssl.log" >&2; echo "demo: openssl failed" >&2; exit 1; }
+    || { cat "$TMP_DIR/openssl.log" >&2; echo "./run demo: openssl failed" >&2; exit 1; }
   TUL_PASSWORD="$(openssl rand -hex 16)"
   PEER_PASSWORD="$(openssl rand -hex 16)"
   (umask 077; cat >"$TMP_DIR/users.acl" <<ACL
@@ -124,7 +142,7 @@ ACL
 
 # start_redis [redis-server option...]: a private server on a free port; REDIS_PID, REDIS_PORT.
 start_redis() {
-  command -v redis-server >/dev/null || { echo "demo: redis-server is not installed" >&2; exit 1; }
+  command -v redis-server >/dev/null || { echo "./run demo: redis-server is not installed" >&2; exit 1; }
   [ -n "$TMP_DIR" ] || TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"
   [ -z "$SECURE" ] || prepare_secure
   local attempt port i
@@ -150,7 +168,7 @@ start_redis() {
     wait "$REDIS_PID" 2>/dev/null || true
     REDIS_PID=""
   done
-  echo "demo: redis-server did not start (logs: $TMP_DIR/redis-*.log)" >&2
+  echo "./run demo: redis-server did not start (logs: $TMP_DIR/redis-*.log)" >&2
   exit 1
 }
 
@@ -184,7 +202,7 @@ start_web() {
 # The primary (REDIS_PID, REDIS_PORT), two replicas and three sentinels on free ports; SENTINELS
 # lists the sentinels, REPLICA_PORTS and SENTINEL_PORTS their ports.
 start_ha() {
-  command -v redis-sentinel >/dev/null || { echo "demo: redis-sentinel is not installed" >&2; exit 1; }
+  command -v redis-sentinel >/dev/null || { echo "./run demo: redis-sentinel is not installed" >&2; exit 1; }
   start_redis "${HA_SETTINGS[@]}" "${SYNC_AT_ONCE[@]}"
   local primary_pid="$REDIS_PID" primary_port="$REDIS_PORT" i port
   REPLICA_PORTS=()
@@ -252,12 +270,12 @@ elif [ -n "$HA" ]; then
   start_ha
   ADDRESS="127.0.0.1:$REDIS_PORT"
   WHERE="a private primary on $ADDRESS with replicas on ${REPLICA_PORTS[*]}, found through the
-sentinels $SENTINELS as master \"plant\" (no persistence, in $TMP_DIR)"
+sentinels $SENTINELS as master \"plant\""
 elif [ -z "$ADDRESS" ]; then
   start_redis
   ADDRESS="127.0.0.1:$REDIS_PORT"
-  WHERE="a private redis-server on $ADDRESS (no persistence, in $TMP_DIR)"
-  [ -z "$SECURE" ] || WHERE="a private redis-server on $ADDRESS, TLS only, with ACL users (in $TMP_DIR)"
+  WHERE="$ADDRESS (a private redis-server)"
+  [ -z "$SECURE" ] || WHERE="$ADDRESS (a private redis-server, TLS only, ACL users; in $TMP_DIR)"
 else
   WHERE="the Redis server at $ADDRESS"
 fi
@@ -267,29 +285,60 @@ cli_host="${ADDRESS%:*}"; cli_port="${ADDRESS##*:}"
 if [ "$cli_host" = "$ADDRESS" ] || [[ "$cli_port" == *"]"* ]]; then cli_host="$ADDRESS"; cli_port=6379; fi
 cli_host="${cli_host#[}"; cli_host="${cli_host%]}"
 [ -n "$cli_host" ] || cli_host=127.0.0.1
+CLI="redis-cli -p $cli_port"
+[ "$cli_host" = 127.0.0.1 ] || CLI="redis-cli -h $cli_host -p $cli_port"
 SECURITY_OPTIONS=""
 [ -z "$SECURE" ] || SECURITY_OPTIONS=" --user peer --tls --cacert $TMP_DIR/ca.pem"
-CLI="redis-cli -h $cli_host -p $cli_port$SECURITY_OPTIONS"
-PEER="./run peer --address $ADDRESS$SECURITY_OPTIONS"
-PY_ADDRESS="--address $ADDRESS"
+CLI="$CLI$SECURITY_OPTIONS"
+# tul-peer takes the address from TUL_ADDRESS, as the export line below sets it.
+PEER_ADDRESS="$ADDRESS"
+PEER="./run peer$SECURITY_OPTIONS"
+PY_OPTIONS=""
 if [ -n "$HA" ]; then
-  PEER="./run peer --sentinel-master plant --address $SENTINELS"
-  PY_ADDRESS="--sentinel-master plant --address $SENTINELS"
+  PEER_ADDRESS="$SENTINELS"
+  PEER="./run peer --sentinel-master plant"
+  PY_OPTIONS=" --sentinel-master plant"
 elif [ -n "$CLUSTER" ]; then
-  PEER="./run peer --cluster --address $SEEDS"
-  CLI="redis-cli -c -h $cli_host -p $cli_port"  # -c: follows MOVED and ASK
+  PEER_ADDRESS="$SEEDS"
+  PEER="./run peer --cluster"
+  CLI="redis-cli -c -p $cli_port"  # -c: follows MOVED and ASK
 fi
 S="$SERVICE"
-M="$S.BoilerHouse.Boiler1"
+MODEL_NAME="${MODEL#"$ROOT"/}"
 [ -n "$TMP_DIR" ] || TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"
 # ${PEER#./run peer } are tul-peer's options for this server (the password: REDISCLI_AUTH).
 # shellcheck disable=SC2086
-start_web ${PEER#./run peer }
+start_web --address "$PEER_ADDRESS" ${PEER#./run peer }
 
-cat <<TEXT
-== Ormanta plant demo ==
-ormanta-host serves examples/plant.json as service "$S" on $WHERE.
+# The lines for peers: printed now, on "help", and once the service serves.
+peer_lines() {
+  echo "From another terminal, in $ROOT:"
+  echo "  export TUL_ADDRESS=$PEER_ADDRESS"
+  # tul-peer and redis-cli both take the password from REDISCLI_AUTH.
+  [ -z "$SECURE" ] || echo "  export REDISCLI_AUTH=$PEER_PASSWORD    # the password of ACL user \"peer\""
+  if [ "$MODEL" = "$ROOT/examples/plant.json" ]; then
+    cat <<TEXT
+  $PEER status
+  $PEER browse $S 'BoilerHouse.*' --values
+  $PEER read $S 'BoilerHouse.Boiler1.*' --json
+  $PEER watch $S '*.Temp' Utilities.Controller.Heartbeat --table
+  $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
 TEXT
+    # The Python peer (Debian's python3-redis) reads TUL_ADDRESS and REDISCLI_AUTH too.
+    [ -n "$CLUSTER" ] ||
+      echo "  examples/peer.py$PY_OPTIONS$SECURITY_OPTIONS --watch BoilerHouse.Boiler1.Temp BoilerHouse.Boiler2.Temp"
+  else
+    cat <<TEXT
+  $PEER status
+  $PEER browse $S --values
+  $PEER watch $S '*' --table
+TEXT
+  fi
+  echo "  $CLI HGETALL Services      # more: docs/protocol.md"
+}
+
+echo "== Plant demo: service \"$S\" on $WHERE"
+[ "$MODEL" = "$ROOT/examples/plant.json" ] || echo "Model: $MODEL_NAME"
 if [ -n "$SECURE" ]; then
   cat <<TEXT
 The service connects as ACL user "tul": $SERVICE_RULE
@@ -309,7 +358,8 @@ TEXT
   printf '  %-58s # %s\n' "kill -9 $REDIS_PID" "the primary dies: ~2.5 s to the new one" \
     "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL FAILOVER plant" "a planned switch: the old primary stays up" \
     "redis-cli -p ${SENTINEL_PORTS[0]} SENTINEL GET-MASTER-ADDR-BY-NAME plant" "where the primary is now"
-  echo 'The host'"'"'s "primaryAddress" and connection states show the switch; a watch follows it.'
+  echo 'The host'"'"'s state lines show the switch; a watch follows it. The redis-cli lines go to the'
+  echo 'first primary; after a failover use the one the sentinels name.'
 fi
 if [ -n "$CLUSTER" ]; then
   # The owner of the command stream's slot answers for the key; the other nodes say MOVED.
@@ -337,37 +387,11 @@ The live web view (tul-peer web, on this machine only):
   $WEB_URL?service=$S&watch=BoilerHouse.Boiler1.Temp,BoilerHouse.Boiler1.Setpoint,Utilities.Controller.Heartbeat
 TEXT
 fi
-cat <<TEXT
-
-From another terminal, in $ROOT:
-TEXT
-# tul-peer and redis-cli both take the password from REDISCLI_AUTH.
-[ -z "$SECURE" ] || echo "  export REDISCLI_AUTH=$PEER_PASSWORD    # the password of ACL user \"peer\""
-cat <<TEXT
-  $PEER status
-  $PEER browse $S
-  $PEER read $S BoilerHouse.Boiler1.Temp BoilerHouse.Boiler1.Setpoint
-  $PEER watch $S BoilerHouse.Boiler1.Temp BoilerHouse.Boiler1.Setpoint Utilities.Controller.Heartbeat
-  $PEER set $S BoilerHouse.Boiler1.Setpoint=82.5
-TEXT
-# The Python peer (Debian's python3-redis) speaks plain text without ACL users.
-[ -n "$SECURE$CLUSTER" ] || echo "  examples/peer.py $PY_ADDRESS --service $S --set $M.Setpoint=81"
-[ -z "$HA" ] || echo $'\nThe redis-cli lines below go to the first primary; after a failover use the one the sentinels name.'
-cat <<TEXT
-
-The same with redis-cli:
-  $CLI HGETALL Services
-  $CLI HKEYS $S.DataPoints
-  $CLI HGET $S.DataPoints $M
-  $CLI XADD $S.Commands '*' cmd subscribe subscriptionId cli-1 samplingInterval 1000 name $M.Temp
-  $CLI XREAD COUNT 5 STREAMS ${S}Value:$M.Temp 0
-  $CLI XADD $S.Commands '*' cmd set name $M.Setpoint value 82.5
-  $CLI XREVRANGE $S.Commands + - COUNT 2
-
-Type commands for the host here: read BoilerHouse.Boiler1.Setpoint | write BoilerHouse.Boiler1.Setpoint 79 |
-reconnect | quit.   Ctrl-C stops everything.
-Host output (JSON lines) follows.
-TEXT
+HELP_FILE="${TMP_DIR:-}"
+[ -n "$HELP_FILE" ] || { TMP_DIR="$(mktemp -d "${TMPDIR:-/tmp}/tul-demo.XXXXXX")"; HELP_FILE="$TMP_DIR"; }
+HELP_FILE="$HELP_FILE/peer-lines.txt"
+peer_lines | tee "$HELP_FILE"
+echo "Here: read PATH, write PATH VALUE, reconnect, help, quit. Ctrl-C stops all."
 
 CONFIG="{\"address\":\"$ADDRESS\",\"serviceName\":\"$S\"}"
 RECONNECT_EVERY=2000
@@ -386,8 +410,8 @@ if [ -n "$SECURE" ]; then
 fi
 # A background job's standard input would be /dev/null: hand it the terminal explicitly.
 exec 3<&0
-"$HOST_BIN" --plugin "$PLUGIN" --model "$MODEL" --config "$CONFIG" --reconnect-every "$RECONNECT_EVERY" <&3 \
-  > >(sed -u 's/^/host| /') &
+"$HOST_BIN" --plugin "$PLUGIN" --model "$MODEL" --config "$CONFIG" --reconnect-every "$RECONNECT_EVERY" \
+  --format text --help-file "$HELP_FILE" <&3 &
 HOST_PID=$!
 status=0
 wait "$HOST_PID" || status=$?

@@ -4,16 +4,20 @@
 It finds a service, browses its data points, subscribes to some members (renewing the lease)
 and prints their values, then sets a value and prints the service's response.
 
-    examples/peer.py [--address HOST:PORT] [--sentinel-master NAME] [--service NAME]
+    examples/peer.py [--address HOST:PORT] [--user NAME] [--pass PASSWORD] [--tls [--cacert FILE]]
+                     [--sentinel-master NAME] [--service NAME]
                      [--seconds N] [--watch MEMBER ...] [--set MEMBER=VALUE]
 
-MEMBER is a member path such as Plant.BoilerHouse.Boiler1.Temp. With --sentinel-master,
+MEMBER is a member path such as Plant.BoilerHouse.Boiler1.Temp, or the same without the service
+name (BoilerHouse.Boiler1.Temp), as tul-peer takes it. The address defaults to the environment
+variable TUL_ADDRESS, then 127.0.0.1:6379; the password to REDISCLI_AUTH. With --sentinel-master,
 --address lists sentinels (HOST:PORT,HOST:PORT,..., port 26379 by default) and the peer uses
 the primary they name for NAME. See docs/protocol.md.
 """
 
 import argparse
 import json
+import os
 import sys
 import time
 import uuid
@@ -33,13 +37,31 @@ def host_port(text, default_port):
 
 
 def connect(args):
+    # As tul-peer and redis-cli take them; the server's certificate is always verified.
+    security = {"username": args.user, "password": args.password}
+    if args.tls:
+        security.update(ssl=True, ssl_ca_certs=args.cacert, ssl_cert_reqs="required")
     if not args.sentinel_master:
         host, port = host_port(args.address, 6379)
-        return redis.Redis(host=host, port=port, decode_responses=True)  # texts are UTF-8
+        r = redis.Redis(host=host, port=port, decode_responses=True,  # texts are UTF-8
+                        socket_connect_timeout=3.0, **security)
+        r.ping()  # a wrong address fails here, with its reason
+        return r
     sentinels = [host_port(entry, 26379) for entry in args.address.split(",")]
     # Asks the sentinels for the primary, and again whenever the connection to it is lost.
-    return redis.sentinel.Sentinel(sentinels, sentinel_kwargs={"socket_timeout": 1.0}).master_for(
-        args.sentinel_master, decode_responses=True)
+    sentinel_options = {"socket_timeout": 1.0}
+    if args.tls:
+        sentinel_options.update(ssl=True, ssl_ca_certs=args.cacert, ssl_cert_reqs="required")
+    return redis.sentinel.Sentinel(sentinels, sentinel_kwargs=sentinel_options).master_for(
+        args.sentinel_master, decode_responses=True, **security)
+
+
+def full_path(service, members, name):
+    """The member path of NAME, given with or without the service name in front."""
+    if name in members:
+        return name
+    prefixed = service + "." + name
+    return prefixed if prefixed in members else name
 
 
 def find_service(r, wanted):
@@ -123,20 +145,36 @@ def watch(r, record, members, names, seconds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--address", default="127.0.0.1:6379")
+    parser.add_argument("--address", default=os.environ.get("TUL_ADDRESS", "127.0.0.1:6379"))
+    parser.add_argument("--user")
+    parser.add_argument("--pass", dest="password", default=os.environ.get("REDISCLI_AUTH"))
+    parser.add_argument("--tls", action="store_true")
+    parser.add_argument("--cacert")
     parser.add_argument("--sentinel-master")
     parser.add_argument("--service")
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--watch", nargs="*", default=[])
     parser.add_argument("--set", dest="assignment")
     args = parser.parse_args()
+    if args.user and not args.password:
+        parser.error("--user needs --pass (or REDISCLI_AUTH)")
+    if args.cacert and not args.tls:
+        parser.error("--cacert needs --tls")
+    try:
+        return run(args)
+    except redis.exceptions.RedisError as error:
+        # One line, not a traceback: the address, and the client's reason.
+        sys.exit(f"peer.py: {args.address}: {error}")
 
+
+def run(args):
     r = connect(args)
     name, record = find_service(r, args.service)
     members = browse(r, record)
 
     # Write-only members accept a subscription but never publish: watch the readable ones.
-    names = args.watch or [m for m, (_, access, _) in members.items() if access != "w"][:3]
+    names = [full_path(name, members, n) for n in args.watch] or \
+        [m for m, (_, access, _) in members.items() if access != "w"][:3]
     unknown = [n for n in names if n not in members]
     if unknown:
         sys.exit(f"not members of {name}: {', '.join(unknown)}")
@@ -144,6 +182,7 @@ def main():
 
     if args.assignment:
         member, _, value = args.assignment.partition("=")
+        member = full_path(name, members, member)
         response = send_command(r, record["cmdChn"], ["cmd", "set", "name", member, "value", value])
         if response is None:
             sys.exit(f"set {member}: no response within 5 s")

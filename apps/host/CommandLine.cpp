@@ -56,6 +56,13 @@ Options parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (name == "--reconnect-every") {
       options.reconnectEvery =
           parseMilliseconds(name, optionValue(arguments, i, name, inlineValue, hasInline));
+    } else if (name == "--format") {
+      const std::string format = optionValue(arguments, i, name, inlineValue, hasInline);
+      if (format != "json" && format != "text")
+        throw std::invalid_argument("option --format takes json or text, not \"" + format + "\"");
+      options.format = format == "text" ? OutputFormat::kText : OutputFormat::kJson;
+    } else if (name == "--help-file") {
+      options.helpFile = optionValue(arguments, i, name, inlineValue, hasInline);
     } else if (name == "--no-simulate" && !hasInline) {
       options.simulate = false;
     } else {

@@ -8,19 +8,25 @@
 namespace ormanta::apps {
 
 // ormanta-host --plugin PATH --model FILE --config CONFIG [--config CONFIG ...]
-//              [--reconnect-every MS] [--no-simulate]
+//              [--reconnect-every MS] [--no-simulate] [--format json|text] [--help-file FILE]
+enum class OutputFormat { kJson, kText };
+
 struct Options {
   std::filesystem::path plugin;
   std::filesystem::path model;
   std::vector<std::string> configs;  // as given: JSON object texts or file paths
   std::chrono::milliseconds reconnectEvery{5000};
   bool simulate = true;
+  OutputFormat format = OutputFormat::kJson;  // JSON lines: what scripts and tests read
+  // Its text is printed on the command "help" and once every service serves (the demo's lines
+  // for peers).
+  std::filesystem::path helpFile;
   bool help = false;
 };
 
 inline constexpr const char* kUsage =
     "usage: ormanta-host --plugin PATH --model FILE --config CONFIG [--config CONFIG ...] "
-    "[--reconnect-every MS] [--no-simulate]";
+    "[--reconnect-every MS] [--no-simulate] [--format json|text] [--help-file FILE]";
 
 // Throws std::invalid_argument naming the problem; "--help" sets help and nothing is required.
 Options parseCommandLine(const std::vector<std::string>& arguments);

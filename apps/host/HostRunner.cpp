@@ -49,6 +49,14 @@ HostRunner::HostRunner(Options options, std::ostream& out) : options_(std::move(
 HostRunner::~HostRunner() { stop(); }
 
 void HostRunner::start() {
+  if (!options_.helpFile.empty()) {
+    try {
+      helpText_ = readTextFile(options_.helpFile);
+    } catch (const std::exception& error) {
+      throw StartupError(oneLine(error.what()));
+    }
+    while (!helpText_.empty() && helpText_.back() == '\n') helpText_.pop_back();
+  }
   loadPlugin();
   buildModel();
   createServices();
@@ -102,6 +110,8 @@ void HostRunner::createServices() {
       }
       services_.push_back(std::make_unique<HostedService>(services_.size(), key, *skill_, *elementClass_,
                                                           allocator_, *model_, text, *mailbox_));
+      statusTexts_.emplace_back(key, options_.reconnectEvery);
+      lastStatusTexts_.emplace_back();
     } catch (const std::exception& error) {
       throw StartupError(oneLine(label + ": " + error.what()));
     }
@@ -112,9 +122,9 @@ void HostRunner::createServices() {
     } catch (const std::exception& error) {
       throw StartupError(oneLine("service " + service->key() + ": realize failed: " + error.what()));
     }
-    // The initial state, once, before the workers can change it.
-    if (auto line = service->changedAttributesLine()) out_.write(*line);
   }
+  // The initial states, once, before the workers can change them.
+  for (std::size_t i = 0; i < services_.size(); ++i) printAttributes(i);
   for (const auto& service : services_) {
     try {
       service->prepare();
@@ -146,8 +156,10 @@ void HostRunner::stop() {
   // The states the workers left behind on their way out.
   Mailbox::Contents last = mailbox_->take();
   for (std::size_t index : last.changedServices) {
-    if (index < services_.size()) printAttributes(index);
+    if (index < services_.size() && options_.format == OutputFormat::kJson) printAttributes(index);
   }
+  if (options_.format == OutputFormat::kText)
+    for (const auto& service : services_) out_.write(service->key() + ": stopped");
   simulator_.reset();
   services_.clear();
   skill_.reset();
@@ -159,21 +171,45 @@ bool HostRunner::deliver(Mailbox::Contents contents) {
     if (index < services_.size()) printAttributes(index);
   }
   for (const Mailbox::RaisedEvent& event : contents.events) {
-    if (event.service < services_.size())
-      out_.write(eventLine(services_[event.service]->key(), event.event, event.time));
+    if (event.service < services_.size()) {
+      const std::string& key = services_[event.service]->key();
+      print(eventLine(key, event.event, event.time), eventText(key, event.event, event.time));
+    }
   }
   for (const std::string& line : contents.lines) {
     try {
       if (!handleLine(line)) return false;
     } catch (const std::exception& error) {
-      out_.write(errorLine(oneLine(error.what())));
+      printError(oneLine(error.what()));
     }
   }
   return true;
 }
 
 void HostRunner::printAttributes(std::size_t service) {
-  if (auto line = services_[service]->changedAttributesLine()) out_.write(*line);
+  if (options_.format == OutputFormat::kJson) {
+    if (auto line = services_[service]->changedAttributesLine()) out_.write(*line);
+    return;
+  }
+  std::string line = statusTexts_[service].line(services_[service]->readAttributes());
+  if (line != lastStatusTexts_[service]) {
+    lastStatusTexts_[service] = line;
+    out_.write(line);
+  }
+  // The lines for peers again, now that they work: the first ones have scrolled away meanwhile.
+  if (statusTexts_[service].servingForTheFirstTime() && !helpText_.empty()) out_.write(helpText_);
+}
+
+void HostRunner::print(const std::string& jsonLine, const std::string& textLine) {
+  out_.write(options_.format == OutputFormat::kJson ? jsonLine : textLine);
+}
+
+void HostRunner::printError(const std::string& message) { print(errorLine(message), errorText(message)); }
+
+void HostRunner::printHelp() {
+  const std::string commands = "host commands: read PATH | write PATH VALUE | reconnect | help | quit";
+  const std::string text = helpText_.empty() ? commands : helpText_ + "\n" + commands;
+  print(helpLine(text), text);
 }
 
 void HostRunner::runReconnectTasks() {
@@ -188,28 +224,33 @@ bool HostRunner::handleLine(std::string_view line) {
   auto [command, rest] = splitWord(line);
   if (command == "quit" || command == "reconnect") {
     if (rest.find_first_not_of(" \t") != std::string_view::npos) {
-      out_.write(errorLine(std::string(command) + " takes no arguments"));
+      printError(std::string(command) + " takes no arguments");
       return true;
     }
     if (command == "quit") return false;
     runReconnectTasks();
+    print(reconnectLine(services_.size()),
+          "reconnect: ran the reconnect task of " + std::to_string(services_.size()) +
+              (services_.size() == 1 ? " service" : " services") + " (a connected one stays as it is)");
+  } else if (command == "help") {
+    printHelp();
   } else if (command == "read") {
     auto [path, extra] = splitWord(rest);
     if (path.empty() || !extra.empty()) {
-      out_.write(errorLine("usage: read PATH"));
+      printError("usage: read PATH");
     } else {
       readCommand(path);
     }
   } else if (command == "write") {
     auto [path, value] = splitWord(rest);
     if (path.empty() || rest.find(' ') == std::string_view::npos) {
-      out_.write(errorLine("usage: write PATH VALUE"));
+      printError("usage: write PATH VALUE");
     } else {
       writeCommand(path, value);
     }
   } else {
-    out_.write(errorLine("unknown command \"" + std::string(command) +
-                         "\" (expected write PATH VALUE, read PATH, reconnect or quit)"));
+    printError("unknown command \"" + std::string(command) +
+               "\" (expected write PATH VALUE, read PATH, reconnect, help or quit)");
   }
   return true;
 }
@@ -237,7 +278,7 @@ void HostRunner::readCommand(std::string_view path) {
   if (std::optional<ModelAttribute> attribute = findModelAttribute(path)) {
     utils::Expected<data::Value> read = model_->readValue(attribute->primaryKey, attribute->name);
     if (!read) {
-      out_.write(errorLine("read " + std::string(path) + ": " + read.error().message()));
+      printError("read " + std::string(path) + ": " + read.error().message());
       return;
     }
     value = std::move(*read);
@@ -252,21 +293,21 @@ void HostRunner::readCommand(std::string_view path) {
     }
   }
   if (!value) {
-    out_.write(errorLine("read " + std::string(path) + ": no such attribute"));
+    printError("read " + std::string(path) + ": no such attribute");
     return;
   }
   std::optional<std::string> text = valueText(*value);
   if (!text) {
-    out_.write(errorLine("read " + std::string(path) + ": the attribute's type has no value text"));
+    printError("read " + std::string(path) + ": the attribute's type has no value text");
     return;
   }
-  out_.write(valueLine(path, *text));
+  print(valueLine(path, *text), readAnswerText(path, *text));
 }
 
 void HostRunner::writeCommand(std::string_view path, std::string_view text) {
   std::optional<ModelAttribute> attribute = findModelAttribute(path);
   if (!attribute) {
-    out_.write(errorLine("write " + std::string(path) + ": no such attribute"));
+    printError("write " + std::string(path) + ": no such attribute");
     return;
   }
   const data::NativeType type = attribute->element->attributeWriteHandle(attribute->definition).nativeType();
@@ -283,14 +324,17 @@ void HostRunner::writeCommand(std::string_view path, std::string_view text) {
   try {
     value = parseValueText(type, text);
   } catch (const std::invalid_argument& error) {
-    out_.write(errorLine("write " + std::string(path) + ": " + error.what()));
+    printError("write " + std::string(path) + ": " + error.what());
     return;
   }
   // The host's own write: access modes do not apply, change handlers hear of it.
+  const std::string written = valueText(value).value_or(std::string(text));
   if (const std::error_code error =
           model_->setValue(attribute->primaryKey, attribute->name, std::move(value))) {
-    out_.write(errorLine("write " + std::string(path) + ": " + error.message()));
+    printError("write " + std::string(path) + ": " + error.message());
+    return;
   }
+  print(writtenLine(path, written), "wrote " + std::string(path) + " = " + written);
 }
 
 }  // namespace ormanta::apps

@@ -15,6 +15,7 @@
 #include "host/JsonLines.h"
 #include "host/Mailbox.h"
 #include "host/Simulator.h"
+#include "host/TextLines.h"
 #include "ormanta/host/Host.h"
 #include "ormanta/host/Model.h"
 #include "ormanta/host/PluginLibrary.h"
@@ -71,6 +72,10 @@ class HostRunner {
   // False when a "quit" line was among the contents.
   bool deliver(Mailbox::Contents contents);
   void printAttributes(std::size_t service);
+  // One line in the chosen format.
+  void print(const std::string& jsonLine, const std::string& textLine);
+  void printError(const std::string& message);
+  void printHelp();
   void runReconnectTasks();
 
   std::optional<ModelAttribute> findModelAttribute(std::string_view path) const;
@@ -89,6 +94,9 @@ class HostRunner {
   const skill::Element::Class* elementClass_ = nullptr;
   std::unique_ptr<skill::Skill> skill_;
   std::vector<std::unique_ptr<HostedService>> services_;
+  std::vector<ServiceStatusText> statusTexts_;  // with --format text, one per service
+  std::vector<std::string> lastStatusTexts_;
+  std::string helpText_;
   std::vector<SimulatedAttribute> simulated_;
   std::optional<Simulator> simulator_;
   bool stopped_ = false;

@@ -113,6 +113,28 @@ std::string valueLine(std::string_view path, std::string_view text) {
   });
 }
 
+std::string writtenLine(std::string_view path, std::string_view text) {
+  return line([&](json::Object& root) {
+    root.addStringView("type", "written");
+    root.addStringView("path", path);
+    root.addStringView("value", text);
+  });
+}
+
+std::string reconnectLine(std::size_t services) {
+  return line([&](json::Object& root) {
+    root.addStringView("type", "reconnect");
+    root.addPreformattedNumber("services", numberText(static_cast<std::uint64_t>(services)));
+  });
+}
+
+std::string helpLine(std::string_view text) {
+  return line([&](json::Object& root) {
+    root.addStringView("type", "help");
+    root.addStringView("text", text);
+  });
+}
+
 std::string errorLine(std::string_view message) {
   return line([&](json::Object& root) {
     root.addStringView("type", "error");

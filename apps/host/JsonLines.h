@@ -4,6 +4,9 @@
 //   {"type":"attributes","service":NAME,"attributes":{NAME:VALUE,...}}
 //   {"type":"event","service":NAME,"event":"connected"|"disconnected","time":ISO-TEXT}
 //   {"type":"value","path":PATH,"value":TEXT}
+//   {"type":"written","path":PATH,"value":TEXT}      (the answer to write)
+//   {"type":"reconnect","services":N}                (the answer to reconnect)
+//   {"type":"help","text":TEXT}                      (the answer to help)
 //   {"type":"error","message":TEXT}
 // Attribute values keep their JSON type (texts, booleans, numbers); error codes are objects
 // {"value":N,"category":TEXT,"message":TEXT}; values without a JSON form are texts.
@@ -48,6 +51,9 @@ struct NamedValue {
 std::string attributesLine(std::string_view service, const std::vector<NamedValue>& attributes);
 std::string eventLine(std::string_view service, std::string_view event, utils::chrono::TimePoint time);
 std::string valueLine(std::string_view path, std::string_view text);
+std::string writtenLine(std::string_view path, std::string_view text);
+std::string reconnectLine(std::size_t services);
+std::string helpLine(std::string_view text);
 std::string errorLine(std::string_view message);
 
 // Writes whole lines and flushes each; any thread.

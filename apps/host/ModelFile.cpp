@@ -1,5 +1,6 @@
 #include "host/ModelFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -233,7 +234,24 @@ class ModelBuilder {
 }  // namespace
 
 std::vector<SimulatedAttribute> buildModel(std::string_view text, host::Model& model) {
-  const json::Document document = json::Document::parse(text);
+  const json::Document document = [&] {
+    try {
+      return json::Document::parse(text);
+    } catch (const json::ParseError& error) {
+      // People find a line and column in their editor; a byte offset they would have to count.
+      const std::size_t offset = std::min(error.offset(), text.size());
+      const std::string_view before = text.substr(0, offset);
+      const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+      const std::size_t lineStart = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
+      std::string reason = error.what();
+      if (const std::size_t colon = reason.find(": ");
+          reason.starts_with("invalid JSON at offset") && colon != std::string::npos)
+        reason = reason.substr(colon + 2);
+      throw json::ParseError("invalid JSON at line " + std::to_string(line) + ", column " +
+                                 std::to_string(offset - lineStart + 1) + ": " + reason,
+                             error.offset());
+    }
+  }();
   const json::Object root = document.root().asObject();
   checkMembers(root, {"elements"});
   std::optional<json::Value> elements = root.find("elements");

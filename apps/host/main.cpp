@@ -1,6 +1,7 @@
 // ormanta-host: runs the TUL plug-in's service elements over a model from a model file.
-// Output: JSON lines on standard output (see JsonLines.h); commands on standard input:
-//   write PATH VALUE | read PATH | reconnect | quit
+// Output: JSON lines on standard output (see JsonLines.h), or with --format text short lines
+// for people (see TextLines.h); commands on standard input:
+//   write PATH VALUE | read PATH | reconnect | help | quit
 // Exit status 0 after quit, SIGINT or SIGTERM; 2 when the start fails (one line on stderr).
 
 #include <atomic>

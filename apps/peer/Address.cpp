@@ -25,6 +25,11 @@ std::string Address::text() const {
 Address parseAddress(std::string_view text) {
   Address address;
   if (text.empty()) return address;
+  if (text.find_first_not_of("0123456789") == std::string_view::npos) {
+    const std::string port(text);
+    throw std::invalid_argument("address \"" + port +
+                                "\" is a port alone: give HOST:PORT (127.0.0.1:" + port + ") or -p " + port);
+  }
   if (text.front() == '[') {
     const std::size_t close = text.find(']');
     if (close == std::string_view::npos)
@@ -47,6 +52,24 @@ Address parseAddress(std::string_view text) {
   }
   if (address.host.empty()) address.host = "127.0.0.1";
   return address;
+}
+
+std::string chooseAddress(const std::string& address, const std::string& host, const std::string& port,
+                          const char* environment) {
+  if (!address.empty() && !(host + port).empty())
+    throw std::invalid_argument("give --address HOST:PORT or -h HOST -p PORT, not both");
+  if (!address.empty()) return address;
+  if (host.empty() && port.empty()) return environment != nullptr ? environment : "";
+  if (!port.empty()) {
+    try {
+      parsePort(port, port);
+    } catch (const std::invalid_argument&) {
+      throw std::invalid_argument("-p needs a port (1 to 65535), not \"" + port + "\"");
+    }
+  }
+  const std::string h = host.empty() ? "127.0.0.1" : host;
+  const bool v6 = h.find(':') != std::string::npos && h.front() != '[';
+  return (v6 ? "[" + h + "]" : h) + ":" + (port.empty() ? "6379" : port);
 }
 
 }  // namespace ormanta::peer

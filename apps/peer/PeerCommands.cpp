@@ -4,12 +4,16 @@
 #include <charconv>
 #include <cstdio>
 #include <iomanip>
+#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
 
 #include "ormanta/utils/chrono/IsoDateTime.h"
+#include "peer/LiveTable.h"
+#include "peer/MemberPatterns.h"
+#include "peer/MemberValues.h"
 #include "peer/Registration.h"
 
 namespace ormanta::peer {
@@ -61,12 +65,6 @@ std::string entryTime(const std::string& id) {
   return text;
 }
 
-std::string describeResponse(const Response& response, const std::string& commandId) {
-  std::string text = "responseId=" + commandId + " result=" + response.result;
-  if (response.result != "success") text += " errorMessage=" + response.errorMessage;
-  return text;
-}
-
 std::size_t widest(std::size_t minimum, std::initializer_list<std::size_t> widths) {
   return std::max(minimum, std::max(widths));
 }
@@ -107,24 +105,6 @@ std::ostream& nullStream() {
   return sink;
 }
 
-// A JSON string literal of text; bytes from 0x80 up (UTF-8) pass as they are.
-std::string jsonString(std::string_view text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-      quoted += escape;
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + '"';
-}
-
 std::string jsonOptional(const std::optional<std::string>& text) { return text ? jsonString(*text) : "null"; }
 
 void sleepFor(std::chrono::milliseconds duration, const std::atomic<bool>& stop) {
@@ -142,15 +122,37 @@ std::string describeStatus(const StatusInfo& status) {
 struct Resolved {
   std::vector<std::string> paths;
   std::vector<std::string> keys;
+  std::vector<std::string> types;
+  void add(const MemberInfo& member) {
+    if (std::find(paths.begin(), paths.end(), member.path) != paths.end()) return;
+    paths.push_back(member.path);
+    keys.push_back(member.streamKey);
+    types.push_back(member.type);
+  }
 };
 
-// Unknown members, and write-only ones (they never publish), are named on err and left out.
+// Members given by name that are unknown or write-only (they never publish), and patterns that
+// match no readable member, are named on err and left out. A pattern passes over write-only
+// members silently.
 Resolved resolveReadable(const std::string& service, const std::vector<std::string>& members,
                          const Catalogue& catalogue, std::ostream& err, std::vector<std::string>* rejected) {
   Resolved resolved;
   for (const std::string& member : members) {
+    if (isPattern(member)) {
+      std::size_t readable = 0;
+      for (const MemberInfo* info : matchMembers(service, member, catalogue)) {
+        if (info->access == "w") continue;
+        resolved.add(*info);
+        ++readable;
+      }
+      if (readable == 0) {
+        err << "tul-peer: pattern '" << member << "' matches no readable member of service " << service
+            << std::endl;
+        if (rejected) rejected->push_back(member);
+      }
+      continue;
+    }
     const std::string path = memberPath(service, member, &catalogue);
-    if (std::find(resolved.paths.begin(), resolved.paths.end(), path) != resolved.paths.end()) continue;
     const MemberInfo* info = catalogue.findMember(path);
     if (info == nullptr || info->access == "w") {
       err << "tul-peer: " << path
@@ -160,17 +162,16 @@ Resolved resolveReadable(const std::string& service, const std::vector<std::stri
       if (rejected) rejected->push_back(path);
       continue;
     }
-    resolved.paths.push_back(path);
-    resolved.keys.push_back(info->streamKey);
+    resolved.add(*info);
   }
   return resolved;
 }
 
 void printValue(std::ostream& out, bool json, const std::string& time, const std::string& path,
-                std::size_t width, const std::string* value) {
+                const std::string& type, std::size_t width, const std::string* value) {
   if (json) {
     out << "{\"time\":" << jsonString(time) << ",\"member\":" << jsonString(path)
-        << ",\"value\":" << (value ? jsonString(*value) : "null") << "}" << std::endl;
+        << ",\"value\":" << (value ? jsonValue(type, *value) : "null") << "}" << std::endl;
   } else {
     out << time << "  " << std::left << std::setw(static_cast<int>(width)) << path << "  "
         << (value ? *value : std::string("(no value field)")) << std::endl;
@@ -198,8 +199,17 @@ std::string newSubscriptionId() {
   return text.str();
 }
 
-int listServices(PeerConnection& connection, std::ostream& out) {
+int listServices(PeerConnection& connection, bool json, std::ostream& out) {
   const std::vector<ServiceRecord> services = readServices(connection);
+  if (json) {
+    for (const ServiceRecord& s : services) {
+      out << "{\"service\":" << jsonString(s.name) << ",\"dataPointsKey\":" << jsonString(s.dataPointsKey)
+          << ",\"dataTypesKey\":" << jsonString(s.dataTypesKey)
+          << ",\"commandStream\":" << jsonString(s.commandStream) << "}\n";
+    }
+    out << std::flush;
+    return 0;
+  }
   if (services.empty()) {
     out << "no registered services (hash \"Services\" is empty)" << std::endl;
     return 0;
@@ -256,92 +266,41 @@ int listStatus(PeerConnection& connection, bool json, std::ostream& out) {
   return 0;
 }
 
-int browse(PeerConnection& connection, const std::string& service, bool json, std::ostream& out,
-           std::ostream& err) {
+namespace {
+
+// The service's record, when it is registered and serving; else empty, the reason on err.
+std::optional<ServiceRecord> servingService(PeerConnection& connection, const std::string& service,
+                                            std::ostream& err, const char* consequence = "") {
   std::optional<ServiceRecord> record = readService(connection, service);
   if (!record) {
-    err << "tul-peer: service " << service << " is not registered (see: tul-peer status)" << std::endl;
-    return 1;
-  }
-  const Catalogue catalogue = readCatalogue(connection, *record);
-  if (json) {
-    for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
-      out << "{\"dataPoint\":" << jsonString(dataPoint.name) << ",\"type\":" << jsonString(dataPoint.type)
-          << ",\"size\":" << dataPoint.size << ",\"members\":[";
-      for (std::size_t i = 0; i < dataPoint.members.size(); ++i) {
-        const MemberInfo& m = dataPoint.members[i];
-        out << (i ? "," : "") << "{\"member\":" << jsonString(m.path) << ",\"type\":" << jsonString(m.type)
-            << ",\"size\":" << m.size << ",\"access\":" << jsonString(m.access)
-            << ",\"stream\":" << jsonString(m.streamKey) << "}";
-      }
-      out << "]}\n";
-    }
-    out << std::flush;
-    return 0;
-  }
-  std::size_t members = 0;
-  std::size_t pathWidth = 6;
-  for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
-    members += dataPoint.members.size();
-    for (const MemberInfo& member : dataPoint.members) pathWidth = widest(pathWidth, {member.path.size()});
-  }
-  out << "service " << record->name << ": " << catalogue.dataPoints.size() << " data points, " << members
-      << " members (" << record->dataPointsKey << ", " << record->dataTypesKey << ", commands on "
-      << record->commandStream << ")\n";
-  for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
-    out << "\n" << dataPoint.name << "  (type " << dataPoint.type << ", size " << dataPoint.size << ")\n";
-    if (dataPoint.members.empty()) {
-      out << "  (no members)\n";
-      continue;
-    }
-    out << "  " << std::left << std::setw(static_cast<int>(pathWidth)) << "MEMBER"
-        << "  " << std::setw(6) << "TYPE"
-        << "  " << std::right << std::setw(6) << "SIZE"
-        << "  ACCESS\n";
-    for (const MemberInfo& member : dataPoint.members) {
-      out << "  " << std::left << std::setw(static_cast<int>(pathWidth)) << member.path << "  "
-          << std::setw(6) << member.type << "  " << std::right << std::setw(6) << member.size << "  "
-          << member.access << "\n";
-    }
-  }
-  for (const auto& [name, values] : catalogue.enumerations) {
-    out << "\nenumeration " << name << ":";
-    for (const std::string& value : values) out << " " << value;
-    out << "\n";
-  }
-  if (!catalogue.dataPoints.empty() && !catalogue.dataPoints.front().members.empty()) {
-    const MemberInfo& example = catalogue.dataPoints.front().members.front();
-    out << "\nvalues of " << example.path << " are entries of the stream " << example.streamKey << "\n";
-  }
-  out << std::flush;
-  return 0;
-}
-
-int read(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
-         bool json, std::ostream& out, std::ostream& err, std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  const std::optional<ServiceRecord> record = readService(connection, service);
-  if (!record) {
-    err << "tul-peer: service " << service << " is not registered (see: tul-peer status)" << std::endl;
-    return 1;
+    err << "tul-peer: service " << service << " is not registered (see: tul-peer status)" << consequence
+        << std::endl;
+    return std::nullopt;
   }
   if (!readStatus(connection, service)) {
     err << "tul-peer: service " << service << " is not serving (its key " << statusKey(service)
-        << " is missing)" << std::endl;
-    return 1;
+        << " is missing)" << consequence << std::endl;
+    return std::nullopt;
   }
-  std::vector<std::string> rejected;
-  const Resolved resolved =
-      resolveReadable(service, members, readCatalogue(connection, *record), err, &rejected);
-  if (!rejected.empty()) return 1;
+  return record;
+}
 
+// (time, value text) of one member; empty when none came.
+using FirstValue = std::optional<std::pair<std::string, std::string>>;
+
+// The current value of each member: subscribes, takes the first value of each (every new
+// subscriber gets one) until deadline, then ends the subscription.
+std::vector<FirstValue> currentValues(PeerConnection& connection, const ServiceRecord& record,
+                                      const Resolved& resolved, Clock::time_point deadline,
+                                      std::ostream& err) {
+  std::vector<FirstValue> values(resolved.paths.size());
+  if (resolved.paths.empty()) return values;
   // Where each stream ends before the subscription: its first value comes after.
   std::vector<std::string> ids;
   for (const std::string& key : resolved.keys) ids.push_back(connection.lastEntryId(key));
   const std::string id = newSubscriptionId();
   const std::chrono::milliseconds interval{100};
-  connection.xadd(record->commandStream, subscribeArgs(id, interval, resolved.paths));
-  std::vector<std::optional<std::pair<std::string, std::string>>> values(resolved.paths.size());
+  connection.xadd(record.commandStream, subscribeArgs(id, interval, resolved.paths));
   const auto missing = [&] { return std::count(values.begin(), values.end(), std::nullopt); };
   while (missing() > 0 && Clock::now() < deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -353,22 +312,155 @@ int read(PeerConnection& connection, const std::string& service, const std::vect
         values[position] = {entryTime(entry.id), *value};
     }
   }
-  unsubscribe(connection, *record, id, interval, err);
+  unsubscribe(connection, record, id, interval, err);
+  return values;
+}
+
+}  // namespace
+
+int browse(PeerConnection& connection, const std::string& service, const BrowseOptions& options,
+           std::ostream& out, std::ostream& err, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  const std::optional<ServiceRecord> record =
+      options.values ? servingService(connection, service, err) : readService(connection, service);
+  if (!record) {
+    if (!options.values)
+      err << "tul-peer: service " << service << " is not registered (see: tul-peer status)" << std::endl;
+    return 1;
+  }
+  Catalogue catalogue = readCatalogue(connection, *record);
+  if (!options.pattern.empty()) {
+    // Only the matching members, and only the data points that have one.
+    std::size_t matched = 0;
+    for (DataPointInfo& dataPoint : catalogue.dataPoints) {
+      std::erase_if(dataPoint.members, [&](const MemberInfo& member) {
+        return !matchesMember(service, options.pattern, member.path);
+      });
+      matched += dataPoint.members.size();
+    }
+    std::erase_if(catalogue.dataPoints, [](const DataPointInfo& d) { return d.members.empty(); });
+    if (matched == 0) {
+      err << "tul-peer: pattern '" << options.pattern << "' matches no member of service " << service
+          << std::endl;
+      return 1;
+    }
+  }
+  // With values: each readable member's current value, by path.
+  std::map<std::string, std::string> values;
+  bool allValues = true;
+  if (options.values) {
+    Resolved readable;
+    for (const DataPointInfo& dataPoint : catalogue.dataPoints)
+      for (const MemberInfo& member : dataPoint.members)
+        if (member.access != "w") readable.add(member);
+    const std::vector<FirstValue> first = currentValues(connection, *record, readable, deadline, err);
+    for (std::size_t i = 0; i < first.size(); ++i) {
+      if (first[i]) values[readable.paths[i]] = first[i]->second;
+      allValues = allValues && first[i].has_value();
+    }
+  }
+  const auto valueOf = [&](const MemberInfo& member) -> std::optional<std::string> {
+    auto found = values.find(member.path);
+    return found == values.end() ? std::nullopt : std::optional(found->second);
+  };
+  if (options.json) {
+    for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
+      out << "{\"dataPoint\":" << jsonString(dataPoint.name) << ",\"type\":" << jsonString(dataPoint.type)
+          << ",\"size\":" << dataPoint.size << ",\"members\":[";
+      for (std::size_t i = 0; i < dataPoint.members.size(); ++i) {
+        const MemberInfo& m = dataPoint.members[i];
+        out << (i ? "," : "") << "{\"member\":" << jsonString(m.path) << ",\"type\":" << jsonString(m.type)
+            << ",\"size\":" << m.size << ",\"access\":" << jsonString(m.access)
+            << ",\"stream\":" << jsonString(m.streamKey);
+        if (options.values) {
+          const std::optional<std::string> value = valueOf(m);
+          out << ",\"value\":" << (value ? jsonValue(m.type, *value) : "null");
+        }
+        out << "}";
+      }
+      out << "]}\n";
+    }
+    out << std::flush;
+    return allValues ? 0 : 1;
+  }
+  std::size_t members = 0;
+  std::size_t pathWidth = 6;
+  for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
+    members += dataPoint.members.size();
+    for (const MemberInfo& member : dataPoint.members) pathWidth = widest(pathWidth, {member.path.size()});
+  }
+  out << "service " << record->name << ": " << catalogue.dataPoints.size() << " data points, " << members
+      << " members" << (options.pattern.empty() ? "" : " matching '" + options.pattern + "'") << " ("
+      << record->dataPointsKey << ", " << record->dataTypesKey << ", commands on " << record->commandStream
+      << ")\n";
+  for (const DataPointInfo& dataPoint : catalogue.dataPoints) {
+    out << "\n" << dataPoint.name << "  (type " << dataPoint.type << ", size " << dataPoint.size << ")\n";
+    if (dataPoint.members.empty()) {
+      out << "  (no members)\n";
+      continue;
+    }
+    out << "  " << std::left << std::setw(static_cast<int>(pathWidth)) << "MEMBER"
+        << "  " << std::setw(6) << "TYPE"
+        << "  " << std::right << std::setw(6) << "SIZE"
+        << "  ACCESS" << (options.values ? "  VALUE" : "") << "\n";
+    for (const MemberInfo& member : dataPoint.members) {
+      out << "  " << std::left << std::setw(static_cast<int>(pathWidth)) << member.path << "  "
+          << std::setw(6) << member.type << "  " << std::right << std::setw(6) << member.size << "  "
+          << member.access;
+      if (options.values) {
+        const std::optional<std::string> value = valueOf(member);
+        out << "       "
+            << (value                  ? *value
+                : member.access == "w" ? std::string("(write-only)")
+                                       : std::string("(no value)"));
+      }
+      out << "\n";
+    }
+  }
+  if (options.pattern.empty()) {
+    for (const auto& [name, names] : catalogue.enumerations) {
+      out << "\nenumeration " << name << ":";
+      for (const std::string& value : names) out << " " << value;
+      out << "\n";
+    }
+    if (!catalogue.dataPoints.empty() && !catalogue.dataPoints.front().members.empty()) {
+      const MemberInfo& example = catalogue.dataPoints.front().members.front();
+      out << "\nvalues of " << example.path << " are entries of the stream " << example.streamKey << "\n";
+    }
+  }
+  out << std::flush;
+  if (!allValues)
+    err << "tul-peer: some members gave no value within " << timeout.count() / 1000.0 << " s" << std::endl;
+  return allValues ? 0 : 1;
+}
+
+int read(PeerConnection& connection, const std::string& service, const std::vector<std::string>& members,
+         bool json, std::ostream& out, std::ostream& err, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  const std::optional<ServiceRecord> record = servingService(connection, service, err);
+  if (!record) return 1;
+  std::vector<std::string> rejected;
+  const Resolved resolved =
+      resolveReadable(service, members, readCatalogue(connection, *record), err, &rejected);
+  if (!rejected.empty()) return 1;
+  const std::vector<FirstValue> values = currentValues(connection, *record, resolved, deadline, err);
 
   std::size_t width = 0;
   for (const std::string& path : resolved.paths) width = std::max(width, path.size());
+  bool complete = true;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (!values[i]) {
       err << "tul-peer: no value of " << resolved.paths[i] << " within " << timeout.count() / 1000.0
           << " s (it cannot be read now)" << std::endl;
+      complete = false;
     } else if (json) {
-      printValue(out, true, values[i]->first, resolved.paths[i], 0, &values[i]->second);
+      printValue(out, true, values[i]->first, resolved.paths[i], resolved.types[i], 0, &values[i]->second);
     } else {
       out << std::left << std::setw(static_cast<int>(width)) << resolved.paths[i] << "  " << values[i]->second
           << std::endl;
     }
   }
-  return missing() > 0 ? 1 : 0;
+  return complete ? 0 : 1;
 }
 
 namespace {
@@ -378,7 +470,7 @@ namespace {
 // connection fails.
 int serveWatch(PeerConnection& connection, const ServiceRecord& record, const StatusInfo& status,
                const Resolved& resolved, const std::string& id, const WatchOptions& options,
-               const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
+               const std::atomic<bool>& stop, LiveTable* table, std::ostream& out, std::ostream& err) {
   std::vector<std::string> ids;
   for (const std::string& key : resolved.keys) ids.push_back(connection.lastEntryId(key));
   if (!subscribe(connection, record, id, options.interval, resolved.paths, err)) return 1;
@@ -393,9 +485,16 @@ int serveWatch(PeerConnection& connection, const ServiceRecord& record, const St
     for (const StreamEntry& entry : connection.xread(resolved.keys, ids, block)) {
       const auto position =
           std::find(resolved.keys.begin(), resolved.keys.end(), entry.stream) - resolved.keys.begin();
-      printValue(out, options.json, entryTime(entry.id), resolved.paths[static_cast<std::size_t>(position)],
-                 width, entry.field("value"));
+      const auto i = static_cast<std::size_t>(position);
+      const std::string* value = entry.field("value");
+      if (table) {
+        table->update(resolved.paths[i], entryTime(entry.id), value ? *value : "(no value field)");
+      } else {
+        printValue(out, options.json, entryTime(entry.id), resolved.paths[i], resolved.types[i], width,
+                   value);
+      }
     }
+    if (table) table->draw(out);
     if (stop.load()) break;
     if (Clock::now() >= checkAt) {
       // A primary left up by a failover takes the subscription for a while but gets no values.
@@ -434,6 +533,9 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
   bool waiting = false;  // "waiting for the service" was said
   bool resumed = false;  // the next subscription follows a loss
   bool subscribed = false;
+  // On a terminal only: written to a file or a pipe, lines serve better.
+  std::optional<LiveTable> table;
+  const bool useTable = options.table && !options.json && isTerminalOutput(out);
   while (!stop.load()) {
     try {
       if (!connection) connection = connect();
@@ -470,7 +572,14 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
       waiting = false;
       resumed = false;
       subscribed = true;
-      const int result = serveWatch(*connection, *record, *status, resolved, id, options, stop, out, err);
+      if (useTable) {
+        table.emplace(service + ": " + std::to_string(resolved.paths.size()) + " member(s), interval " +
+                          std::to_string(options.interval.count()) + " ms; Ctrl-C ends it",
+                      resolved.paths);
+      }
+      const int result = serveWatch(*connection, *record, *status, resolved, id, options, stop,
+                                    table ? &*table : nullptr, out, err);
+      if (table) table->finish(out);
       if (result >= 0) return result;
     } catch (const PeerError& error) {
       // A Redis restart, a lost network, a failover (a demoted primary's READONLY or UNBLOCKED
@@ -486,22 +595,15 @@ int watch(const Connector& connect, const std::string& service, const std::vecto
 }
 
 int set(PeerConnection& connection, const std::string& service, const std::vector<std::string>& assignments,
-        std::ostream& out, std::ostream& err) {
+        bool json, std::ostream& out, std::ostream& err) {
   // Checked before anything is written: a command for a service that does not serve would lie
   // in its stream unanswered, and one for a member it refuses would be refused anyway.
-  const std::optional<ServiceRecord> record = readService(connection, service);
-  if (!record) {
-    err << "tul-peer: service " << service << " is not registered (see: tul-peer status); nothing was sent"
-        << std::endl;
-    return 1;
-  }
-  if (!readStatus(connection, service)) {
-    err << "tul-peer: service " << service << " is not serving (its key " << statusKey(service)
-        << " is missing); nothing was sent" << std::endl;
-    return 1;
-  }
+  const std::optional<ServiceRecord> record = servingService(connection, service, err, "; nothing was sent");
+  if (!record) return 1;
   const Catalogue catalogue = readCatalogue(connection, *record);
   std::vector<std::string> fields = {"cmd", "set"};
+  std::vector<const MemberInfo*> members;
+  std::vector<std::string> texts;
   for (const std::string& assignment : assignments) {
     const std::size_t equals = assignment.find('=');
     const std::string path = memberPath(service, assignment.substr(0, equals), &catalogue);
@@ -512,7 +614,15 @@ int set(PeerConnection& connection, const std::string& service, const std::vecto
           << "; nothing was sent" << std::endl;
       return 1;
     }
-    fields.insert(fields.end(), {"name", path, "value", assignment.substr(equals + 1)});
+    std::string problem;
+    const std::optional<std::string> text = checkedSetValue(*info, assignment.substr(equals + 1), problem);
+    if (!text) {
+      err << "tul-peer: " << path << ": " << problem << "; nothing was sent" << std::endl;
+      return 1;
+    }
+    fields.insert(fields.end(), {"name", path, "value", *text});
+    members.push_back(info);
+    texts.push_back(*text);
   }
   const std::string commandId = connection.xadd(record->commandStream, fields);
   std::optional<Response> response =
@@ -522,12 +632,41 @@ int set(PeerConnection& connection, const std::string& service, const std::vecto
         << std::endl;
     return 1;
   }
-  out << describeResponse(*response, commandId) << std::endl;
+  // The service writes the pairs in order and stops at the first it cannot write; its message
+  // names that member in most cases. Otherwise the failure is not pinned to one member.
+  std::size_t failed = members.size();
   if (response->result != "success") {
-    err << "tul-peer: set failed: " << response->errorMessage << std::endl;
-    return 1;
+    for (std::size_t i = 0; i < members.size() && failed == members.size(); ++i)
+      if (response->errorMessage.find(members[i]->path) != std::string::npos) failed = i;
+    if (members.size() == 1) failed = 0;
   }
-  return 0;
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < members.size(); ++i)
+    width = std::max(width, members[i]->path.size() + 1 + texts[i].size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    std::string result = "success";
+    if (response->result != "success") {
+      result = failed == members.size() ? "error"  // which one is not known
+               : i < failed             ? "written"
+               : i == failed            ? "error"
+                                        : "not written";
+    }
+    const bool hasError = result == "error";
+    if (json) {
+      out << "{\"member\":" << jsonString(members[i]->path)
+          << ",\"value\":" << jsonValue(members[i]->type, texts[i]) << ",\"result\":" << jsonString(result)
+          << ",\"errorMessage\":" << (hasError ? jsonString(response->errorMessage) : "null")
+          << ",\"responseId\":" << jsonString(commandId) << "}\n";
+    } else {
+      out << std::left << std::setw(static_cast<int>(width)) << members[i]->path + "=" + texts[i]
+          << "  result=" << result << (hasError ? " errorMessage=" + response->errorMessage : "")
+          << "  responseId=" << commandId << "\n";
+    }
+    if (hasError)
+      err << "tul-peer: set " << members[i]->path << " failed: " << response->errorMessage << std::endl;
+  }
+  out << std::flush;
+  return response->result == "success" ? 0 : 1;
 }
 
 }  // namespace ormanta::peer

@@ -1,20 +1,5 @@
-// tul-peer: a peer of TUL services on a Redis server.
-//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] services | status
-//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] browse SERVICE
-//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] read SERVICE MEMBER...
-//   tul-peer [--address HOST[:PORT]] [SECURITY] [--json] watch SERVICE MEMBER... [--interval MS]
-//   tul-peer [--address HOST[:PORT]] [SECURITY] set SERVICE MEMBER=VALUE...
-//   tul-peer [--address HOST[:PORT]] [SECURITY] web [--listen HOST[:PORT]]   (the live web view)
-// --json: one JSON object per line (status, browse, read, watch).
-// SECURITY, as redis-cli takes it: --user NAME, --pass PASSWORD (or the environment variable
-// REDISCLI_AUTH), --tls, --cacert FILE, --cert FILE, --key FILE, --sni NAME.
-// --sentinel-master NAME: --address lists sentinels ("HOST[:PORT],HOST[:PORT],...", port 26379
-// by default) and the tool uses the primary they name for NAME, its ROLE checked; SECURITY
-// applies to it (TLS also to the sentinels), --sentinel-user NAME and --sentinel-pass PASSWORD
-// to the sentinels. watch asks them again at each reconnect and, with each status check,
-// whether the primary moved.
-// --cluster: --address lists seed nodes of a Redis Cluster ("HOST[:PORT],...", port 6379 by
-// default); every request goes to its key's node, redirections followed.
+// tul-peer: a peer of TUL services on a Redis server; the commands and options are in
+// Usage.cpp (tul-peer --help, tul-peer COMMAND --help).
 // Exit status: 0 done, 1 failed (connection, error response, no response), 2 bad arguments.
 
 #include <atomic>
@@ -29,31 +14,26 @@
 #include "peer/Address.h"
 #include "peer/PeerCommands.h"
 #include "peer/PeerConnection.h"
+#include "peer/Usage.h"
 #include "peer/web/WebServer.h"
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: tul-peer [--address HOST[:PORT]] [--user NAME] [--pass PASSWORD] [--tls [--cacert FILE] "
-    "[--cert FILE --key FILE] [--sni NAME]] [--sentinel-master NAME [--sentinel-user NAME "
-    "--sentinel-pass PASSWORD]] [--cluster] [--json] services | status | browse SERVICE | read SERVICE "
-    "MEMBER... | "
-    "watch SERVICE MEMBER... [--interval MS] | set SERVICE MEMBER=VALUE... | web [--listen HOST[:PORT]] "
-    "(with --sentinel-master, "
-    "--address lists the sentinels: HOST[:PORT],HOST[:PORT],...)";
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 extern "C" void onStopSignal(int) { stopRequested.store(true); }
 
-int usageError(const std::string& message) {
-  std::cerr << "tul-peer: " << message << " (" << kUsage << ")" << std::endl;
+int usageError(const std::string& message, const std::string& command = "") {
+  std::cerr << "tul-peer: " << message << " (tul-peer " << (command.empty() ? "" : command + " ")
+            << "--help shows how)" << std::endl;
   return 2;
 }
 
 struct Arguments {
   std::string address;
+  std::string host;                                         // -h
+  std::string port;                                         // -p
   ormanta::plugins::TulService::SentinelSettings sentinel;  // used when it names a master
   std::string command;
   std::vector<std::string> operands;
@@ -63,6 +43,9 @@ struct Arguments {
   bool passGiven = false;
   bool json = false;
   bool cluster = false;
+  bool values = false;
+  bool table = false;
+  bool help = false;
 };
 
 // The option's field for the options that take a text as it stands.
@@ -122,12 +105,21 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
       value = argument.substr(equals + 1);
       argument = argument.substr(0, equals);
     }
-    if (argument == "--tls" && !hasInline) {
+    if (argument == "--help" || (argument == "-h" && i + 1 >= argc)) {
+      arguments.help = true;
+    } else if (argument == "-h" || argument == "-p") {
+      if (i + 1 >= argc) return problem = "option -p needs a value", false;
+      (argument == "-h" ? arguments.host : arguments.port) = argv[++i];
+    } else if (argument == "--tls" && !hasInline) {
       arguments.security.tls = true;
     } else if (argument == "--json" && !hasInline) {
       arguments.json = true;
     } else if (argument == "--cluster" && !hasInline) {
       arguments.cluster = true;
+    } else if (argument == "--values" && !hasInline) {
+      arguments.values = true;
+    } else if (argument == "--table" && !hasInline) {
+      arguments.table = true;
     } else if (std::string* text = textOption(argument, arguments)) {
       if (!hasInline) {
         if (i + 1 >= argc) return problem = "option " + argument + " needs a value", false;
@@ -157,42 +149,51 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
       arguments.operands.push_back(argument);
     }
   }
+  if (arguments.help) return true;
+  try {
+    arguments.address = ormanta::peer::chooseAddress(arguments.address, arguments.host, arguments.port,
+                                                     std::getenv("TUL_ADDRESS"));
+  } catch (const std::invalid_argument& error) {
+    return problem = error.what(), false;
+  }
   return checkSecurity(arguments, problem);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
-      std::cout << kUsage << std::endl;
-      return 0;
-    }
-  }
   Arguments arguments;
   std::string problem;
-  if (!parseArguments(argc, argv, arguments, problem)) return usageError(problem);
+  const bool parsed = parseArguments(argc, argv, arguments, problem);
   const std::string& command = arguments.command;
+  if (arguments.help) {
+    const std::string usage = ormanta::peer::commandUsage(command);
+    std::cout << (usage.empty() ? ormanta::peer::toolUsage() : usage) << std::endl;
+    return 0;
+  }
+  if (!parsed) return usageError(problem, ormanta::peer::commandUsage(command).empty() ? "" : command);
   const std::vector<std::string>& operands = arguments.operands;
   if (command.empty()) return usageError("missing command");
   if (command == "services" || command == "status") {
-    if (!operands.empty()) return usageError(command + " takes no operands");
+    if (!operands.empty()) return usageError(command + " takes no operands", command);
   } else if (command == "browse") {
-    if (operands.size() != 1) return usageError("browse needs one SERVICE");
+    if (operands.empty() || operands.size() > 2) return usageError("browse needs SERVICE [PATTERN]", command);
   } else if (command == "watch" || command == "read") {
-    if (operands.size() < 2) return usageError(command + " needs SERVICE and at least one MEMBER");
+    if (operands.size() < 2) return usageError(command + " needs SERVICE and at least one MEMBER", command);
   } else if (command == "web") {
-    if (!operands.empty()) return usageError("web takes no operands");
+    if (!operands.empty()) return usageError("web takes no operands", command);
   } else if (command == "set") {
-    if (operands.size() < 2) return usageError("set needs SERVICE and at least one MEMBER=VALUE");
+    if (operands.size() < 2) return usageError("set needs SERVICE and at least one MEMBER=VALUE", command);
     for (std::size_t i = 1; i < operands.size(); ++i) {
       if (operands[i].find('=') == std::string::npos || operands[i].front() == '=') {
-        return usageError("\"" + operands[i] + "\" is not MEMBER=VALUE");
+        return usageError("\"" + operands[i] + "\" is not MEMBER=VALUE", command);
       }
     }
   } else {
     return usageError("unknown command \"" + command + "\"");
   }
+  if (arguments.values && command != "browse") return usageError("--values is an option of browse", command);
+  if (arguments.table && command != "watch") return usageError("--table is an option of watch", command);
 
   ormanta::peer::Address address;
   ormanta::plugins::TulService::ServerLocator locator;  // with --sentinel-master
@@ -247,17 +248,21 @@ int main(int argc, char** argv) {
       ormanta::peer::WatchOptions options;
       options.interval = std::chrono::milliseconds(arguments.intervalMs);
       options.json = arguments.json;
+      options.table = arguments.table;
       return ormanta::peer::watch(connect, operands[0], rest, options, stopRequested, std::cout, std::cerr);
     }
     const std::unique_ptr<ormanta::peer::PeerConnection> owned = connect();
     ormanta::peer::PeerConnection& connection = *owned;
-    if (command == "services") return ormanta::peer::listServices(connection, std::cout);
+    if (command == "services") return ormanta::peer::listServices(connection, arguments.json, std::cout);
     if (command == "status") return ormanta::peer::listStatus(connection, arguments.json, std::cout);
-    if (command == "browse")
-      return ormanta::peer::browse(connection, operands[0], arguments.json, std::cout, std::cerr);
+    if (command == "browse") {
+      const ormanta::peer::BrowseOptions options{operands.size() > 1 ? operands[1] : "", arguments.values,
+                                                 arguments.json};
+      return ormanta::peer::browse(connection, operands[0], options, std::cout, std::cerr);
+    }
     if (command == "read")
       return ormanta::peer::read(connection, operands[0], rest, arguments.json, std::cout, std::cerr);
-    return ormanta::peer::set(connection, operands[0], rest, std::cout, std::cerr);
+    return ormanta::peer::set(connection, operands[0], rest, arguments.json, std::cout, std::cerr);
   } catch (const std::exception& error) {
     std::cerr << "tul-peer: " << error.what() << std::endl;
     return 1;

@@ -2,13 +2,16 @@
 // (its service pointing at a closed port), then what peers see of a service on a private
 // redis-server (registration, values, set) and how it rides out a lost server.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <regex>
 
 #include "Processes.h"
 #include "ormanta/utils/json/Decoder.h"
@@ -23,6 +26,7 @@ namespace {
 
 using Hash = std::map<std::string, std::string>;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // A small model: nested elements, every access mode, several types, one simulated counter,
 // and an element without attributes. Primary keys: Boiler, Boiler.Pump, Empty.
@@ -148,6 +152,86 @@ TEST_F(HostRunnerTest, BehindSentinelsPeersUseTheNamedPrimaryAndAWatchFollowsAFa
   EXPECT_EQ(host.read("Boiler.Setpoint"), "26");
 }
 
+// --format text: a state line that names the cause of a failed connect and says that it
+// retries, and one answer line per command.
+TEST_F(HostRunnerTest, TheTextFormatSaysWhyAServiceIsDownAndAnswersEachCommand) {
+  ChildProcess host(
+      hostArgs(model, {closedConfig}, {"--format", "text", "--reconnect-every", "500", "--no-simulate"}),
+      dir.fresh("host-stderr"));
+  EXPECT_TRUE(seesLine(host, "S: down (connection refused by 127.0.0.1:1) · retrying every 500 ms", 10s));
+  const std::pair<const char*, const char*> answers[] = {
+      {"write Boiler.Temp 3", "wrote Boiler.Temp = 3"},
+      {"read Boiler.Temp", "Boiler.Temp = 3"},
+      {"reconnect", "reconnect: ran the reconnect task of 1 service"},
+      {"write Boiler.Nothing 1", "error: write Boiler.Nothing: no such attribute"},
+      {"quit", "S: stopped"}};
+  for (const auto& [command, answer] : answers) {
+    host.writeLine(command);
+    EXPECT_TRUE(seesLine(host, answer, 5s)) << command;
+  }
+  EXPECT_EQ(host.wait(10s), 0);
+}
+
+// The demo as people start it: its first 24 lines (one 80x24 screen) hold the port and the
+// peer commands; it prints them again once the service serves and on "help".
+TEST_F(HostRunnerTest, TheDemosFirstScreenShowsThePortAndThePeerCommands) {
+  // Its options are checked before ./run builds: an unknown one is named, the script is not.
+  ChildProcess check({"/bin/bash", TUL_SOURCE_DIR "/apps/demo.sh", "--check", "--model", model, "--colour"},
+                     dir.fresh("check-stderr"));
+  EXPECT_EQ(check.wait(10s), 2);
+  EXPECT_THAT(check.stderrText(), ::testing::StartsWith("./run demo: unknown option \"--colour\"\n"));
+  EXPECT_THAT(check.stderrText(), Not(HasSubstr("demo.sh")));
+
+  ChildProcess demo({"/bin/bash", TUL_SOURCE_DIR "/apps/demo.sh", TUL_BUILD_DIR}, dir.fresh("demo-stderr"));
+  // The demo stops its redis-server only when it is stopped by a signal or "quit", not SIGKILL.
+  struct StopDemo {
+    ChildProcess& demo;
+    ~StopDemo() {
+      demo.signal(SIGTERM);
+      demo.wait(10s);
+    }
+  } stop{demo};
+  Texts lines;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  const auto readUntil = [&](const std::string& text) {
+    while (std::optional<std::string> line = demo.readLine(until(deadline))) {
+      lines.push_back(*line);
+      if (line->find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(readUntil("Plant: data up · command up · registered · serving")) << demo.stderrText();
+  ASSERT_TRUE(readUntil("./run peer set Plant")) << "the peer lines again, once it serves";
+  const std::string header = lines[0];
+  const std::size_t at = header.find(" on 127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << header;
+  const std::string address = header.substr(at + 4, header.find(' ', at + 4) - at - 4);
+  std::string screen;
+  for (std::size_t i = 0; i < std::min<std::size_t>(lines.size(), 24); ++i) {
+    screen += lines[i] + "\n";
+    // A wider line would wrap; the working directory's line is as long as its path.
+    const auto columns = std::count_if(lines[i].begin(), lines[i].end(),
+                                       [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+    if (lines[i].find("From another terminal") == std::string::npos) {
+      EXPECT_LE(columns, 80) << lines[i];
+    }
+  }
+  for (const std::string& expected :
+       {"export TUL_ADDRESS=" + address + "\n", std::string("./run peer status\n"),
+        std::string("./run peer browse Plant"), std::string("./run peer watch Plant"),
+        std::string("./run peer set Plant"), std::string("examples/peer.py --watch"),
+        "redis-cli -p " + address.substr(address.find(':') + 1)})
+    EXPECT_THAT(screen, HasSubstr(expected));
+
+  demo.writeLine("help");
+  EXPECT_TRUE(readUntil("export TUL_ADDRESS=" + address));
+  demo.writeLine("read BoilerHouse.Boiler1.Setpoint");
+  EXPECT_TRUE(readUntil("BoilerHouse.Boiler1.Setpoint = 80"));
+  demo.writeLine("quit");
+  EXPECT_EQ(demo.wait(10s), 0);
+  EXPECT_THAT(demo.stderrText(), HasSubstr("./run demo: stopped"));
+}
+
 class ServiceEndToEndTest : public HostRunnerTest {
  protected:
   std::string config(const std::string& serviceName) const {
@@ -228,6 +312,63 @@ TEST_F(ServiceEndToEndTest, WatchGetsTheFirstValueAndLaterChanges) {
   EXPECT_EQ(watch.wait(10s), 0) << watch.stderrText();
 }
 
+// watch --table on a terminal (a pseudo-terminal here): the cursor goes home before each
+// drawing and every member keeps one row whose value and count change in place.
+TEST_F(ServiceEndToEndTest, WatchTableUpdatesItsRowsInPlaceOnATerminal) {
+  Host host(dir, model, {config("S")});
+  ASSERT_TRUE(host.waitUntilServing("S"));
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  std::string screen;
+  {
+    ChildProcess watch({TUL_PEER, "--address", redis.address(), "watch", "S", "Boiler.Count",
+                        "Boiler.Setpoint", "--table", "--interval", "100"},
+                       "", terminal);
+    // Eight complete drawings (each ends by clearing what is below it), or what came in 10 s.
+    const auto drawings = [&] {
+      std::size_t n = 0;
+      for (std::size_t at = screen.find("\x1b[J"); at != std::string::npos;
+           at = screen.find("\x1b[J", at + 3))
+        ++n;
+      return n;
+    };
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+         drawings() < 8 && std::chrono::steady_clock::now() < deadline;) {
+      pollfd entry{master, POLLIN, 0};
+      char chunk[4096];
+      if (::poll(&entry, 1, 100) == 1) {
+        const ssize_t n = ::read(master, chunk, sizeof chunk);
+        if (n > 0) screen.append(chunk, static_cast<std::size_t>(n));
+      }
+    }
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait(10s), 0);
+  }
+  ::close(terminal);
+  ::close(master);
+  // Each drawing starts at the top left; in each, one row per member.
+  std::vector<std::string> counts;
+  for (std::size_t home = screen.find("\x1b[H"); home != std::string::npos;) {
+    const std::size_t next = screen.find("\x1b[H", home + 3);
+    const std::string frame =
+        screen.substr(home, next == std::string::npos ? std::string::npos : next - home);
+    home = next;
+    if (frame.find("\x1b[J") == std::string::npos) continue;  // the last one, cut by the end of reading
+    std::smatch row;
+    ASSERT_TRUE(
+        std::regex_search(frame, row, std::regex("S\\.Boiler\\.Count +([-0-9]+) +[-0-9:.]+ +[0-9]+\x1b")))
+        << frame;
+    EXPECT_THAT(frame, ::testing::ContainsRegex("S\\.Boiler\\.Setpoint +(-|21) +[-0-9:.]+ +[01]\x1b"));
+    if (row[1] != "-") counts.push_back(row[1]);
+  }
+  ASSERT_GE(counts.size(), 3u) << screen;
+  EXPECT_LT(std::stoll(counts.front()), std::stoll(counts.back())) << "the counter's row changed in place";
+}
+
 TEST_F(ServiceEndToEndTest, SetWritesThroughAndIsEchoedAndABadValueGetsAnErrorResponse) {
   Host host(dir, model, {config("S")}, {"--reconnect-every", "500", "--no-simulate"});
   ASSERT_TRUE(host.waitUntilServing("S"));
@@ -240,10 +381,18 @@ TEST_F(ServiceEndToEndTest, SetWritesThroughAndIsEchoedAndABadValueGetsAnErrorRe
   EXPECT_EQ(values("S", "S.Boiler.Setpoint"), Texts{"22.25"});
   EXPECT_EQ(values("S", "S.Boiler.On"), Texts{"true"});
 
-  set = peer({"set", "S", "Boiler.On=TRUE"});
+  // The tool takes any case and 1/0 for a Bool and sends true/false; one result line per member.
+  set = peer({"--json", "set", "S", "Boiler.On=FALSE", "Boiler.Pump.Speed=7"});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_THAT(set.out, HasSubstr(R"({"member":"S.Boiler.On","value":false,"result":"success")"));
+  EXPECT_THAT(set.out, HasSubstr(R"({"member":"S.Boiler.Pump.Speed","value":7,"result":"success")"));
+  EXPECT_EQ(host.read("Boiler.On"), "false");
+  // The service's own refusal names the member it failed at; the pairs before it are written.
+  set = peer({"set", "S", "Boiler.On=1", "Boiler.Pump.Q=Fine"});
   EXPECT_EQ(set.status, 1);
-  EXPECT_THAT(set.err, HasSubstr(R"(Only "true" and "false" values are supported)"));
-  EXPECT_THAT(set.out, HasSubstr("result=error"));
+  EXPECT_THAT(set.out, ::testing::ContainsRegex("S.Boiler.On=true +result=written"));
+  EXPECT_THAT(set.out, HasSubstr("S.Boiler.Pump.Q=Fine  result=error errorMessage='set' command failed."));
+  EXPECT_THAT(set.err, HasSubstr("tul-peer: set S.Boiler.Pump.Q failed: 'set' command failed."));
   EXPECT_EQ(host.read("Boiler.On"), "true");
 
   // Refused before anything is written: the command stream does not grow, no stream appears.
@@ -251,6 +400,11 @@ TEST_F(ServiceEndToEndTest, SetWritesThroughAndIsEchoedAndABadValueGetsAnErrorRe
   const std::pair<Texts, std::string> refused[] = {
       {{"set", "S", "Boiler.Nothing=1"}, "S.Boiler.Nothing is not a member of service S; nothing was sent"},
       {{"set", "S", "Boiler.Setpoint=1", "Boiler.Temp=1"}, "S.Boiler.Temp is read-only; nothing was sent"},
+      {{"set", "S", "Boiler.Setpoint=82,5"},
+       R"(S.Boiler.Setpoint: "82,5" is not a Real (accepted: a decimal)"},
+      {{"set", "S", "Boiler.Setpoint=1", "Boiler.On=yes"},
+       R"(S.Boiler.On: "yes" is not a Bool (accepted: true)"},
+      {{"set", "S", "Boiler.Pump.Speed=65536"}, R"(S.Boiler.Pump.Speed: "65536" is not a UInt of 16 bits)"},
       {{"set", "X", "Boiler.On=true"}, "service X is not registered"}};
   for (const auto& [args, message] : refused) {
     set = peer(args);
@@ -275,8 +429,32 @@ TEST_F(ServiceEndToEndTest, PeersSeeTheStatusReadCurrentValuesAndWatchAcrossARed
   result = peer({"read", "S", "Boiler.Setpoint", "S.Boiler.Pump.Speed"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "S.Boiler.Setpoint    21\nS.Boiler.Pump.Speed  1200\n");
-  result = peer({"--json", "read", "S", "Boiler.Pump.Q"});
-  EXPECT_THAT(result.out, HasSubstr(R"("member":"S.Boiler.Pump.Q","value":"Good"})"));
+  // A pattern takes the readable members it matches; JSON values follow the members' types.
+  result = peer({"--json", "read", "S", "Boiler.*"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  for (const char* typed :
+       {R"("member":"S.Boiler.Setpoint","value":21})", R"("member":"S.Boiler.On","value":false})",
+        R"("member":"S.Boiler.Pump.Q","value":"Good"})", R"("member":"S.Boiler.Pump.Speed","value":1200})"})
+    EXPECT_THAT(result.out, HasSubstr(typed));
+  EXPECT_THAT(result.out, Not(HasSubstr("S.Boiler.Mode"))) << "a pattern passes over write-only members";
+  result = peer({"browse", "S", "*.Speed", "--values"});
+  EXPECT_THAT(result.out, HasSubstr("1 data points, 1 members matching '*.Speed'"));
+  EXPECT_THAT(result.out, ::testing::ContainsRegex("S.Boiler.Pump.Speed +UInt +16 +b +1200\n"));
+  for (const Texts& args : {Texts{"read", "S", "*.Nothing"}, Texts{"browse", "S", "*.Nothing"}}) {
+    result = peer(args);
+    EXPECT_EQ(result.status, 1) << args[0];
+    EXPECT_THAT(result.err, HasSubstr("pattern '*.Nothing' matches no")) << args[0];
+  }
+  // The address as redis-cli takes it, or from TUL_ADDRESS; a port alone is refused.
+  result = runPeer(dir, {"-h", "127.0.0.1", "-p", std::to_string(redis.port()), "--json", "services"});
+  EXPECT_THAT(result.out, HasSubstr(R"({"service":"S","dataPointsKey":"S.DataPoints")"));
+  ChildProcess fromEnvironment({"/usr/bin/env", "TUL_ADDRESS=" + redis.address(), TUL_PEER, "status"},
+                               dir.fresh("env-stderr"));
+  EXPECT_TRUE(seesLine(fromEnvironment, "S        serving since ", 10s)) << fromEnvironment.stderrText();
+  result = runPeer(dir, {"--address", std::to_string(redis.port()), "status"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err,
+              HasSubstr("is a port alone: give HOST:PORT (127.0.0.1:" + std::to_string(redis.port())));
   for (const auto& [member, message] : {std::pair{"Boiler.Nothing", "S.Boiler.Nothing is not a member"},
                                         std::pair{"Boiler.Mode", "S.Boiler.Mode is write-only"}}) {
     result = peer({"read", "S", "Boiler.Setpoint", member});
@@ -288,7 +466,7 @@ TEST_F(ServiceEndToEndTest, PeersSeeTheStatusReadCurrentValuesAndWatchAcrossARed
                       "Boiler.Mode", "--interval", "100"},
                      dir.fresh("watch-stderr"));
   const auto nextValue = [&](const std::string& expected) {
-    return seesLine(watch, R"("value":")" + expected + "\"");
+    return seesLine(watch, R"("value":)" + expected + "}");  // a Real: a JSON number
   };
   ASSERT_TRUE(nextValue("21")) << "the current value first: " << watch.stderrText();
   EXPECT_THAT(watch.stderrText(), HasSubstr("S.Boiler.Mode is write-only"));

@@ -103,9 +103,9 @@ struct PeerResult {
 };
 
 // Runs tul-peer with args to its end (at most 10 s), with REDISCLI_AUTH set to auth when given
-// and unset otherwise.
+// and unset otherwise; TUL_ADDRESS (a demo user's export) is unset.
 inline PeerResult runPeer(const TempDirectory& dir, const Texts& args, const char* auth = nullptr) {
-  Texts argv = {"/usr/bin/env", "-u", "REDISCLI_AUTH"};
+  Texts argv = {"/usr/bin/env", "-u", "REDISCLI_AUTH", "-u", "TUL_ADDRESS"};
   if (auth != nullptr) argv.push_back(std::string("REDISCLI_AUTH=") + auth);
   argv.push_back(TUL_PEER);
   argv.insert(argv.end(), args.begin(), args.end());

@@ -6,6 +6,8 @@
 #include "host/ModelFile.h"
 #include "host/ValueConversion.h"
 #include "peer/Address.h"
+#include "peer/MemberPatterns.h"
+#include "peer/MemberValues.h"
 #include "peer/Registration.h"
 #include "peer/web/WebText.h"
 
@@ -28,7 +30,8 @@ TEST(ModelFileTest, ErrorsNameTheJsonPathOfTheProblem) {
       {R"({"elements":[{"key":"A","children":[{"key":"B","colour":1}]}]})",
        "$.elements[0].children[0].colour: unknown member"},
       {R"({"elements":[{"key":"A"},{"key":"A"}]})", "$.elements[1]"},
-      {"{", "invalid JSON"}};
+      {"{", "invalid JSON"},
+      {"{\"elements\":[\n  {\"key\":\"A\",\n   \"name\": x}]}", "invalid JSON at line 3, column 12: "}};
   for (const auto& [text, expected] : cases) {
     auto model = host::Model::create();
     try {
@@ -75,6 +78,22 @@ TEST(PeerPartsTest, AddressFormsAndMemberPaths) {
   for (const char* bad : {"host:0", "host:70000", "host:port", "[::1"}) {
     EXPECT_THROW(parseAddress(bad), std::invalid_argument) << bad;
   }
+  try {
+    parseAddress("32612");
+    ADD_FAILURE() << "a port alone is no host name";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(),
+                 R"(address "32612" is a port alone: give HOST:PORT (127.0.0.1:32612) or -p 32612)");
+  }
+  // --address, else -h/-p, else TUL_ADDRESS, else the default.
+  EXPECT_EQ(chooseAddress("a:1", "", "", "env:2"), "a:1");
+  EXPECT_EQ(chooseAddress("", "", "16392", "env:2"), "127.0.0.1:16392");
+  EXPECT_EQ(chooseAddress("", "redis.local", "", nullptr), "redis.local:6379");
+  EXPECT_EQ(chooseAddress("", "::1", "7000", nullptr), "[::1]:7000");
+  EXPECT_EQ(chooseAddress("", "", "", "env:2"), "env:2");
+  EXPECT_EQ(chooseAddress("", "", "", nullptr), "");
+  EXPECT_THROW(chooseAddress("a:1", "", "2", nullptr), std::invalid_argument);
+  EXPECT_THROW(chooseAddress("", "", "port", nullptr), std::invalid_argument);
   EXPECT_EQ(memberPath("S", "Boiler.Temp", nullptr), "S.Boiler.Temp");
   EXPECT_EQ(memberPath("S", "S.Boiler.Temp", nullptr), "S.Boiler.Temp");
   EXPECT_EQ(memberPath("S", "Sx.Temp", nullptr), "S.Sx.Temp") << "only the whole name and its dot count";
@@ -127,6 +146,82 @@ TEST(WebPartsTest, TextsReachThePageAsValidJsonStrings) {
       {"\xff\xc0\xafx\xed\xa0\x80\xe2\x82", R"("\ufffd\ufffd\ufffdx\ufffd\ufffd\ufffd\ufffd\ufffd")"}};
   for (const auto& [text, json] : cases) EXPECT_EQ(peer::web::jsonString(text), json);
   EXPECT_EQ(peer::web::splitList(",a,,b.c,"), (std::vector<std::string>{"a", "b.c"}));
+}
+
+TEST(PeerPartsTest, PatternsMatchMemberPathsWithOrWithoutTheServiceName) {
+  using namespace ormanta::peer;
+  const auto member = [](const char* path) { return MemberInfo{path, "Real", 64, "r", ""}; };
+  Catalogue catalogue;
+  catalogue.dataPoints.push_back(
+      {"P.Boiler1", "t_1", 0, {member("P.Boiler1.Temp"), member("P.Boiler1.Setpoint")}});
+  catalogue.dataPoints.push_back({"P.Boiler2", "t_1", 0, {member("P.Boiler2.Temp")}});
+  catalogue.dataPoints.push_back({"P.Tank", "t_2", 0, {member("P.Tank.Level"), member("P.Tank.Temp2")}});
+  const std::pair<const char*, std::string> cases[] = {
+      {"Boiler1.*", "P.Boiler1.Temp P.Boiler1.Setpoint"},
+      {"*.Temp", "P.Boiler1.Temp P.Boiler2.Temp"},
+      {"P.Boiler?.Temp", "P.Boiler1.Temp P.Boiler2.Temp"},
+      {"Boiler[!1].*", "P.Boiler2.Temp"},
+      {"*Temp*", "P.Boiler1.Temp P.Boiler2.Temp P.Tank.Temp2"},
+      {"Tank.[K-M]evel", "P.Tank.Level"},
+      {"Tank", ""},
+      {"*.temp", ""},
+  };
+  for (const auto& [pattern, expected] : cases) {
+    std::string matched;
+    for (const MemberInfo* member : matchMembers("P", pattern, catalogue))
+      matched += (matched.empty() ? "" : " ") + member->path;
+    EXPECT_EQ(matched, expected) << pattern;
+  }
+  EXPECT_TRUE(globMatch("a\\*b", "a*b"));
+  EXPECT_FALSE(globMatch("a\\*b", "axb"));
+  EXPECT_TRUE(globMatch("[a", "[a")) << "an open bracket without its end is a character";
+  EXPECT_FALSE(isPattern("Boiler1.Temp"));
+}
+
+TEST(PeerPartsTest, JsonValuesFollowTheMembersType) {
+  using namespace ormanta::peer;
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"Real", "81.5", "81.5"},    {"Real", "1e3", "1000"},
+      {"Real", "nan", R"("nan")"}, {"Real", "-inf", R"("-inf")"},
+      {"Int", "-42", "-42"},       {"UInt", "18446744073709551615", "18446744073709551615"},
+      {"Bool", "true", "true"},    {"Bool", "yes", R"("yes")"},
+      {"String", "12", R"("12")"}, {"String", "a\"b\n", R"("a\"b\u000a")"},
+      {"Int", "1.5", R"("1.5")"},
+  };
+  for (const auto& [type, text, json] : cases) EXPECT_EQ(jsonValue(type, text), json) << type << " " << text;
+}
+
+TEST(PeerPartsTest, SetValuesAreCheckedAgainstTheMembersTypeBeforeSending) {
+  using namespace ormanta::peer;
+  // type, bit size, text given, text sent ("" for a refusal), what the refusal names
+  const std::tuple<const char*, std::uint64_t, const char*, const char*, const char*> cases[] = {
+      {"Real", 64, "82.5", "82.5", ""},
+      {"Real", 64, "8.25e1", "8.25e1", ""},
+      {"Real", 64, "-inf", "-inf", ""},
+      {"Real", 64, "82,5", "", R"("82,5" is not a Real (accepted: a decimal number such as 82, 82.5)"},
+      {"Real", 64, "+1", "", "no '+'"},
+      {"Real", 64, " 1", "", "not a Real"},
+      {"Real", 64, "infinity", "", "not a Real"},
+      {"Bool", 8, "True", "true", ""},
+      {"Bool", 8, "FALSE", "false", ""},
+      {"Bool", 8, "1", "true", ""},
+      {"Bool", 8, "0", "false", ""},
+      {"Bool", 8, "yes", "", R"("yes" is not a Bool (accepted: true, false, 1, 0; any case))"},
+      {"Int", 8, "-128", "-128", ""},
+      {"Int", 8, "128", "", "is not an Int of 8 bits"},
+      {"Int", 64, "12abc", "", "decimal digits, a leading '-'"},
+      {"UInt", 16, "65535", "65535", ""},
+      {"UInt", 16, "65536", "", "is not a UInt of 16 bits"},
+      {"UInt", 64, "-1", "", "not a UInt"},
+      {"String", 80, " any text ", " any text ", ""},
+  };
+  for (const auto& [type, bits, text, sent, refusal] : cases) {
+    const MemberInfo member{"P.X", type, bits, "b", "PValue:P.X"};
+    std::string problem;
+    const std::optional<std::string> checked = checkedSetValue(member, text, problem);
+    EXPECT_EQ(checked.value_or(""), sent) << type << " " << text;
+    EXPECT_NE(problem.find(refusal), std::string::npos) << type << " " << text << ": " << problem;
+  }
 }
 
 }  // namespace

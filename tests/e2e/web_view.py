@@ -130,10 +130,10 @@ def check(driver, url):
     ask("write Boiler.Temp 33.25")
     wait.until(lambda d: text(temp + " .value") == "33.25")
 
-    # A set and its response; a bad set shows the refusal and changes nothing.
+    # A set and its response; a bad value is refused as tul-peer set refuses it, and nothing changes.
     setpoint = 'tr[data-member="S.Boiler.Setpoint"]'
     wait.until(lambda d: text(setpoint + " .value") == "21")
-    for value, shown in (("22.5", "success"), ("abc", "cannot be converted")):
+    for value, shown in (("22.5", "success"), ("abc", "is not a Real")):
         field = driver.find_element(By.CSS_SELECTOR, setpoint + " .set-input")
         field.clear()
         field.send_keys(value)

@@ -125,6 +125,22 @@ TEST_F(ClusterTest, KeysSpreadOverTheNodesAndValuesAndSetsReachEachOne) {
   const std::string id = peer->set("S.G.V", "7.5");
   EXPECT_TRUE(waitUntil([&] { return peer->result(id) == "success"; }, 3s));
   EXPECT_EQ(std::get<double>(*harness.model().readValue("G", "V")), 7.5);
+
+  // Braces keep a service in one slot: one XREAD reads several of its value streams.
+  std::shared_ptr<Service> tagged = harness.create(
+      R"({"serviceName":"{P}","cluster":"true","address":")" + cluster->seedAddresses() + R"("})", "Tagged");
+  tagged->prepare();
+  std::swap(service, tagged);
+  ASSERT_TRUE(serving());
+  std::swap(service, tagged);
+  peer->send({"XADD", "{P}.Commands", "*", "cmd", "subscribe", "subscriptionId", "t", "samplingInterval", "0",
+              "name", "{P}.A.V", "name", "{P}.B.V"});
+  harness.model().setValue("A", "V", 1.0);
+  harness.model().setValue("B", "V", 2.0);
+  const RedisArgs read = {"XREAD", "STREAMS", "{P}Value:{P}.A.V", "{P}Value:{P}.B.V", "0", "0"};
+  EXPECT_TRUE(waitUntil([&] { return peer->command(read)->elements == 2; }, 3s))
+      << "one XREAD of two value streams of a service in braces";
+  tagged->cleanup();
 }
 
 TEST_F(ClusterTest, LiveReshardingLosesNoValueAndNoCommandAndTheHostSeesNoDisconnect) {

@@ -219,7 +219,7 @@ std::string setMember(const Connector& connect, const std::string& service, cons
   int status = 1;
   try {
     const std::unique_ptr<PeerConnection> connection = connect();
-    status = set(*connection, service, {member + "=" + value}, out, err);
+    status = set(*connection, service, {member + "=" + value}, false, out, err);
   } catch (const PeerError& error) {
     err << error.what();
   }
