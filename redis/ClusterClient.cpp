@@ -233,7 +233,10 @@ void ClusterClient::pipeline(std::size_t count, SlotOf slotOf, Append append,
       }
       continue;
     }
-    for (auto& [address, requests] : groups) {
+    // Named, not bound: the writer lambda captures them (clang 14 cannot capture a binding).
+    for (auto& group : groups) {
+      const std::string& address = group.first;
+      std::vector<Pending>& requests = group.second;
       try {
         std::size_t next = 0;
         bool askingWritten = false;

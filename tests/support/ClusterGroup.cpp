@@ -61,19 +61,22 @@ std::string ClusterGroup::seedAddresses() const {
 RedisServer& ClusterGroup::ownerOf(const std::string& key) {
   for (const auto& asked : nodes_) {
     if (!asked->running()) continue;
-    RedisClient client(*asked);
-    const long long slot = client.integer({"CLUSTER", "KEYSLOT", key});
-    const ReplyPtr slots = client.command({"CLUSTER", "SLOTS"});
-    for (std::size_t i = 0; i < slots->elements; ++i) {
-      const redisReply* range = slots->element[i];
-      if (range->element[0]->integer > slot || range->element[1]->integer < slot) continue;
-      const long long port = range->element[2]->element[1]->integer;
-      for (const auto& node : nodes_) {
-        if (node->port() == port) return *node;
-      }
-    }
+    const long long slot = RedisClient(*asked).integer({"CLUSTER", "KEYSLOT", key});
+    if (RedisServer* owner = slotOwner(*asked, static_cast<std::uint16_t>(slot))) return *owner;
   }
   throw std::runtime_error("cluster: no node serves " + key);
+}
+
+RedisServer* ClusterGroup::slotOwner(RedisServer& asked, std::uint16_t slot) {
+  const ReplyPtr slots = RedisClient(asked).command({"CLUSTER", "SLOTS"});
+  for (std::size_t i = 0; i < slots->elements; ++i) {
+    const redisReply* range = slots->element[i];
+    if (range->element[0]->integer > slot || range->element[1]->integer < slot) continue;
+    for (const auto& node : nodes_) {
+      if (node->port() == range->element[2]->element[1]->integer) return node.get();
+    }
+  }
+  return nullptr;
 }
 
 bool ClusterGroup::waitUntilHealthy(std::chrono::milliseconds timeout) {
@@ -114,18 +117,7 @@ void ClusterGroup::moveSlot(std::uint16_t slot, RedisServer& target) {
   const std::string slotText = std::to_string(slot);
   // As redis-cli does before a reshard: the nodes agree on the map first.
   if (!waitUntilHealthy(5s)) throw std::runtime_error("cluster: the nodes disagree before a move");
-  RedisServer* owner = nullptr;
-  {
-    RedisClient client(target);
-    const ReplyPtr slots = client.command({"CLUSTER", "SLOTS"});
-    for (std::size_t i = 0; i < slots->elements && owner == nullptr; ++i) {
-      const redisReply* range = slots->element[i];
-      if (range->element[0]->integer > slot || range->element[1]->integer < slot) continue;
-      for (const auto& node : nodes_) {
-        if (node->port() == range->element[2]->element[1]->integer) owner = node.get();
-      }
-    }
-  }
+  RedisServer* owner = slotOwner(target, slot);
   if (owner == nullptr) throw std::runtime_error("cluster: no node serves slot " + slotText);
   if (owner == &target) return;
   const std::string sourceId = nodeId(*owner);

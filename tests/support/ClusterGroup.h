@@ -33,6 +33,8 @@ class ClusterGroup {
 
  private:
   std::string nodeId(RedisServer& server);
+  // The node that serves slot as asked sees it; null when none does.
+  RedisServer* slotOwner(RedisServer& asked, std::uint16_t slot);
 
   TempDirectory directory_{"tul-cluster"};
   std::vector<std::unique_ptr<RedisServer>> nodes_;
