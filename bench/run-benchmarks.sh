@@ -7,7 +7,7 @@
 #                                                          (each starts a server of its own)
 #
 # Figures, in order: change pass publish-10k publish-100k memory latency sets registration
-# registration-1m idle. Each runs in a process of its own (BUILD_DIR/bench/tul-bench FIGURE
+# registration-1m idle; publish-cluster (on a private cluster of six nodes) only when named. Each runs in a process of its own (BUILD_DIR/bench/tul-bench FIGURE
 # --redis ...), bounded in time; the table is also written to
 # BUILD_DIR/bench/performance-table.md. Progress goes to stderr. registration-1m builds a test
 # model of 1,000,000 elements (about 5 GB resident at its peak); with less memory available it
@@ -35,12 +35,13 @@ fi
 # shared cores). The suite as a whole stops after TUL_BENCH_BUDGET seconds (default 300):
 # figures that would start later are listed as skipped.
 declare -A limits=([change]=30 [pass]=45 [publish-10k]=45 [publish-100k]=60 [memory]=45 [latency]=60
-                   [sets]=45 [registration]=45 [registration-1m]=90 [idle]=45)
+                   [sets]=45 [registration]=45 [registration-1m]=90 [idle]=45
+                   [publish-cluster]=90)
 budget="${TUL_BENCH_BUDGET:-300}"
 order=(change pass publish-10k publish-100k memory latency sets registration registration-1m idle)
 figures=()
 for arg in "$@"; do
-  [ -n "${limits[$arg]:-}" ] || { echo "unknown figure: $arg (known: ${order[*]})" >&2; exit 2; }
+  [ -n "${limits[$arg]:-}" ] || { echo "unknown figure: $arg (known: ${order[*]} publish-cluster)" >&2; exit 2; }
   figures+=("$arg")
 done
 [ ${#figures[@]} -gt 0 ] || figures=("${order[@]}")

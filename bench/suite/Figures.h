@@ -10,6 +10,8 @@ namespace tul::bench {
 // 1. XADD entries per second landing on the server while `members` subscribed members (interval
 // 0) change continuously, and the plug-in's CPU per value; anchor: redis-benchmark -c 1 -P.
 void publishingThroughput(const ServerAddress& server, int members);
+// The same on a private Redis Cluster of three primaries, against redis-benchmark --cluster.
+void clusterPublishingThroughput(int members);
 // 2. CPU and allocations of one pass with 100,000 subscribed and 1 changing; anchor: the same
 // pass with 1 subscribed. Then many signal releases against one.
 void passCost(const ServerAddress& server);

@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     const std::map<std::string, std::function<void()>> figures = {
         {"publish-10k", [&] { tul::bench::publishingThroughput(server, 10'000); }},
         {"publish-100k", [&] { tul::bench::publishingThroughput(server, 100'000); }},
+        {"publish-cluster", [] { tul::bench::clusterPublishingThroughput(10'000); }},
         {"pass", [&] { tul::bench::passCost(server); }},
         {"change", [&] { tul::bench::changePath(); }},
         {"latency", [&] { tul::bench::changeToPeer(server); }},

@@ -16,6 +16,7 @@
 #include "redis/KeySlot.h"
 #include "redis/ServerLocator.h"
 #include "support/ClusterGroup.h"
+#include "support/FakeServer.h"
 #include "support/RedisClient.h"
 #include "support/ServiceHarness.h"
 #include "support/Wait.h"
@@ -201,6 +202,46 @@ TEST_F(ClusterTest, LiveReshardingLosesNoValueAndNoCommandAndTheHostSeesNoDiscon
     EXPECT_TRUE(waitUntil([&] { return peer->result(id) == "success"; }, 3s)) << id;
   EXPECT_EQ(downSeen.load(), 0);
   EXPECT_EQ(peer->send({"GET", "S.Status"}).substr(0, 40), connectedSince.substr(0, 40));
+}
+
+// TRYAGAIN comes only for requests of several keys, and CLUSTERDOWN only while the cluster
+// fails over: a scripted node answers them, then "ok" (or never, for the budget).
+TEST(ClusterPausesTest, TryAgainAndClusterDownAreRetriedForSecondsBeforeTheFailurePath) {
+  struct Case {
+    std::string refusal;
+    int times;
+  };
+  for (const Case& row :
+       {Case{"-TRYAGAIN Multiple keys request during rehashing of slot", 2},
+        Case{"-CLUSTERDOWN The cluster is down", 3}, Case{"-CLUSTERDOWN The cluster is down", 1000}}) {
+    std::atomic<int> refused{0};
+    std::atomic<int> nodePort{0};
+    FakeServer node([&](FakeConnection& c) {
+      const std::string port = std::to_string(nodePort.load());
+      for (std::vector<std::string> request; !(request = c.readCommand(10s)).empty();) {
+        const bool slots = request[0] == "CLUSTER";
+        const std::string answer =
+            slots                   ? "*1\r\n*3\r\n:0\r\n:16383\r\n*2\r\n$9\r\n127.0.0.1\r\n:" + port + "\r\n"
+            : refused++ < row.times ? row.refusal + "\r\n"
+                                    : "$2\r\nok\r\n";
+        if (!c.send(answer)) return;
+      }
+    });
+    nodePort = node.port();
+    ormanta::utils::io::StopSource stop;
+    ServerLocator locator;
+    locator.configure(node.address(), {}, std::nullopt, true);
+    locator.refreshSlotMap(stop);
+    ClusterClient client(locator, stop, 3s);
+    const auto start = Clock::now();
+    if (row.times < 1000) {
+      EXPECT_EQ(std::string(client.keyCommand({"GET", "k"})->str), "ok") << row.refusal;
+      EXPECT_EQ(refused.load(), row.times + 1);
+    } else {
+      EXPECT_THROW(client.keyCommand({"GET", "k"}), RedisError);
+      EXPECT_GE(Clock::now() - start, 3s) << "gave up before the cluster could recover";
+    }
+  }
 }
 
 // Last: the killed primary's replica stays the primary of its slots.
