@@ -119,6 +119,24 @@ void ClusterClient::noteMoves(const std::vector<std::pair<std::uint16_t, std::st
   locator_.storeSlotMap(map_);
 }
 
+RedisConnection* ClusterClient::reach(const std::string& address, Retries& retries,
+                                      std::optional<std::uint16_t> slot) {
+  try {
+    return &node(address);
+  } catch (const RedisError& unreachable) {
+    if (unreachable.kind() == RedisError::Kind::kStopped) throw;
+    // Nothing was sent: another node may know where the slot went, or that it moves soon.
+    try {
+      refreshMap();
+    } catch (const RedisError&) {
+      throw unreachable;
+    }
+    const bool moved = slot && map_->ownerOf(*slot) != address;
+    if (!moved && !retries.pause()) throw unreachable;
+    return nullptr;
+  }
+}
+
 template <class Call>
 auto ClusterClient::onKey(std::string_view key, Call call) {
   const std::uint16_t slot = keySlot(key);
@@ -127,20 +145,8 @@ auto ClusterClient::onKey(std::string_view key, Call call) {
   for (;;) {
     const bool asking = !askTarget.empty();
     const std::string address = asking ? std::exchange(askTarget, {}) : ownerOf(slot);
-    RedisConnection* connection = nullptr;
-    try {
-      connection = &node(address);
-    } catch (const RedisError& unreachable) {
-      if (unreachable.kind() == RedisError::Kind::kStopped) throw;
-      // Nothing was sent: another node may know where the slot went, or that it moves soon.
-      try {
-        refreshMap();
-      } catch (const RedisError&) {
-        throw unreachable;
-      }
-      if (map_->ownerOf(slot) == address && !retries.pause()) throw unreachable;
-      continue;
-    }
+    RedisConnection* connection = reach(address, retries, slot);
+    if (connection == nullptr) continue;
     try {
       if (asking) {
         const RedisReplyPtr ok = connection->command({"ASKING"});
@@ -213,16 +219,7 @@ void ClusterClient::pipeline(std::size_t count, SlotOf slotOf, Append append,
     // Every node is reached before anything is written: an unreachable one costs nothing sent.
     bool reached = true;
     for (const auto& [address, requests] : groups) {
-      try {
-        node(address);
-      } catch (const RedisError& unreachable) {
-        if (unreachable.kind() == RedisError::Kind::kStopped) throw;
-        try {
-          refreshMap();
-        } catch (const RedisError&) {
-          throw unreachable;
-        }
-        if (!retries.pause()) throw unreachable;
+      if (reach(address, retries, std::nullopt) == nullptr) {
         reached = false;
         break;
       }

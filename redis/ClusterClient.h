@@ -21,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ormanta/utils/io/StopSource.h"
@@ -81,6 +82,10 @@ class ClusterClient final : public RedisAccess {
   // The connection to address, made when there is none; throws what the connect throws.
   RedisConnection& node(const std::string& address);
   void drop(const std::string& address) noexcept;
+  // The connection to address; null when it cannot be reached but another node gave a new map
+  // (nothing was sent; after a pause unless the map moved slot elsewhere, every time when slot is
+  // empty). Throws the connect's error when no node gives a map or the pauses are spent.
+  RedisConnection* reach(const std::string& address, Retries& retries, std::optional<std::uint16_t> slot);
   // The slot's primary; refreshes the map when it names none (kDiscovery when no node answers).
   const std::string& ownerOf(std::uint16_t slot);
   // A new map: from a node this client is connected to, else the locator asks every node it

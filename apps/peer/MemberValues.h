@@ -11,7 +11,8 @@
 
 namespace ormanta::peer {
 
-// A JSON string literal of text; bytes from 0x80 up (UTF-8) pass as they are.
+// A JSON string literal: quotes, backslashes and control characters escaped; bytes that are
+// not UTF-8 become U+FFFD, so that a reader's JSON parser never fails on a member's text.
 std::string jsonString(std::string_view text);
 
 // The value text of a member of catalogue type "type" in JSON: Int and UInt as numbers, finite

@@ -69,56 +69,6 @@ std::string cookieValue(std::string_view header, std::string_view name) {
   return {};
 }
 
-namespace {
-
-// The length of the valid UTF-8 sequence at text[i], 0 when there is none.
-std::size_t utf8Length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = lead < 0x80                   ? 1
-                       : lead >= 0xC2 && lead < 0xE0 ? 2
-                       : lead >= 0xE0 && lead < 0xF0 ? 3
-                       : lead >= 0xF0 && lead < 0xF5 ? 4
-                                                     : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points above U+10FFFF.
-  if (length == 3 && ((lead == 0xE0 && byte(i + 1) < 0xA0) || (lead == 0xED && byte(i + 1) >= 0xA0)))
-    return 0;
-  if (length == 4 && ((lead == 0xF0 && byte(i + 1) < 0x90) || (lead == 0xF4 && byte(i + 1) >= 0x90)))
-    return 0;
-  return length;
-}
-
-}  // namespace
-
-std::string jsonString(std::string_view text) {
-  std::string quoted = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const char c = text[i];
-    const std::size_t length = utf8Length(text, i);
-    if (length == 0) {
-      quoted += "\\ufffd";
-      ++i;
-      continue;
-    }
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-      quoted += escape;
-    } else {
-      quoted.append(text.substr(i, length));
-    }
-    i += length;
-  }
-  return quoted + '"';
-}
-
 std::vector<std::string> splitList(std::string_view text) {
   std::vector<std::string> items;
   while (!text.empty()) {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "peer/MemberValues.h"
+
 namespace ormanta::peer::web {
 
 // At most one value per member and window: a member that changes at 1 kHz reaches the page
@@ -53,9 +55,8 @@ bool tokenMatches(std::string_view expected, std::string_view given);
 // The value of a cookie in a Cookie header ("a=1; tul_token=x"), empty when absent.
 std::string cookieValue(std::string_view header, std::string_view name);
 
-// A JSON string literal: quotes, backslashes and control characters escaped; bytes that are
-// not UTF-8 become U+FFFD, so that the page's JSON.parse never fails on a member's text.
-std::string jsonString(std::string_view text);
+// The page's JSON texts are tul-peer --json's.
+using peer::jsonString;
 // "a,b,,c" -> {"a","b","c"}.
 std::vector<std::string> splitList(std::string_view text);
 
